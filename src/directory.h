@@ -1,0 +1,123 @@
+// directory.h: the packing-list tree, the walk that compares it with the
+// disk, the probe of one file, and the verification run that drives them.
+#ifndef KORLAN_DIRECTORY_H_
+#define KORLAN_DIRECTORY_H_
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+class Token;
+struct Directory;
+
+// One expected file: its name, the size the packing list gives, and the
+// directory that holds it. Files of a directory form a list through `next`,
+// in the order the packing list names them.
+struct File {
+  File(const char* name, int64_t size);
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // The path at which this file is expected: the root node's name, then,
+  // each after one separator, `relPath` (the path of the file's directory
+  // below the root; empty for the top node) and the file's name.
+  std::string getExpectedFilename(const Directory* root, const char* relPath,
+                                  char sep) const;
+
+  char* name;
+  int64_t size;
+  Directory* dir;
+  File* next;
+};
+
+// One directory level. Sub-directories form a list from `subDir` through
+// `peerDir`, files a list from `files` through `next`; both keep the order in
+// which the packing list first names their members.
+struct Directory {
+  explicit Directory(const char* name);
+  // Releases the whole subtree, without recursion: a list may nest deeper
+  // than the stack would allow.
+  ~Directory();
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  // Records the rest of one packing-list entry below this directory. `token`
+  // is the first component of the path below "./"; insert reads the further
+  // components into the same token, creating or reusing a sub-directory for
+  // each directory token, and records the file named by the first token that
+  // is not one, with `size`. Returns 0 when the file is recorded, -1 when the
+  // entry ended without a file name (end of input, or a token too long),
+  // with `token` holding the token that ended it.
+  int insert(Token* token, std::istream& in, int64_t size);
+
+  // Finds the sub-directory named like `d` and returns it, deleting `d`; or,
+  // when there is none, links `d` as the last sub-directory and returns it.
+  Directory* add(Directory* d);
+  // Links `f` as the last file of this directory.
+  void add(File* f);
+  // The sub-directory of that name, or null.
+  Directory* find(std::string_view childName) const;
+
+  // Walks this directory and everything below it, depth first: a directory's
+  // files in list order, then its sub-directories one after the other. Each
+  // file is probed at its expected path (see File::getExpectedFilename, with
+  // `relPath` the path of this directory below `root`), and every file that
+  // cannot be found or has another size is reported on `out`. Counts in
+  // CountFiles and CountErrors.
+  void iterate(const Directory* root, const char* relPath, char sep,
+               std::ostream& out);
+
+  Directory* getSubDir() const { return subDir; }
+  Directory* getPeerDir() const { return peerDir; }
+
+  Directory* subDir;
+  Directory* peerDir;
+  File* files;
+  char* name;
+
+ private:
+  // Tails make every append O(1); a directory of many sub-directories gets an
+  // index by name, so that neither the width of a directory nor the length
+  // of the list makes reading quadratic.
+  Directory* lastSubDir = nullptr;
+  File* lastFile = nullptr;
+  size_t subDirCount = 0;
+  std::unordered_map<std::string_view, Directory*>* index = nullptr;
+};
+
+// What the system reports for one path: whether `stat` succeeded (status 0,
+// else -1) and the size it gave (0 on failure). `path` is the caller's
+// pointer, not a copy.
+struct HostFile {
+  explicit HostFile(const char* path);
+
+  const char* path;
+  int64_t size;
+  int status;
+};
+
+// The comparisons made, and those that failed, by the last walk.
+extern int64_t CountFiles;
+extern int64_t CountErrors;
+
+// Reads a size token's digits into `*size`. Returns false when the value
+// does not fit in 63 bits; a size never wraps around.
+bool parseSize(const char* digits, int64_t* size);
+
+// One whole verification: reads the packing list from `list` (named
+// `listPath` in messages), walks the tree under `rootPath`, writes the report
+// to `out` and the errors that stop the run to `err`. Returns the process
+// status: 0 after a completed run, whatever it found; 255 when the list is
+// malformed or cannot be read.
+int verify(const char* rootPath, std::istream& list, const char* listPath,
+           std::ostream& out, std::ostream& err);
+
+// The program: `korlan ROOT LIST`, or `korlan` alone to verify its own
+// installation. Returns the process status.
+int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+#endif  // KORLAN_DIRECTORY_H_

@@ -1,0 +1,134 @@
+// test_util.h: temporary trees and a runner for the korlan program.
+#ifndef KORLAN_TESTS_TEST_UTIL_H_
+#define KORLAN_TESTS_TEST_UTIL_H_
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A directory of its own under $TMPDIR (or /tmp), removed with everything in
+// it when the object goes.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") +
+                       "/korlan-test-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const {
+    return path_ + "/" + rel;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Writes `content` to `path`, creating the directories on the way.
+inline void writeText(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path());
+  std::ofstream f(path, std::ios::binary);
+  f << content;
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+// Makes a file of `size` bytes (sparse: only its size matters here).
+inline void makeFile(const std::string& path, long long size) {
+  writeText(path, "");
+  if (truncate(path.c_str(), size) != 0)
+    throw std::runtime_error("cannot size " + path);
+}
+
+inline std::string readText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+struct Result {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or -1 when the program did not exit
+};
+
+inline bool operator==(const Result& a, const Result& b) {
+  return a.out == b.out && a.err == b.err && a.status == b.status;
+}
+
+inline std::ostream& operator<<(std::ostream& os, const Result& r) {
+  return os << "{status " << r.status << ", out \"" << r.out << "\", err \""
+            << r.err << "\"}";
+}
+
+// How to start a program: its file, its argument vector (argv[0] included),
+// and optionally a working directory and a whole environment.
+struct Launch {
+  std::string file;
+  std::vector<std::string> argv;
+  std::string cwd;                       // empty: the test's own
+  const std::vector<std::string>* env = nullptr;  // null: the test's own
+};
+
+// Runs a program to its end, its standard output and standard error caught
+// in files of `scratch`, standard input closed.
+inline Result run(const Launch& l, const TempDir& scratch) {
+  const std::string outPath = scratch / ".out", errPath = scratch / ".err";
+  std::vector<char*> argv, envp;
+  for (const std::string& a : l.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  if (l.env) {
+    for (const std::string& e : *l.env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (!l.cwd.empty() && chdir(l.cwd.c_str()) != 0) _exit(126);
+    if (l.env)
+      execve(l.file.c_str(), argv.data(), envp.data());
+    else
+      execv(l.file.c_str(), argv.data());
+    _exit(127);
+  }
+  Result r;
+  int ws = 0;
+  if (pid < 0 || waitpid(pid, &ws, 0) != pid) return r;
+  if (WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
+  r.out = readText(outPath);
+  r.err = readText(errPath);
+  unlink(outPath.c_str());
+  unlink(errPath.c_str());
+  return r;
+}
+
+}  // namespace testutil
+
+#endif  // KORLAN_TESTS_TEST_UTIL_H_
