@@ -8,6 +8,7 @@
 #include <fstream>
 #include <vector>
 
+#include "FindYourself.h"
 #include "token.h"
 
 int64_t CountFiles = 0;
@@ -252,16 +253,26 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
 }
 
 int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  if (argc != 3) {
+  if (argc != 3 && argc != 1) {
     out << "Korlan [ dirname packing.list]" << std::endl;
     return kStatusError;
   }
-  const char* rootPath = argv[1];
-  const char* listPath = argv[2];
+  std::string rootPath, listPath;
+  if (argc == 1) {
+    // The program file sits three levels below the top of its installation.
+    // The ".." components stay in every path the report shows: the file
+    // system resolves them, through whatever links the run directory holds.
+    initFindRunDirectory(argv[0]);
+    rootPath = std::string(getRunDirectory()) + "/../../..";
+    listPath = rootPath + "/packing.lst";
+  } else {
+    rootPath = argv[1];
+    listPath = argv[2];
+  }
   std::ifstream list(listPath, std::ios::in | std::ios::binary);
   if (!list) {
     err << "can't open " << listPath << std::endl;
     return kStatusError;
   }
-  return verify(rootPath, list, listPath, out, err);
+  return verify(rootPath.c_str(), list, listPath.c_str(), out, err);
 }

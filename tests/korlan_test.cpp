@@ -1,6 +1,10 @@
 // End to end: the built program on trees made here, its standard output,
 // standard error and exit status compared exactly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -153,6 +157,96 @@ TEST_F(Korlan, EndlessInputEndsAtOnce) {
 TEST_F(Korlan, ListThatCannotBeRead) {
   EXPECT_EQ(korlan({tmp.path(), tmp.path()}),
             (Result{kReading, "can't read " + tmp.path() + "\n", 255}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Korlan, BundledDemoInstallationVerifies) {
+  const std::string demo = std::string(KORLAN_SOURCE_DIR) + "/demo";
+  EXPECT_EQ(korlan({demo + "/installation", demo + "/packing.lst"}),
+            (Result{kReading + "...\n" + kWalking + "\n" + kSucceeded, "", 0}));
+}
+
+// Without arguments: copies of the program placed three levels below the top
+// of trees made here, started in each way a shell may start them.
+class NoArguments : public Korlan {
+ protected:
+  std::string top;
+
+  void SetUp() override {
+    top = tmp / "inst";
+    const std::string program = top + "/lib/k/bin/korlan";
+    testutil::writeText(program, testutil::readText(KORLAN_BIN));
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    std::filesystem::create_directories(top + "/bin");
+    ASSERT_EQ(symlink("../lib/k/bin/korlan", (top + "/bin/korlan").c_str()), 0);
+    testutil::makeFile(top + "/share/x", 3);
+    testutil::writeText(top + "/packing.lst",
+                        std::to_string(std::filesystem::file_size(program)) +
+                            " ./lib/k/bin/korlan 3 ./share/x 1 ./gone\n");
+  }
+  Result start(const std::string& file, const std::string& argv0,
+               const std::string& path, const std::string& cwd) {
+    const std::vector<std::string> env = {"PATH=" + path};
+    return testutil::run({file, {argv0}, cwd, &env}, tmp);
+  }
+  // The report of a run whose run directory is `runDir`.
+  Result report(const std::string& runDir) {
+    return {kReading + "...\n" + kWalking + "\nFile Not Found: " + runDir +
+                "/../../../gone\n\nKorlan Failure: 1 out of 3 file comparisons failed\n",
+            "", 0};
+  }
+};
+
+TEST_F(NoArguments, FindsItsInstallation) {
+  const std::string program = top + "/lib/k/bin/korlan";
+  EXPECT_EQ(start(program, program, "/usr/bin:/bin", tmp.path()),
+            report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program, "lib/k/bin/korlan", "/usr/bin:/bin", top),
+            report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program, "korlan", "/nonexistent:" + top + "/bin", tmp.path()),
+            report(top + "/bin/../lib/k/bin"));
+  EXPECT_EQ(start(program, "korlan", "", top + "/lib/k/bin"),
+            report(top + "/lib/k/bin"));
+}
+
+TEST_F(NoArguments, FailuresBeforeTheRun) {
+  const std::string program = top + "/lib/k/bin/korlan";
+  EXPECT_EQ(start(program, "korlan", tmp / "nowhere", tmp.path()),
+            (Result{"", "initFindRunDirectory() failed\n", 1}));
+
+  const std::string stray = tmp / "stray/a/b/c/korlan";
+  testutil::writeText(stray, testutil::readText(KORLAN_BIN));
+  ASSERT_EQ(chmod(stray.c_str(), 0755), 0);
+  EXPECT_EQ(start(stray, stray, "/usr/bin", tmp.path()),
+            (Result{"",
+                    "can't open " + tmp / "stray/a/b/c/../../../packing.lst" + "\n",
+                    255}));
+}
+
+TEST_F(Korlan, InstallationVerifiesItself) {
+  const std::string prefix = tmp / "prefix";
+  Result install = testutil::run(
+      {KORLAN_CMAKE, {"cmake", "--install", KORLAN_BUILD_DIR, "--prefix", prefix}, ""},
+      tmp);
+  ASSERT_EQ(install.status, 0) << install;
+
+  const std::vector<std::string> env = {"PATH=" + prefix + "/bin:/usr/bin:/bin"};
+  const testutil::Launch launch{prefix + "/bin/korlan", {"korlan"}, tmp.path(), &env};
+  EXPECT_EQ(testutil::run(launch, tmp),
+            (Result{kReading + "..\n" + kWalking + "\n" + kSucceeded, "", 0}));
+
+  const std::string page = prefix + "/share/man/man1/korlan.1";
+  const std::string text = testutil::readText(page);
+  testutil::writeText(page, text + "\n");
+  EXPECT_EQ(testutil::run(launch, tmp),
+            (Result{kReading + "..\n" + kWalking + "\nkorlan.1:\texpected size of " +
+                        std::to_string(text.size()) + "; actual " +
+                        std::to_string(text.size() + 1) +
+                        "\n\nKorlan Failure: 1 out of 2 file comparisons failed\n",
+                    "", 0}));
 }
 
 }  // namespace
