@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "test_util.h"
@@ -17,7 +18,8 @@ namespace {
 class FindYourself : public ::testing::Test {
  protected:
   testutil::TempDir tmp;
-  std::string T, savedCwd, savedPath;
+  std::string T, savedPath;
+  std::optional<testutil::ChangeDir> cwd;
   bool hadPath = false;
 
   void SetUp() override {
@@ -43,17 +45,14 @@ class FindYourself : public ::testing::Test {
     std::filesystem::create_directories(tmp / "longlink");
     link(far + "../opt/k/bin/prog", "longlink/prog");
 
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    savedCwd = cwd;
-    ASSERT_EQ(chdir((tmp / "home/u").c_str()), 0);
+    cwd.emplace(tmp / "home/u");
     setCurDirectory((tmp / "home/u").c_str());
     const char* path = getenv("PATH");
     hadPath = path != nullptr;
     if (hadPath) savedPath = path;
   }
   void TearDown() override {
-    EXPECT_EQ(chdir(savedCwd.c_str()), 0);
+    cwd.reset();
     if (hadPath)
       setenv("PATH", savedPath.c_str(), 1);
     else
@@ -64,14 +63,8 @@ class FindYourself : public ::testing::Test {
     testutil::writeText(tmp / rel, "#!/bin/sh\n");
     ASSERT_EQ(chmod((tmp / rel).c_str(), mode), 0);
   }
-  void link(const std::string& target, const std::string& rel) {
-    ASSERT_EQ(symlink(target.c_str(), (tmp / rel).c_str()), 0) << rel;
-  }
-  std::string expand(const std::string& s) const {
-    std::string r;
-    for (char c : s) r += c == '$' ? T : std::string(1, c);
-    return r;
-  }
+  void link(const std::string& target, const std::string& rel) { tmp.link(target, rel); }
+  std::string expand(const std::string& s) const { return tmp.expand(s); }
   void setPath(const char* path) {
     if (path == nullptr)
       unsetenv("PATH");

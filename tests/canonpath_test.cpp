@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ struct Row {
 class Canon : public ::testing::Test {
  protected:
   testutil::TempDir tmp;
-  std::string T, savedCwd;
+  std::string T;
+  std::optional<testutil::ChangeDir> cwd;
 
   void SetUp() override {
     T = tmp.path();
@@ -43,25 +45,16 @@ class Canon : public ::testing::Test {
     link(T + "/nowhere/x", "a/dang");
     link("u/a", "home/lnk");
     link(T + "/t/u", "home/al2");
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    savedCwd = cwd;
-    ASSERT_EQ(chdir((tmp / "home/u").c_str()), 0);
+    cwd.emplace(tmp / "home/u");
     canonicalizeReset();
   }
   void TearDown() override {
-    EXPECT_EQ(chdir(savedCwd.c_str()), 0);
+    cwd.reset();
     canonicalizeReset();
   }
 
-  void link(const std::string& target, const std::string& rel) {
-    ASSERT_EQ(symlink(target.c_str(), (tmp / rel).c_str()), 0) << rel;
-  }
-  std::string expand(const std::string& s) const {
-    std::string r;
-    for (char c : s) r += c == '$' ? T : std::string(1, c);
-    return r;
-  }
+  void link(const std::string& target, const std::string& rel) { tmp.link(target, rel); }
+  std::string expand(const std::string& s) const { return tmp.expand(s); }
   std::string canon(const std::string& src) {
     char out[kCanonPathSize];
     return canonicalizePath(src.c_str(), out);

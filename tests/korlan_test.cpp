@@ -19,6 +19,18 @@ const std::string kReading = "[reading packing.lst]\n";
 const std::string kWalking = "[Walking directory tree and comparing files]\n";
 const std::string kSucceeded = "Korlan Succeeded: all file comparisons correct\n";
 
+// What a completed run prints: a dot per entry, the walk's output and the
+// summary of `failed` failures out of `files` comparisons; status 0.
+Result completed(size_t entries, const std::string& walk, int failed = 0,
+                 int files = 0) {
+  const std::string summary =
+      failed == 0 ? kSucceeded
+                  : "Korlan Failure: " + std::to_string(failed) + " out of " +
+                        std::to_string(files) + " file comparisons failed\n";
+  return {kReading + std::string(entries, '.') + "\n" + kWalking + walk + "\n" + summary,
+          "", 0};
+}
+
 class Korlan : public ::testing::Test {
  protected:
   testutil::TempDir tmp;
@@ -47,7 +59,7 @@ TEST_F(Korlan, ListThatCannotBeOpened) {
 }
 
 TEST_F(Korlan, EmptyListSucceeds) {
-  const Result empty{kReading + "\n" + kWalking + "\n" + kSucceeded, "", 0};
+  const Result empty = completed(0, "");
   EXPECT_EQ(verify(""), empty);
   EXPECT_EQ(verify(" \n\t\r\n"), empty);
 }
@@ -58,7 +70,7 @@ TEST_F(Korlan, CorrectInstallation) {
   testutil::makeFile(root("README"), 0);
   EXPECT_EQ(verify("4096 ./bin/setup\r\n120 ./lib/app/config.txt\r\n"
                    "0 ./README\r\n0120 ./lib/app/../app/config.txt\n"),
-            (Result{kReading + "....\n" + kWalking + "\n" + kSucceeded, "", 0}));
+            completed(4, ""));
 }
 
 TEST_F(Korlan, ReportsMissingAndWrongSizesInWalkOrder) {
@@ -71,50 +83,40 @@ TEST_F(Korlan, ReportsMissingAndWrongSizesInWalkOrder) {
   // Walk order: top files (gone), then bin (ls, ls), then d (f0..f9, gone).
   // The tenth file, d/f6, writes the dot; the report after it starts a line.
   EXPECT_EQ(verify(list),
-            (Result{kReading + std::string(14, '.') + "\n" + kWalking +
-                        "\nFile Not Found: " + root("gone") + "\n" +
-                        "\nls:\texpected size of 200; actual 180\n" +
-                        "\nls:\texpected size of 5; actual 180\n" + "." +
-                        "\nFile Not Found: " + root("d/gone") + "\n" +
-                        "\nKorlan Failure: 4 out of 14 file comparisons failed\n",
-                    "", 0}));
+            completed(14,
+                      "\nFile Not Found: " + root("gone") + "\n" +
+                          "\nls:\texpected size of 200; actual 180\n" +
+                          "\nls:\texpected size of 5; actual 180\n" + "." +
+                          "\nFile Not Found: " + root("d/gone") + "\n",
+                      4, 14));
 }
 
 TEST_F(Korlan, SizesBeyondThirtyTwoBits) {
   testutil::makeFile(root("big"), 3221225472LL);
   EXPECT_EQ(verify("3221225472 ./big"),
-            (Result{kReading + ".\n" + kWalking + "\n" + kSucceeded, "", 0}));
+            completed(1, ""));
   EXPECT_EQ(verify("4294967296 ./big"),
-            (Result{kReading + ".\n" + kWalking +
-                        "\nbig:\texpected size of 4294967296; actual 3221225472\n"
-                        "\nKorlan Failure: 1 out of 1 file comparisons failed\n",
-                    "", 0}));
+            completed(1, "\nbig:\texpected size of 4294967296; actual 3221225472\n", 1, 1));
 }
 
 TEST_F(Korlan, DotDirectoryBelowTheTopKeepsItsPath) {
   testutil::makeFile(root("a/b/f"), 3);
   EXPECT_EQ(verify("3 ./a/./b/f 4 ./a/./b/f"),
-            (Result{kReading + "..\n" + kWalking +
-                        "\nf:\texpected size of 4; actual 3\n"
-                        "\nKorlan Failure: 1 out of 2 file comparisons failed\n",
-                    "", 0}));
+            completed(2, "\nf:\texpected size of 4; actual 3\n", 1, 2));
 }
 
 TEST_F(Korlan, RootPathIsUsedAsGiven) {
   testutil::makeFile(root("x"), 1);
   testutil::writeText(tmp / "list", "1 ./x 1 ./y");
   EXPECT_EQ(korlan({tmp / "root/", tmp / "list"}),
-            (Result{kReading + "..\n" + kWalking + "\nFile Not Found: " +
-                        tmp / "root//y" + "\n" +
-                        "\nKorlan Failure: 1 out of 2 file comparisons failed\n",
-                    "", 0}));
+            completed(2, "\nFile Not Found: " + tmp / "root//y" + "\n", 1, 2));
 }
 
 TEST_F(Korlan, RelativeListIsTakenFromTheWorkingDirectory) {
   testutil::makeFile(root("x"), 1);
   testutil::writeText(tmp / "cwd/rel.lst", "1 ./x");
   EXPECT_EQ(korlan({"../root", "rel.lst"}, tmp / "cwd"),
-            (Result{kReading + ".\n" + kWalking + "\n" + kSucceeded, "", 0}));
+            completed(1, ""));
 }
 
 TEST_F(Korlan, MalformedListsStopBeforeTheWalk) {
@@ -166,7 +168,7 @@ namespace {
 TEST_F(Korlan, BundledDemoInstallationVerifies) {
   const std::string demo = std::string(KORLAN_SOURCE_DIR) + "/demo";
   EXPECT_EQ(korlan({demo + "/installation", demo + "/packing.lst"}),
-            (Result{kReading + "...\n" + kWalking + "\n" + kSucceeded, "", 0}));
+            completed(3, ""));
 }
 
 // Without arguments: copies of the program placed three levels below the top
@@ -194,9 +196,7 @@ class NoArguments : public Korlan {
   }
   // The report of a run whose run directory is `runDir`.
   Result report(const std::string& runDir) {
-    return {kReading + "...\n" + kWalking + "\nFile Not Found: " + runDir +
-                "/../../../gone\n\nKorlan Failure: 1 out of 3 file comparisons failed\n",
-            "", 0};
+    return completed(3, "\nFile Not Found: " + runDir + "/../../../gone\n", 1, 3);
   }
 };
 
@@ -236,17 +236,16 @@ TEST_F(Korlan, InstallationVerifiesItself) {
   const std::vector<std::string> env = {"PATH=" + prefix + "/bin:/usr/bin:/bin"};
   const testutil::Launch launch{prefix + "/bin/korlan", {"korlan"}, tmp.path(), &env};
   EXPECT_EQ(testutil::run(launch, tmp),
-            (Result{kReading + "..\n" + kWalking + "\n" + kSucceeded, "", 0}));
+            completed(2, ""));
 
   const std::string page = prefix + "/share/man/man1/korlan.1";
   const std::string text = testutil::readText(page);
   testutil::writeText(page, text + "\n");
   EXPECT_EQ(testutil::run(launch, tmp),
-            (Result{kReading + "..\n" + kWalking + "\nkorlan.1:\texpected size of " +
-                        std::to_string(text.size()) + "; actual " +
-                        std::to_string(text.size() + 1) +
-                        "\n\nKorlan Failure: 1 out of 2 file comparisons failed\n",
-                    "", 0}));
+            completed(2,
+                      "\nkorlan.1:\texpected size of " + std::to_string(text.size()) +
+                          "; actual " + std::to_string(text.size() + 1) + "\n",
+                      1, 2));
 }
 
 }  // namespace

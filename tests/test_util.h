@@ -39,9 +39,40 @@ class TempDir {
   std::string operator/(const std::string& rel) const {
     return path_ + "/" + rel;
   }
+  // Makes the symbolic link `rel` (below this directory) to `target`.
+  void link(const std::string& target, const std::string& rel) const {
+    if (symlink(target.c_str(), (*this / rel).c_str()) != 0)
+      throw std::runtime_error("cannot link " + rel);
+  }
+  // `s` with every "$" replaced by this directory's path: tables of paths
+  // below it read as they would at the root.
+  std::string expand(const std::string& s) const {
+    std::string r;
+    for (char c : s) r += c == '$' ? path_ : std::string(1, c);
+    return r;
+  }
 
  private:
   std::string path_;
+};
+
+// Changes the current directory for the life of the object.
+class ChangeDir {
+ public:
+  explicit ChangeDir(const std::string& to) {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr || chdir(to.c_str()) != 0)
+      throw std::runtime_error("cannot change to " + to);
+    saved_ = cwd;
+  }
+  ~ChangeDir() {
+    if (chdir(saved_.c_str()) != 0) std::abort();
+  }
+  ChangeDir(const ChangeDir&) = delete;
+  ChangeDir& operator=(const ChangeDir&) = delete;
+
+ private:
+  std::string saved_;
 };
 
 // Writes `content` to `path`, creating the directories on the way.
