@@ -19,11 +19,27 @@ File::File(const char* name, int64_t size)
 
 File::~File() { free(name); }
 
+namespace {
+
+// The path of a directory that lies at `relPath` below the root; the top
+// node's relPath is empty, so the top adds no component of its own.
+std::string directoryPath(const Directory* root, const char* relPath,
+                          char sep) {
+  std::string path = root->name;
+  if (*relPath != '\0') {
+    path += sep;
+    path += relPath;
+  }
+  return path;
+}
+
+}  // namespace
+
 std::string File::getExpectedFilename(const Directory* root,
                                       const char* relPath, char sep) const {
-  std::string path = root->name;
-  if (*relPath != '\0') path.append(1, sep).append(relPath);
-  return path.append(1, sep).append(name);
+  std::string path = directoryPath(root, relPath, sep);
+  path += sep;
+  return path += name;
 }
 
 Directory::Directory(const char* name)
@@ -126,14 +142,14 @@ void Directory::iterate(const Directory* root, const char* relPath, char sep,
   // down, cut back on the way up. The walk keeps its own stack, one frame per
   // level, each holding the next sub-directory to visit at that level and the
   // length of the path of the directory that holds it.
-  std::string path = root->name;
-  if (*relPath != '\0') path.append(1, sep).append(relPath);
+  std::string path = directoryPath(root, relPath, sep);
 
   auto compareFiles = [&](const Directory* d) {
     const size_t dirLength = path.size();
     for (const File* f = d->files; f != nullptr; f = f->next) {
       ++CountFiles;
-      path.append(1, sep).append(f->name);
+      path += sep;
+      path += f->name;
       if (CountFiles % 10 == 0) out << '.' << std::flush;
       HostFile probe(path.c_str());
       if (probe.status != 0) {
@@ -165,7 +181,8 @@ void Directory::iterate(const Directory* root, const char* relPath, char sep,
     }
     top.next = d->peerDir;
     path.resize(top.length);
-    path.append(1, sep).append(d->name);
+    path += sep;
+    path += d->name;
     compareFiles(d);
     stack.push_back({d->subDir, path.size()});
   }
