@@ -14,10 +14,16 @@
 int64_t CountFiles = 0;
 int64_t CountErrors = 0;
 
-File::File(const char* name, int64_t size)
-    : name(strdup(name)), size(size), dir(nullptr), next(nullptr) {}
+File::File(const char* fileName, int64_t size)
+    : name(shortName), size(size), dir(nullptr), next(nullptr) {
+  const size_t length = strlen(fileName);
+  if (length >= sizeof shortName) name = static_cast<char*>(malloc(length + 1));
+  memcpy(name, fileName, length + 1);
+}
 
-File::~File() { free(name); }
+File::~File() {
+  if (name != shortName) free(name);
+}
 
 namespace {
 

@@ -32,6 +32,12 @@ struct File {
   int64_t size;
   Directory* dir;
   File* next;
+
+ private:
+  // Most file names are short: they live in the record itself, which spares
+  // a list of a million files a million allocations. Longer names go to the
+  // heap.
+  char shortName[16];
 };
 
 // One directory level. Sub-directories form a list from `subDir` through

@@ -66,6 +66,9 @@ TEST(DirectoryInsert, BuildsTheTreeInListOrder) {
       {"files of the top node", "0 ./README 5 ./bin/ls 3 ./NEWS",
        ".{README=0 NEWS=3 bin{ls=5}}"},
       {"sizes reach only files", "7 ./a/b/c", ".{a{b{c=7}}}"},
+      {"names short and long",
+       "1 ./fifteen-bytes.. 2 ./sixteen-bytes... 3 ./a-name-of-far-more-bytes",
+       ".{fifteen-bytes..=1 sixteen-bytes...=2 a-name-of-far-more-bytes=3}"},
   };
   for (const TreeCase& c : cases) {
     Directory top(".");
