@@ -50,5 +50,12 @@ class StdoutBuf : public std::streambuf {
 int main(int argc, char** argv) {
   StdoutBuf buf;
   std::ostream out(&buf);
-  return runKorlan(argc, argv, out, std::cerr);
+  const int status = runKorlan(argc, argv, out, std::cerr);
+  // A report that could not be written is no report: a script must not take
+  // the status of a completed run for a result nobody could read.
+  if (!out.flush()) {
+    std::cerr << "korlan: cannot write standard output" << std::endl;
+    return 255;
+  }
+  return status;
 }

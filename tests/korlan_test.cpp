@@ -156,6 +156,14 @@ TEST_F(Korlan, EndlessInputEndsAtOnce) {
                     255}));
 }
 
+TEST_F(Korlan, ReportThatCannotBeWritten) {
+  testutil::writeText(tmp / "list", "1 ./x");
+  testutil::Launch full{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}, "", nullptr,
+                        "/dev/full"};
+  EXPECT_EQ(testutil::run(full, tmp),
+            (Result{"", "korlan: cannot write standard output\n", 255}));
+}
+
 TEST_F(Korlan, ListThatCannotBeRead) {
   EXPECT_EQ(korlan({tmp.path(), tmp.path()}),
             (Result{kReading, "can't read " + tmp.path() + "\n", 255}));
@@ -229,7 +237,7 @@ TEST_F(NoArguments, FailuresBeforeTheRun) {
 TEST_F(Korlan, InstallationVerifiesItself) {
   const std::string prefix = tmp / "prefix";
   Result install = testutil::run(
-      {KORLAN_CMAKE, {"cmake", "--install", KORLAN_BUILD_DIR, "--prefix", prefix}, ""},
+      {KORLAN_CMAKE, {"cmake", "--install", KORLAN_BUILD_DIR, "--prefix", prefix}},
       tmp);
   ASSERT_EQ(install.status, 0) << install;
 

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testutil {
@@ -116,10 +117,16 @@ inline std::ostream& operator<<(std::ostream& os, const Result& r) {
 // How to start a program: its file, its argument vector (argv[0] included),
 // and optionally a working directory and a whole environment.
 struct Launch {
+  Launch(std::string file, std::vector<std::string> argv, std::string cwd = "",
+         const std::vector<std::string>* env = nullptr, std::string stdoutFile = "")
+      : file(std::move(file)), argv(std::move(argv)), cwd(std::move(cwd)), env(env),
+        stdoutFile(std::move(stdoutFile)) {}
+
   std::string file;
   std::vector<std::string> argv;
   std::string cwd;                       // empty: the test's own
-  const std::vector<std::string>* env = nullptr;  // null: the test's own
+  const std::vector<std::string>* env;   // null: the test's own
+  std::string stdoutFile;                // empty: caught for the result
 };
 
 // Runs a program to its end, its standard output and standard error caught
@@ -135,7 +142,8 @@ inline Result run(const Launch& l, const TempDir& scratch) {
   }
   pid_t pid = fork();
   if (pid == 0) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string& to = l.stdoutFile.empty() ? outPath : l.stdoutFile;
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int in = open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || in < 0) _exit(126);
