@@ -24,9 +24,21 @@ char* run_dir = nullptr;
 char* cwd_dir = nullptr;
 char* commandName = nullptr;
 
+// Ends the process when `accessor` is called before initFindRunDirectory.
+void requireInited(const char* accessor) {
+  if (inited) return;
+  fprintf(stderr,
+          "%s() called without initFindRunDirectory() being called first\n",
+          accessor);
+  exit(1);
+}
+
+// Copies before it frees: `value` may be the very string it replaces, as in
+// setCurDirectory(getCurDirectory()).
 void replace(char** slot, const char* value) {
+  char* copy = strdup(value);
   free(*slot);
-  *slot = strdup(value);
+  *slot = copy;
 }
 
 // Joins `dir` and `file` into `result` (kPathSize bytes) and, when that names
@@ -163,12 +175,7 @@ void initFindRunDirectory(const char* command) {
 }
 
 const char* getRunDirectory() {
-  if (!inited) {
-    fprintf(stderr,
-            "getRunDirectory() called without initFindRunDirectory() being "
-            "called first\n");
-    exit(1);
-  }
+  requireInited("getRunDirectory");
   return run_dir;
 }
 
@@ -186,11 +193,6 @@ const char* getCurDirectory() {
 void setCurDirectory(const char* dir) { replace(&cwd_dir, dir); }
 
 const char* getCommandName() {
-  if (!inited) {
-    fprintf(stderr,
-            "getCommandName() called without initFindRunDirectory() being "
-            "called first\n");
-    exit(1);
-  }
+  requireInited("getCommandName");
   return commandName;
 }

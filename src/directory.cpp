@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <vector>

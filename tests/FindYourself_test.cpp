@@ -128,6 +128,8 @@ TEST_F(FindYourself, RecordedCurrentDirectoryStands) {
   EXPECT_EQ(getCurDirectory(), T + "/home/u");
   setCurDirectory((tmp / "opt/k").c_str());
   EXPECT_EQ(getCurDirectory(), T + "/opt/k");
+  setCurDirectory(getCurDirectory());  // its own string back
+  EXPECT_EQ(getCurDirectory(), T + "/opt/k");
   initFindRunDirectory("bin/prog");  // joined to the recorded directory
   EXPECT_EQ(getRunDirectory(), T + "/opt/k/bin");
 }
