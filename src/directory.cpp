@@ -92,6 +92,10 @@ Directory* Directory::add(Directory* d) {
     delete d;
     return existing;
   }
+  return link(d);
+}
+
+Directory* Directory::link(Directory* d) {
   if (lastSubDir == nullptr)
     subDir = d;
   else
@@ -125,7 +129,7 @@ int Directory::insert(Token* token, std::istream& in, int64_t size) {
   Directory* d = this;
   while (token->isDir() == 0) {
     Directory* s = d->find(token->getName());
-    d = s != nullptr ? s : d->add(new Directory(token->getName()));
+    d = s != nullptr ? s : d->link(new Directory(token->getName()));
     token->read(in);
   }
   // An entry cut short by the end of the list must not become a file named

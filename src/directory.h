@@ -86,6 +86,9 @@ struct Directory {
   char* name;
 
  private:
+  // Links `d`, whose name no sub-directory has, as the last sub-directory.
+  Directory* link(Directory* d);
+
   // Tails make every append O(1); a directory of many sub-directories gets an
   // index by name, so that neither the width of a directory nor the length
   // of the list makes reading quadratic.
