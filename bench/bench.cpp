@@ -43,7 +43,12 @@ void makeFile(const std::string& path, long size) {
   close(fd);
 }
 
-long sizeOf(long i) { return (i * 7919) % 10000; }
+// Makes the `n`th file of a workload at `rel` below its root and lists it.
+void addFile(const Workload& w, std::ofstream& list, const std::string& rel, long n) {
+  const long size = (n * 7919) % 10000;
+  makeFile(w.root + rel, size);
+  list << size << " ." << rel << "\n";
+}
 
 // `files` files, 100 to a directory, under three levels of directories.
 Workload bushy(const std::string& work, long files) {
@@ -61,9 +66,7 @@ Workload bushy(const std::string& work, long files) {
                             std::to_string(leaf % fan);
     std::filesystem::create_directories(w.root + rel);
     for (int f = 0; f < 100 && n < files; ++f, ++n) {
-      const std::string name = rel + "/file" + std::to_string(f) + ".dat";
-      makeFile(w.root + name, sizeOf(n));
-      list << sizeOf(n) << " ." << name << "\n";
+      addFile(w, list, rel + "/file" + std::to_string(f) + ".dat", n);
     }
   }
   return w;
@@ -74,11 +77,7 @@ Workload flat(const std::string& work, long files) {
   w.list = w.root + ".lst";
   std::filesystem::create_directories(w.root + "/all");
   std::ofstream list(w.list);
-  for (long n = 0; n < files; ++n) {
-    const std::string name = "/all/f" + std::to_string(n);
-    makeFile(w.root + name, sizeOf(n));
-    list << sizeOf(n) << " ." << name << "\n";
-  }
+  for (long n = 0; n < files; ++n) addFile(w, list, "/all/f" + std::to_string(n), n);
   return w;
 }
 
@@ -132,10 +131,6 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-struct Figures {
-  double ms = 0, ratio = 0, mib = 0;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +145,10 @@ int main(int argc, char** argv) {
     if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
     else if (!strcmp(argv[i], "--work")) work = argv[i + 1];
     else if (!strcmp(argv[i], "--only")) only = argv[i + 1];
+  }
+  if (runs < 1) {
+    fprintf(stderr, "bench: --runs takes a whole number of at least 1\n");
+    return 2;
   }
   const bool ownWork = work.empty();
   if (ownWork) {
