@@ -31,7 +31,7 @@ inline int next(std::istream& in, std::streambuf* buf) {
 
 void Token::read(std::istream& in) {
   const int kEOF = std::char_traits<char>::eof();
-  dirFlag = sizeFlag = fileFlag = eofFlag = longFlag = -1;
+  dirFlag = sizeFlag = fileFlag = eofFlag = longFlag = nulFlag = -1;
   std::streambuf* buf = in.rdbuf();
   int c = kEOF;
   if (buf != nullptr && in.good()) {
@@ -58,6 +58,10 @@ void Token::read(std::istream& in) {
       break;
     }
     if (isSpace(c)) break;
+    if (c == '\0') {
+      nulFlag = 0;
+      break;
+    }
     if (len == kMaxLength) {
       longFlag = 0;
       break;
@@ -68,13 +72,11 @@ void Token::read(std::istream& in) {
   text[len] = '\0';
   name = text;
 
-  if (longFlag == 0) return;
+  if (longFlag == 0 || nulFlag == 0) return;
   if (endedAtSlash) {
     dirFlag = 0;
     return;
   }
-  // A NUL read from the list is an ordinary byte here, so a token holding one
-  // is a file name even though its name ends at that NUL.
   bool digitsOnly = true;
   for (int i = 0; i < len; ++i) {
     if (!isDigit(text[i])) {

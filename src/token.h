@@ -31,6 +31,10 @@ class Token {
   // bytes, and the reader stopped there, leaving the rest unread. A list
   // holding one is refused rather than read in pieces.
   int isTooLong() const { return longFlag; }
+  // A token holding a NUL byte: no name may hold one, and a C string would
+  // silently end there. The reader stops at the NUL; a list holding one is
+  // refused.
+  int hasNul() const { return nulFlag; }
 
   // The token's text, without the "/" that ends a directory token; the
   // constant "EOF" for the end of input. Valid until the next read.
@@ -43,6 +47,7 @@ class Token {
   int fileFlag;
   int eofFlag;
   int longFlag;
+  int nulFlag;
 
  private:
   // The token's text lives inside the token: a list of a million entries is

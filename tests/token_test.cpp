@@ -12,10 +12,10 @@
 namespace {
 
 // One token as "kind:name": D directory, S size, F file name, L too long,
-// E end of input. Also checks that exactly one flag answers yes.
+// N holding a NUL byte, E end of input. Also checks that exactly one flag answers yes.
 std::string describe(const Token& t) {
   const int flags[] = {t.isDir(), t.isSize(), t.isFile(), t.isEOF(),
-                       t.isTooLong()};
+                       t.isTooLong(), t.hasNul()};
   int yes = 0;
   for (int f : flags) {
     EXPECT_TRUE(f == 0 || f == -1) << "flag holds " << f;
@@ -26,7 +26,8 @@ std::string describe(const Token& t) {
   const char kind = t.isDir() == 0    ? 'D'
                     : t.isSize() == 0 ? 'S'
                     : t.isFile() == 0 ? 'F'
-                                      : 'L';
+                    : t.isTooLong() == 0 ? 'L'
+                                         : 'N';
   return std::string(1, kind) + ":" + t.getName();
 }
 
@@ -77,11 +78,12 @@ TEST(Token, ReadsTheFormat) {
   for (const Case& c : cases) EXPECT_EQ(tokens(c.input), c.expected) << c.what;
 }
 
-TEST(Token, NulIsAnOrdinaryByteButEndsTheName) {
-  // "12<NUL>3" is not all digits, so it is a file name; its name stops at the
-  // NUL. The NUL may also start a directory token.
-  EXPECT_EQ(tokens(std::string("12\0003 \0a/", 8)),
-            (V{"F:12", "D:", "E", "E"}));
+TEST(Token, NulByteMarksTheToken) {
+  // Whatever kind the token would have been, a NUL in it makes it one that no
+  // entry may hold; the name holds what came before the NUL.
+  EXPECT_EQ(tokens(std::string("12\0003", 4)).front(), "N:12");
+  EXPECT_EQ(tokens(std::string("\0a/", 3)).front(), "N:");
+  EXPECT_EQ(tokens(std::string("f\0", 2)).front(), "N:f");
 }
 
 TEST(Token, LengthLimit) {
