@@ -1,4 +1,5 @@
 // main.cpp: the korlan program.
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,14 +10,20 @@
 
 namespace {
 
+// The buffer lives in static storage, not on the stack: Korlan must run
+// wherever the C runtime itself can start, under the smallest stack limit.
+char stdoutBuffer[1 << 16];
+
 // Standard output as a plain buffer over file descriptor 1. The report
 // flushes exactly where a user must see progress: at every dot and every
 // end of line. A flush here is one write call and nothing else, which is
 // what a list of a million entries needs; between flushes, output gathers
-// in the buffer.
+// in the buffer. A descriptor in non-blocking mode (a pipe whose reader
+// set O_NONBLOCK) is waited for until it takes more: only a real write
+// error loses the report.
 class StdoutBuf : public std::streambuf {
  public:
-  StdoutBuf() { setp(buffer_, buffer_ + sizeof buffer_); }
+  StdoutBuf() { setp(stdoutBuffer, stdoutBuffer + sizeof stdoutBuffer); }
   ~StdoutBuf() override { sync(); }
 
  protected:
@@ -34,15 +41,17 @@ class StdoutBuf : public std::streambuf {
     while (p < pptr()) {
       const ssize_t n = write(STDOUT_FILENO, p, pptr() - p);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd writable = {STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&writable, 1, -1) < 0 && errno != EINTR) return -1;
+        continue;
+      }
       if (n <= 0) return -1;
       p += n;
     }
-    setp(buffer_, buffer_ + sizeof buffer_);
+    setp(stdoutBuffer, stdoutBuffer + sizeof stdoutBuffer);
     return 0;
   }
-
- private:
-  char buffer_[1 << 16];
 };
 
 }  // namespace

@@ -29,6 +29,7 @@ class FindYourself : public ::testing::Test {
     program("home/u/bin/prog", 0700);
     program("noexec/prog", 0655);      // group and other may, the owner not
     program("ownerexec/prog", 0100);   // only the owner may
+    program("nox/prog", 0644);         // nobody may, root neither
     std::filesystem::create_directories(tmp / "usr/bin");
     std::filesystem::create_directories(tmp / "dirs/prog");
     std::filesystem::create_directories(tmp / "usr/local/bin");
@@ -39,9 +40,10 @@ class FindYourself : public ::testing::Test {
     link("../opt/k/bin/prog", "chain/b");
     std::filesystem::create_directories(tmp / "cycle");
     link("prog", "cycle/prog");
-    // A target the kernel resolves but that is too long to join.
+    // A target the kernel resolves but that is too long to join to the
+    // link's directory within the system's limit.
     std::string far;
-    for (int i = 0; i < 500; ++i) far += "./";
+    while (far.size() < 4070) far += "./";
     std::filesystem::create_directories(tmp / "longlink");
     link(far + "../opt/k/bin/prog", "longlink/prog");
 
@@ -93,7 +95,8 @@ TEST_F(FindYourself, FindsTheProgramFile) {
       {"prog", "bin", "$/home/u/bin", "prog"},
       {"prog", ":$/opt/k/bin", "$/home/u/", "prog"},
       {"prog", "$/usr/bin::$/opt/k/bin", "$/home/u/", "prog"},
-      {"prog", "$/dirs:$/noexec:$/opt/k/bin", "$/opt/k/bin", "prog"},
+      {"prog", "$/usr/bin:", "$/home/u/", "prog"},  // ":" at the end, too
+      {"prog", "$/dirs:$/nox:$/opt/k/bin", "$/opt/k/bin", "prog"},
       {"prog", "$/ownerexec", "$/ownerexec", "prog"},
       {"prog", "$/usr/local/bin", "$/opt/k/bin", "prog"},
       {"rprog", "$/usr/local/bin", "$/usr/local/bin/../../../opt/k/bin", "rprog"},
@@ -112,13 +115,22 @@ TEST_F(FindYourself, FindsTheProgramFile) {
 }
 
 TEST_F(FindYourself, OverlongPathAndElementsArePassedOver) {
-  const std::string longAbsolute = "/" + std::string(2000, 'x');
-  const std::string longRelative(1100, 'y');
+  const std::string longAbsolute = "/" + std::string(5000, 'x');
+  const std::string longRelative(4100, 'y');
   for (const std::string& first : {longAbsolute, longRelative}) {
     setenv("PATH", (first + ":" + T + "/opt/k/bin").c_str(), 1);
     initFindRunDirectory("prog");
     EXPECT_EQ(getRunDirectory(), T + "/opt/k/bin");
   }
+}
+
+// Execute permission as the kernel grants it to this process: the owner
+// needs the owner bit, root any execute bit.
+TEST_F(FindYourself, TakesWhatTheCallerMayExecute) {
+  const bool root = geteuid() == 0;
+  setPath("$/noexec:$/ownerexec");
+  initFindRunDirectory("prog");
+  EXPECT_EQ(getRunDirectory(), T + (root ? "/noexec" : "/ownerexec"));
 }
 
 TEST_F(FindYourself, RecordedCurrentDirectoryStands) {
@@ -142,9 +154,10 @@ TEST_F(FindYourself, FailuresEndTheProcess) {
   } rows[] = {
       {"", nullptr},
       {"nope", nullptr},
-      {"prog", "$/usr/bin:"},     // a ":" at the end is no element
+      {"prog", "$/usr/bin"},
       {"prog", "$/dirs"},         // a directory
-      {"prog", "$/noexec"},       // no owner-execute bit
+      {"prog", "$/nox"},          // no execute bit at all
+      {"$/nox/prog", nullptr},
       {"prog", "$/cycle"},
       {"prog", "$/longlink"},
       {"$/usr/bin/prog", nullptr},

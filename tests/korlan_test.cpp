@@ -1,12 +1,19 @@
 // End to end: the built program on trees made here, its standard output,
 // standard error and exit status compared exactly.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
-
+#include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -185,22 +192,27 @@ class NoArguments : public Korlan {
  protected:
   std::string top;
 
-  void SetUp() override {
-    top = tmp / "inst";
-    const std::string program = top + "/lib/k/bin/korlan";
+  void SetUp() override { install(top = tmp / "inst"); }
+  // Lays out an installation at `at`: the program, a relative link to it
+  // in bin/, and a list that names one file too many.
+  void install(const std::string& at) {
+    const std::string program = at + "/lib/k/bin/korlan";
     testutil::writeText(program, testutil::readText(KORLAN_BIN));
     ASSERT_EQ(chmod(program.c_str(), 0755), 0);
-    std::filesystem::create_directories(top + "/bin");
-    ASSERT_EQ(symlink("../lib/k/bin/korlan", (top + "/bin/korlan").c_str()), 0);
-    testutil::makeFile(top + "/share/x", 3);
-    testutil::writeText(top + "/packing.lst",
+    std::filesystem::create_directories(at + "/bin");
+    ASSERT_EQ(symlink("../lib/k/bin/korlan", (at + "/bin/korlan").c_str()), 0);
+    testutil::makeFile(at + "/share/x", 3);
+    testutil::writeText(at + "/packing.lst",
                         std::to_string(std::filesystem::file_size(program)) +
                             " ./lib/k/bin/korlan 3 ./share/x 1 ./gone\n");
   }
   Result start(const std::string& file, const std::string& argv0,
-               const std::string& path, const std::string& cwd) {
+               const std::string& path, const std::string& cwd,
+               std::function<void()> inChild = nullptr) {
     const std::vector<std::string> env = {"PATH=" + path};
-    return testutil::run({file, {argv0}, cwd, &env}, tmp);
+    testutil::Launch launch{file, {argv0}, cwd, &env};
+    launch.inChild = std::move(inChild);
+    return testutil::run(launch, tmp);
   }
   // The report of a run whose run directory is `runDir`.
   Result report(const std::string& runDir) {
@@ -232,6 +244,129 @@ TEST_F(NoArguments, FailuresBeforeTheRun) {
             (Result{"",
                     "can't open " + tmp / "stray/a/b/c/../../../packing.lst" + "\n",
                     255}));
+}
+
+// Environments a caller may hand Korlan, on purpose or by bad luck: small
+// limits, a current directory that is gone, deep paths, a decoy on PATH,
+// standard output in non-blocking mode.
+class HostileEnvironment : public NoArguments {
+ protected:
+  std::string program() const { return top + "/lib/k/bin/korlan"; }
+};
+
+TEST_F(HostileEnvironment, SmallStack) {
+  // As small as the C runtime itself needs: no large buffer on the stack.
+  const auto smallStack = [] {
+    rlimit limit;
+    if (getrlimit(RLIMIT_STACK, &limit) != 0) _exit(126);
+    limit.rlim_cur = 32 << 10;
+    if (setrlimit(RLIMIT_STACK, &limit) != 0) _exit(126);
+  };
+  testutil::Launch twoArguments{KORLAN_BIN, {"korlan", top, top + "/packing.lst"}};
+  twoArguments.inChild = smallStack;
+  EXPECT_EQ(testutil::run(twoArguments, tmp),
+            completed(3, "\nFile Not Found: " + top + "/gone\n", 1, 3));
+  EXPECT_EQ(start(program(), program(), "/usr/bin", tmp.path(), smallStack),
+            report(top + "/lib/k/bin"));
+}
+
+TEST_F(HostileEnvironment, DeletedCurrentDirectory) {
+  const std::string gone = tmp / "gone";
+  const auto fromGone = [&gone] {
+    if (mkdir(gone.c_str(), 0700) != 0 || chdir(gone.c_str()) != 0 ||
+        rmdir(gone.c_str()) != 0)
+      _exit(126);
+  };
+  // Absolute names need no current directory; a relative PATH element does.
+  EXPECT_EQ(start(program(), program(), "/usr/bin", "", fromGone),
+            report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program(), "korlan", top + "/bin", "", fromGone),
+            report(top + "/bin/../lib/k/bin"));
+  EXPECT_EQ(start(program(), "korlan", ".", "", fromGone),
+            (Result{"", "getcwd() failed - errno " + std::to_string(ENOENT) + "\n", 1}));
+}
+
+TEST_F(HostileEnvironment, LongPaths) {
+  // An installation below a directory of 1,500 bytes, reached by absolute
+  // name, through PATH, from its own directory and through a link whose
+  // absolute target is that long.
+  std::string deep = tmp.path();
+  while (deep.size() < 1500) deep += "/" + std::string(200, 'd');
+  install(deep);
+  const std::string deepProgram = deep + "/lib/k/bin/korlan";
+  std::filesystem::create_directories(tmp / "links");
+  tmp.link(deepProgram, "links/korlan");
+
+  EXPECT_EQ(start(deepProgram, deepProgram, "/usr/bin", tmp.path()),
+            report(deep + "/lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "korlan", deep + "/bin", tmp.path()),
+            report(deep + "/bin/../lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "lib/k/bin/korlan", "/usr/bin", deep),
+            report(deep + "/lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "korlan", tmp / "links", tmp.path()),
+            report(deep + "/lib/k/bin"));
+}
+
+TEST_F(HostileEnvironment, DecoyThatTheCallerMayNotExecute) {
+  // A complete installation of root's own, its program 0700, earlier on
+  // PATH: an unprivileged caller could not have started it.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start another user";
+  const std::string decoy = tmp / "decoy";
+  install(decoy);
+  testutil::writeText(decoy + "/packing.lst", "3 ./share/x\n");
+  // What nobody must read or traverse; mkdtemp made the top 0700.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(tmp.path()))
+    if (!entry.is_symlink())
+      std::filesystem::permissions(entry.path(),
+                                   std::filesystem::perms::others_read |
+                                       std::filesystem::perms::others_exec,
+                                   std::filesystem::perm_options::add);
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((decoy + "/lib/k/bin/korlan").c_str(), 0700), 0);
+
+  const auto asNobody = [] {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(126);
+  };
+  EXPECT_EQ(start(program(), "korlan", decoy + "/bin:" + top + "/bin", tmp.path(),
+                  asNobody),
+            report(top + "/bin/../lib/k/bin"));
+}
+
+TEST_F(HostileEnvironment, NonBlockingStandardOutputReadLate) {
+  // A report far larger than a pipe holds, into a pipe whose writing end is
+  // non-blocking and whose reader starts late.
+  const int kFiles = 3000;
+  const std::string name(100, 'n');
+  std::string list, walk;
+  for (int i = 1; i <= kFiles; ++i) {
+    const std::string file = name + std::to_string(i);
+    list += "1 ./" + file + "\n";
+    if (i % 10 == 0) walk += ".";
+    walk += "\nFile Not Found: " + root(file) + "\n";
+  }
+  testutil::writeText(tmp / "list", list);
+
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK), 0);
+  std::string piped;
+  std::thread reader([&piped, in = pipeEnds[0]] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(in, chunk, sizeof chunk)) > 0) piped.append(chunk, n);
+  });
+  testutil::Launch launch{KORLAN_BIN, {"korlan", tmp / "root", tmp / "list"}};
+  launch.inChild = [out = pipeEnds[1]] {
+    if (dup2(out, STDOUT_FILENO) < 0) _exit(126);
+  };
+  Result r = testutil::run(launch, tmp);
+  close(pipeEnds[1]);
+  reader.join();
+  close(pipeEnds[0]);
+  r.out = piped;
+  EXPECT_EQ(r, completed(kFiles, walk, kFiles, kFiles));
 }
 
 TEST_F(Korlan, InstallationVerifiesItself) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -115,7 +116,8 @@ inline std::ostream& operator<<(std::ostream& os, const Result& r) {
 }
 
 // How to start a program: its file, its argument vector (argv[0] included),
-// and optionally a working directory and a whole environment.
+// and optionally a working directory, a whole environment and a step run in
+// the child just before the program starts.
 struct Launch {
   Launch(std::string file, std::vector<std::string> argv, std::string cwd = "",
          const std::vector<std::string>* env = nullptr, std::string stdoutFile = "")
@@ -127,6 +129,11 @@ struct Launch {
   std::string cwd;                       // empty: the test's own
   const std::vector<std::string>* env;   // null: the test's own
   std::string stdoutFile;                // empty: caught for the result
+  // Run in the child after the standard descriptors and the working
+  // directory are set, before exec: limits, credentials, another current
+  // directory or standard output. It may call only what is safe after fork
+  // and ends the child with _exit when a step fails.
+  std::function<void()> inChild;
 };
 
 // Runs a program to its end, its standard output and standard error caught
@@ -151,6 +158,7 @@ inline Result run(const Launch& l, const TempDir& scratch) {
     dup2(out, 1);
     dup2(err, 2);
     if (!l.cwd.empty() && chdir(l.cwd.c_str()) != 0) _exit(126);
+    if (l.inChild) l.inChild();
     if (l.env)
       execve(l.file.c_str(), argv.data(), envp.data());
     else
