@@ -58,11 +58,11 @@ struct Level {
   size_t next = 0;
 };
 
-// A file of the directory being read: its name's offset in the name buffer
-// and the size to list.
-struct FileEntry {
+// An entry of the directory being read: its name's offset in the name
+// buffer and the type the directory gave (DT_UNKNOWN when it gives none).
+struct Entry {
   uint32_t name;
-  int64_t size;
+  unsigned char type;
 };
 
 class Lister {
@@ -74,7 +74,7 @@ class Lister {
 
  private:
   // Reads the directory of levels_[depth], writes its listable files and
-  // records its sub-directories.
+  // records its sub-directories, both in name order.
   void readLevel(size_t depth);
   // Appends `name` to the current relative path.
   void enter(const char* name);
@@ -101,8 +101,8 @@ class Lister {
   std::vector<Level> levels_;
   // Scratch for the directory being read, kept across directories so that
   // its buffers are allocated once.
-  std::string fileNames_;
-  std::vector<FileEntry> files_;
+  std::string entryNames_;
+  std::vector<Entry> entries_;
 };
 
 // Writes `s` between double quotes, with the bytes a terminal would not show
@@ -158,8 +158,8 @@ void Lister::readLevel(size_t depth) {
   level.names.clear();
   level.subDirs.clear();
   level.next = 0;
-  fileNames_.clear();
-  files_.clear();
+  entryNames_.clear();
+  entries_.clear();
 
   // The stream gets a descriptor of its own: closedir closes it, and the
   // level's descriptor must outlive the listing to open sub-directories.
@@ -171,18 +171,6 @@ void Lister::readLevel(size_t depth) {
     fail(nullptr, strerror(error));
     return;
   }
-
-  auto addFile = [&](const char* name, size_t length, int64_t size) {
-    if (const char* why = unlistableName(name, length)) return fail(name, why);
-    files_.push_back({static_cast<uint32_t>(fileNames_.size()), size});
-    fileNames_.append(name, length + 1);
-  };
-  auto addDir = [&](const char* name, size_t length) {
-    if (const char* why = unlistableName(name, length)) return fail(name, why);
-    level.subDirs.push_back(static_cast<uint32_t>(level.names.size()));
-    level.names.append(name, length + 1);
-  };
-
   for (;;) {
     errno = 0;
     const dirent* e = readdir(dir);
@@ -194,61 +182,64 @@ void Lister::readLevel(size_t depth) {
     if (name[0] == '.' &&
         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
       continue;
-    const size_t length = strlen(name);
     // The list at the top is being written, or will be replaced: listing it
     // would give a size that is wrong as soon as it is written.
     if (depth == 0 && strcmp(name, "packing.lst") == 0) continue;
-
-    // The entry's type, from the directory when the file system gives it:
-    // directories and special files need no stat call; files need one for
-    // their size anyway.
-    unsigned char type = e->d_type;
-    if (type == DT_DIR) {
-      addDir(name, length);
+    // Special files are never listed, nor named in a message.
+    const unsigned char type = e->d_type;
+    if (type != DT_DIR && type != DT_REG && type != DT_LNK &&
+        type != DT_UNKNOWN)
       continue;
-    }
-    if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
+    entries_.push_back({static_cast<uint32_t>(entryNames_.size()), type});
+    entryNames_.append(name, strlen(name) + 1);
+  }
+  closedir(dir);
+
+  // Sorted once, the entries are examined in the order they are written,
+  // and the messages about them come in that order too.
+  const char* base = entryNames_.data();
+  std::sort(entries_.begin(), entries_.end(),
+            [base](const Entry& a, const Entry& b) {
+              return strcmp(base + a.name, base + b.name) < 0;
+            });
+  for (const Entry& e : entries_) {
+    const char* name = base + e.name;
+    const size_t length = strlen(name);
+    // The type from the directory spares directories a stat call; files
+    // need one for their size anyway.
+    bool isDir = e.type == DT_DIR, isLink = e.type == DT_LNK;
     struct stat st;
-    if (type != DT_LNK) {
+    if (!isDir && !isLink) {
       if (fstatat(level.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         fail(name, strerror(errno));
         continue;
       }
-      if (S_ISREG(st.st_mode)) {
-        addFile(name, length, st.st_size);
-        continue;
-      }
-      if (S_ISDIR(st.st_mode)) {
-        addDir(name, length);
-        continue;
-      }
-      if (!S_ISLNK(st.st_mode)) continue;
+      isDir = S_ISDIR(st.st_mode);
+      isLink = S_ISLNK(st.st_mode);
+      if (!isDir && !isLink && !S_ISREG(st.st_mode)) continue;
     }
     // A link is listed as verification will see it, through the link;
     // links to directories are not followed.
-    if (fstatat(level.fd, name, &st, 0) != 0) {
-      report("skipped link", name, strerror(errno));
+    if (isLink) {
+      if (fstatat(level.fd, name, &st, 0) != 0) {
+        report("skipped link", name, strerror(errno));
+        continue;
+      }
+      if (!S_ISREG(st.st_mode)) continue;
+    }
+    if (const char* why = unlistableName(name, length)) {
+      fail(name, why);
       continue;
     }
-    if (S_ISREG(st.st_mode)) addFile(name, length, st.st_size);
-  }
-  closedir(dir);
-
-  const char* fileBase = fileNames_.data();
-  std::sort(files_.begin(), files_.end(),
-            [fileBase](const FileEntry& a, const FileEntry& b) {
-              return strcmp(fileBase + a.name, fileBase + b.name) < 0;
-            });
-  for (const FileEntry& f : files_) {
-    out_ << f.size << " ./";
+    if (isDir) {
+      level.subDirs.push_back(static_cast<uint32_t>(level.names.size()));
+      level.names.append(name, length + 1);
+      continue;
+    }
+    out_ << st.st_size << " ./";
     if (!path_.empty()) out_ << path_ << '/';
-    out_ << fileBase + f.name << '\n';
+    out_ << name << '\n';
   }
-  const char* dirBase = level.names.data();
-  std::sort(level.subDirs.begin(), level.subDirs.end(),
-            [dirBase](uint32_t a, uint32_t b) {
-              return strcmp(dirBase + a, dirBase + b) < 0;
-            });
 }
 
 void Lister::park(size_t depth) {
