@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -127,6 +128,7 @@ struct Launch {
   std::string cwd;                       // empty: the test's own
   const std::vector<std::string>* env;   // null: the test's own
   std::string stdoutFile;                // empty: caught for the result
+  std::function<void()> inChild;         // run in the child before exec
 };
 
 // Runs a program to its end, its standard output and standard error caught
@@ -150,6 +152,7 @@ inline Result run(const Launch& l, const TempDir& scratch) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (l.inChild) l.inChild();
     if (!l.cwd.empty() && chdir(l.cwd.c_str()) != 0) _exit(126);
     if (l.env)
       execve(l.file.c_str(), argv.data(), envp.data());
