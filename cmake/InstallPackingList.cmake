@@ -1,13 +1,20 @@
-# Runs at install time: links bin/korlan to the program file and writes the
-# packing list of the installation at its top, so that `korlan` without
-# arguments verifies the installation it belongs to.
+# Runs at install time: links bin/korlan to the program file and has the
+# installed program write the packing list of the installation at its top,
+# so that `korlan` without arguments verifies the installation it belongs to.
 set(top "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 file(MAKE_DIRECTORY "${top}/bin")
 file(CREATE_LINK "../${KORLAN_PROGRAM_DIR}/korlan" "${top}/bin/korlan" SYMBOLIC)
-set(entries "")
-foreach(file IN LISTS KORLAN_INSTALLED_FILES)
-  file(SIZE "${top}/${file}" size)
-  string(APPEND entries "${size} ./${file}\n")
-endforeach()
 message(STATUS "Writing: ${top}/packing.lst")
-file(WRITE "${top}/packing.lst" "${entries}")
+# The list is caught in memory, not in a file of its own: a temporary file
+# below the top would be listed itself. It replaces packing.lst in one
+# rename, so a failed install never leaves half a list behind.
+execute_process(
+  COMMAND "${top}/${KORLAN_PROGRAM_DIR}/korlan" --make-list "${top}"
+  OUTPUT_VARIABLE list
+  ERROR_VARIABLE errors
+  RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "korlan --make-list ${top} failed (${status}):\n${errors}")
+endif()
+file(WRITE "${top}/packing.lst.new" "${list}")
+file(RENAME "${top}/packing.lst.new" "${top}/packing.lst")

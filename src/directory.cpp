@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FindYourself.h"
+#include "makelist.h"
 #include "token.h"
 
 int64_t CountFiles = 0;
@@ -281,6 +282,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
 }
 
 int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  if (argc == 3 && strcmp(argv[1], "--make-list") == 0) return makeList(argv[2], out, err);
   if (argc != 3 && argc != 1) {
     out << "Korlan [ dirname packing.list]" << std::endl;
     return kStatusError;

@@ -379,16 +379,16 @@ TEST_F(Korlan, InstallationVerifiesItself) {
   const std::vector<std::string> env = {"PATH=" + prefix + "/bin:/usr/bin:/bin"};
   const testutil::Launch launch{prefix + "/bin/korlan", {"korlan"}, tmp.path(), &env};
   EXPECT_EQ(testutil::run(launch, tmp),
-            completed(2, ""));
+            completed(3, ""));
 
   const std::string page = prefix + "/share/man/man1/korlan.1";
   const std::string text = testutil::readText(page);
   testutil::writeText(page, text + "\n");
   EXPECT_EQ(testutil::run(launch, tmp),
-            completed(2,
+            completed(3,
                       "\nkorlan.1:\texpected size of " + std::to_string(text.size()) +
                           "; actual " + std::to_string(text.size() + 1) + "\n",
-                      1, 2));
+                      1, 3));
 }
 
 }  // namespace

@@ -1,0 +1,211 @@
+// korlan --make-list ROOT, end to end: the built program on trees made here,
+// its standard output, standard error and exit status compared exactly, and
+// every list it writes read back by `korlan ROOT LIST`.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "makelist.h"
+#include "test_util.h"
+
+namespace {
+
+using testutil::Result;
+
+class MakeList : public ::testing::Test {
+ protected:
+  testutil::TempDir tmp;
+
+  std::string root(const std::string& rel) { return tmp / ("root/" + rel); }
+  void file(const std::string& rel, long long size) {
+    testutil::makeFile(root(rel), size);
+  }
+  void dir(const std::string& rel) {
+    std::filesystem::create_directories(root(rel));
+  }
+
+  Result makeList(const std::string& rootArg,
+                  std::function<void()> inChild = nullptr) {
+    testutil::Launch l{KORLAN_BIN, {"korlan", "--make-list", rootArg}};
+    l.inChild = std::move(inChild);
+    return testutil::run(l, tmp);
+  }
+  // Reads `list` back against the tree: what `korlan ROOT LIST` reports.
+  Result verify(const std::string& list) {
+    testutil::writeText(tmp / "written.lst", list);
+    return testutil::run(
+        {KORLAN_BIN, {"korlan", tmp / "root", tmp / "written.lst"}}, tmp);
+  }
+  // The report of a verification of `entries` entries that all match.
+  static Result succeeded(size_t entries) {
+    return {"[reading packing.lst]\n" + std::string(entries, '.') +
+                "\n[Walking directory tree and comparing files]\n" +
+                std::string(entries / 10, '.') +
+                "\nKorlan Succeeded: all file comparisons correct\n",
+            "", 0};
+  }
+  static size_t lines(const std::string& s) {
+    size_t n = 0;
+    for (char c : s) n += c == '\n';
+    return n;
+  }
+};
+
+// Everything a tree may hold, listed in verification order: files before
+// sub-directories, both sorted as bytes, links to files with their target's
+// size, and nothing else. The chain is deeper than the walk keeps
+// directories open, so the way back up goes through "..".
+TEST_F(MakeList, ListsATreeInVerificationOrder) {
+  file("z", 1);
+  file("B", 2);
+  file("a", 3);
+  file("\xc3\xa1", 4);
+  file("packing.lst", 5);
+  file("sub/f", 6);
+  file("sub/B/g", 7);
+  file("sub/a/h", 8);
+  file("Sub/i", 9);
+  dir("empty");
+  ASSERT_EQ(mkfifo(root("fifo").c_str(), 0644), 0);
+  tmp.link("sub/f", "root/lnk");
+  tmp.link("sub", "root/dlink");
+  tmp.link("nowhere", "root/dangling");
+  tmp.link("loop", "root/loop");
+  std::string wide;
+  for (int i = 0; i < 150; ++i) {
+    const std::string name = "w" + std::to_string(1000 + i);
+    file("wide/" + name, i);
+    wide += std::to_string(i) + " ./wide/" + name + "\n";
+  }
+  // chain/d/d/.../d, 70 levels, with e/x beside the next d at levels 1, 5
+  // and 70: each e comes after the d below its level has been walked.
+  std::string chain = "chain", deep;
+  for (int level = 1; level <= 70; ++level) {
+    chain += "/d";
+    if (level == 1 || level == 5 || level == 70) {
+      file(chain + "/e/x", level);
+      deep = std::to_string(level) + " ./" + chain + "/e/x\n" + deep;
+    }
+  }
+  file(chain + "/f", 70);
+  deep = "70 ./" + chain + "/f\n" + deep;
+
+  const std::string list = "2 ./B\n3 ./a\n6 ./lnk\n1 ./z\n4 ./\xc3\xa1\n"
+                           "9 ./Sub/i\n" + deep +
+                           "6 ./sub/f\n7 ./sub/B/g\n8 ./sub/a/h\n" + wide;
+  const Result made = makeList(tmp / "root");
+  EXPECT_EQ(made,
+            (Result{list,
+                    "korlan: skipped link \"" + root("dangling") +
+                        "\": No such file or directory\n" +
+                        "korlan: skipped link \"" + root("loop") +
+                        "\": Too many levels of symbolic links\n",
+                    0}));
+  EXPECT_EQ(makeList(tmp / "root/"), made);
+  EXPECT_EQ(verify(made.out), succeeded(lines(list)));
+}
+
+// Names the format cannot hold are named on standard error, never written
+// nor cut; a directory so named is reported once and its subtree skipped.
+// The rest is still listed, and still verifies. Messages follow the walk.
+TEST_F(MakeList, NamesWithWhiteSpaceAreReportedNotListed) {
+  file("a b", 1);
+  file("tab\there", 2);
+  file("line\nend", 3);
+  file("ok", 4);
+  file("dir with space/inner", 5);
+  file("sub/trailing ", 6);
+  file("sub/fine", 7);
+  tmp.link("ok", "root/link to ok");
+  ASSERT_EQ(mkfifo(root("fifo space").c_str(), 0644), 0);
+
+  const std::string why = "\": name holds white space\n";
+  const Result made = makeList(tmp / "root");
+  EXPECT_EQ(made, (Result{"4 ./ok\n7 ./sub/fine\n",
+                          "korlan: cannot list \"" + root("a b") + why +
+                              "korlan: cannot list \"" + root("dir with space") + why +
+                              "korlan: cannot list \"" + root("line\\nend") + why +
+                              "korlan: cannot list \"" + root("link to ok") + why +
+                              "korlan: cannot list \"" + root("tab\\there") + why +
+                              "korlan: cannot list \"" + root("sub/trailing ") + why,
+                          255}));
+  EXPECT_EQ(verify(made.out), succeeded(2));
+}
+
+TEST_F(MakeList, RootThatIsNoDirectory) {
+  file("plain", 1);
+  EXPECT_EQ(makeList(root("plain")),
+            (Result{"", "korlan: cannot list \"" + root("plain") + "\": Not a directory\n",
+                    255}));
+  EXPECT_EQ(makeList(root("absent")),
+            (Result{"",
+                    "korlan: cannot list \"" + root("absent") +
+                        "\": No such file or directory\n",
+                    255}));
+}
+
+// Directories the lister may not read. Run as an unprivileged user: as root,
+// the child gives up root before it starts the program.
+TEST_F(MakeList, UnreadableDirectoriesAreReported) {
+  file("before/f", 1);
+  file("locked/hidden", 2);
+  file("nosearch/unseen", 3);
+  dir("nosearch/below");
+  file("open/g", 4);
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  for (const char* d : {"", "before", "open", "nosearch/below"})
+    ASSERT_EQ(chmod(root(d).c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
+  ASSERT_EQ(chmod(root("nosearch").c_str(), 0644), 0);
+
+  std::function<void()> dropRoot;
+  if (geteuid() == 0)
+    dropRoot = [] {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+        _exit(126);
+    };
+  const Result made = makeList(tmp / "root", dropRoot);
+  const std::string denied = "\": Permission denied\n";
+  EXPECT_EQ(made, (Result{"1 ./before/f\n4 ./open/g\n",
+                          "korlan: cannot list \"" + root("locked") + denied +
+                              "korlan: cannot list \"" + root("nosearch/unseen") + denied +
+                              "korlan: cannot list \"" + root("nosearch/below") + denied,
+                          255}));
+  EXPECT_EQ(verify(made.out), succeeded(2));
+  ASSERT_EQ(chmod(root("locked").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root("nosearch").c_str(), 0755), 0);
+}
+
+// No file system here holds a component over 1023 bytes (their limit is far
+// lower), so the length rule is checked on the name test alone.
+TEST(UnlistableName, WhiteSpaceAndLength) {
+  const std::string longest(1023, 'n'), tooLong(1024, 'n');
+  struct {
+    std::string name;
+    const char* why;
+  } cases[] = {
+      {"plain.txt", nullptr},
+      {"\xc3\xa1-\x01\x7f", nullptr},
+      {longest, nullptr},
+      {tooLong, "name longer than 1023 bytes"},
+      {"a b", "name holds white space"},
+      {"\tx", "name holds white space"},
+      {"x\n", "name holds white space"},
+      {"x\v", "name holds white space"},
+      {"x\f", "name holds white space"},
+      {"x\r", "name holds white space"},
+      {tooLong + " ", "name holds white space"},
+  };
+  for (const auto& c : cases) {
+    const char* why = unlistableName(c.name.c_str(), c.name.size());
+    EXPECT_STREQ(why, c.why) << c.name.substr(0, 20);
+  }
+}
+
+}  // namespace
