@@ -4,13 +4,17 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <vector>
 
 #include "FindYourself.h"
 #include "makelist.h"
+#include "prober.h"
+#include "report.h"
 #include "token.h"
 
 int64_t CountFiles = 0;
@@ -19,7 +23,10 @@ int64_t CountErrors = 0;
 File::File(const char* fileName, int64_t size)
     : name(shortName), size(size), dir(nullptr), next(nullptr) {
   const size_t length = strlen(fileName);
-  if (length >= sizeof shortName) name = static_cast<char*>(malloc(length + 1));
+  if (length >= sizeof shortName) {
+    name = static_cast<char*>(malloc(length + 1));
+    if (name == nullptr) throw std::bad_alloc();
+  }
   memcpy(name, fileName, length + 1);
 }
 
@@ -51,7 +58,9 @@ std::string File::getExpectedFilename(const Directory* root,
 }
 
 Directory::Directory(const char* name)
-    : subDir(nullptr), peerDir(nullptr), files(nullptr), name(strdup(name)) {}
+    : subDir(nullptr), peerDir(nullptr), files(nullptr), name(strdup(name)) {
+  if (this->name == nullptr) throw std::bad_alloc();
+}
 
 Directory::~Directory() {
   for (File* f = files; f != nullptr;) {
@@ -59,15 +68,18 @@ Directory::~Directory() {
     delete f;
     f = next;
   }
-  // The sub-directories are detached before they are deleted, so each of
-  // their destructors finds no children and nothing recurses.
-  std::vector<Directory*> doomed;
-  for (Directory* c = subDir; c != nullptr; c = c->peerDir) doomed.push_back(c);
-  while (!doomed.empty()) {
-    Directory* d = doomed.back();
-    doomed.pop_back();
-    for (Directory* c = d->subDir; c != nullptr; c = c->peerDir)
-      doomed.push_back(c);
+  // The sub-directories below are freed from one work list, threaded through
+  // their own peer links: each one's children are spliced in front of the
+  // rest, then it is detached and deleted, so nothing recurses and nothing
+  // is allocated (the tree may be freed because memory ran out).
+  Directory* pending = subDir;
+  while (pending != nullptr) {
+    Directory* d = pending;
+    pending = d->peerDir;
+    if (d->subDir != nullptr) {
+      d->lastSubDir->peerDir = pending;
+      pending = d->subDir;
+    }
     d->subDir = nullptr;
     delete d;
   }
@@ -97,6 +109,7 @@ Directory* Directory::add(Directory* d) {
 }
 
 Directory* Directory::link(Directory* d) {
+  d->parent = this;
   if (lastSubDir == nullptr)
     subDir = d;
   else
@@ -125,7 +138,8 @@ void Directory::add(File* f) {
   lastFile = f;
 }
 
-int Directory::insert(Token* token, std::istream& in, int64_t size) {
+int Directory::insert(Token* token, std::istream& in, int64_t size,
+                      File** recorded) {
   // A loop, not recursion: the depth of a path is the list's to choose.
   Directory* d = this;
   while (token->isDir() == 0) {
@@ -133,23 +147,37 @@ int Directory::insert(Token* token, std::istream& in, int64_t size) {
     d = s != nullptr ? s : d->link(new Directory(token->getName()));
     token->read(in);
   }
-  // An entry cut short by the end of the list must not become a file named
-  // "EOF"; nor may a token the reader could not take whole name a file.
-  if (token->isEOF() == 0 || token->isTooLong() == 0) return -1;
-  d->add(new File(token->getName(), size));
+  // Only a file-name or size token names a file: an entry cut short by the
+  // end of the list must not become a file named "EOF", nor may a token the
+  // reader could not take whole.
+  if (token->isFile() != 0 && token->isSize() != 0) return -1;
+  File* f = new File(token->getName(), size);
+  d->add(f);
+  if (recorded != nullptr) *recorded = f;
   return 0;
 }
 
-HostFile::HostFile(const char* path) : path(path), size(0), status(-1) {
+HostFile::HostFile(const char* path)
+    : path(path), size(0), status(-1), error(0) {
   struct stat st;
   if (stat(path, &st) == 0) {
     size = st.st_size;
     status = 0;
+  } else {
+    error = errno;
   }
 }
 
 void Directory::iterate(const Directory* root, const char* relPath, char sep,
                         std::ostream& out) {
+  const Options plain;
+  Report report(out, plain);
+  Prober walkOnly(root, sep, 0);
+  iterate(root, relPath, sep, report, walkOnly);
+}
+
+void Directory::iterate(const Directory* root, const char* relPath, char sep,
+                        Report& report, Prober& prober) {
   // One path buffer for the whole walk: extended by a component on the way
   // down, cut back on the way up. The walk keeps its own stack, one frame per
   // level, each holding the next sub-directory to visit at that level and the
@@ -158,20 +186,18 @@ void Directory::iterate(const Directory* root, const char* relPath, char sep,
 
   auto compareFiles = [&](const Directory* d) {
     const size_t dirLength = path.size();
-    for (const File* f = d->files; f != nullptr; f = f->next) {
+    for (File* f = d->files; f != nullptr; f = f->next) {
       ++CountFiles;
       path += sep;
       path += f->name;
-      if (CountFiles % 10 == 0) out << '.' << std::flush;
-      HostFile probe(path.c_str());
-      if (probe.status != 0) {
+      report.fileWalked(CountFiles);
+      prober.settle(f, path.c_str());
+      if (f->probeError != 0) {
         ++CountErrors;
-        out << std::endl << "File Not Found: " << path << std::endl;
-      } else if (probe.size != f->size) {
+        report.missing(path, f->size, f->probeError);
+      } else if (f->probedSize != f->size) {
         ++CountErrors;
-        out << std::endl
-            << f->name << ":\texpected size of " << f->size << "; actual "
-            << probe.size << std::endl;
+        report.wrongSize(f->name, path, f->size, f->probedSize);
       }
       path.resize(dirLength);
     }
@@ -214,38 +240,40 @@ bool parseSize(const char* digits, int64_t* size) {
 namespace {
 
 const int kStatusError = 255;
+const int kStatusStrict = 2;
 
-// Reports a token that no place in an entry may hold: one too long to read,
-// or an end of input that a read error brought. Returns true when it did.
+// Reports what makes a list unreadable wherever it strikes: a read error
+// (whatever token it cut short), a token too long to read whole, or a NUL
+// byte. Returns true when it did.
 bool listFault(const Token& token, const std::istream& list,
                const char* listPath, std::ostream& err) {
+  if (list.bad()) {
+    err << "can't read " << listPath << std::endl;
+    return true;
+  }
   if (token.isTooLong() == 0) {
     const int kShown = 40;
     err << "packing list holds a token that is too long: "
         << std::string_view(token.getName(), kShown) << "..." << std::endl;
     return true;
   }
-  if (token.isEOF() == 0 && list.bad()) {
-    err << "can't read " << listPath << std::endl;
+  if (token.hasNul() == 0) {
+    err << "packing list holds a NUL byte: " << listPath << std::endl;
     return true;
   }
   return false;
 }
 
-}  // namespace
-
-int verify(const char* rootPath, std::istream& list, const char* listPath,
-           std::ostream& out, std::ostream& err) {
-  CountFiles = 0;
-  CountErrors = 0;
-  Directory root(rootPath);
-  Directory top(".");
-  out << "[reading packing.lst]" << std::endl;
-
+// Reads the entries of `list` into `top`, handing each new file to
+// `prober`. Returns 0 at the end of the list, else the status to end with
+// after the message on `err`.
+int readList(Directory* top, std::istream& list, const char* listPath,
+             Report& report, Prober& prober, int64_t* entries,
+             std::ostream& err) {
   Token token(list);
   for (;;) {
     if (listFault(token, list, listPath, err)) return kStatusError;
-    if (token.isEOF() == 0) break;
+    if (token.isEOF() == 0) return 0;
     int64_t size = 0;
     if (token.isSize() != 0 || !parseSize(token.getName(), &size)) {
       err << "Expected size: actually " << token.getName() << std::endl;
@@ -259,36 +287,67 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
       return kStatusError;
     }
     token.read(list);
-    out << '.' << std::flush;
-    if (top.insert(&token, list, size) != 0) {
+    report.entryRead();
+    File* recorded = nullptr;
+    if (top->insert(&token, list, size, &recorded) != 0) {
       if (!listFault(token, list, listPath, err))
         err << "Expected file name: actually " << token.getName()
             << std::endl;
       return kStatusError;
     }
+    ++*entries;
+    prober.add(recorded);
     token.read(list);
   }
+}
 
-  out << std::endl
-      << "[Walking directory tree and comparing files]" << std::endl;
-  top.iterate(&root, "", '/', out);
-  out << std::endl;
-  if (CountErrors == 0)
-    out << "Korlan Succeeded: all file comparisons correct" << std::endl;
-  else
-    out << "Korlan Failure: " << CountErrors << " out of " << CountFiles
-        << " file comparisons failed" << std::endl;
-  return 0;
+}  // namespace
+
+int verify(const char* rootPath, std::istream& list, const char* listPath,
+           std::ostream& out, std::ostream& err, const Options& options) {
+  CountFiles = 0;
+  CountErrors = 0;
+  Report report(out, options);
+  int64_t entries = 0;
+  bool walking = false;
+  try {
+    Directory root(rootPath);
+    Directory top(".");
+    // Declared after the tree: its workers stop before the tree is freed.
+    Prober prober(&root, '/',
+                  options.workers < 0 ? proberWorkerCount() : options.workers);
+    report.startReading();
+    const int status =
+        readList(&top, list, listPath, report, prober, &entries, err);
+    if (status != 0) return status;
+    prober.flush();
+    report.startWalking();
+    walking = true;
+    top.iterate(&root, "", '/', report, prober);
+  } catch (const std::bad_alloc&) {
+    if (walking)
+      err << "korlan: out of memory after comparing " << CountFiles
+          << " files" << std::endl;
+    else
+      err << "korlan: out of memory after reading " << entries << " entries"
+          << std::endl;
+    return kStatusError;
+  }
+  report.summary(CountFiles, CountErrors);
+  if (options.strict && CountFiles == 0) {
+    err << "korlan: the packing list names no file" << std::endl;
+    return kStatusStrict;
+  }
+  return options.strict && CountErrors > 0 ? kStatusStrict : 0;
 }
 
 int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  if (argc == 3 && strcmp(argv[1], "--make-list") == 0) return makeList(argv[2], out, err);
-  if (argc != 3 && argc != 1) {
-    out << "Korlan [ dirname packing.list]" << std::endl;
-    return kStatusError;
-  }
+  const CommandLine line = parseCommandLine(argc, argv, out, err);
+  if (line.action == CommandLine::kExit) return line.status;
+  if (line.action == CommandLine::kMakeList)
+    return makeList(line.operands[0].c_str(), out, err);
   std::string rootPath, listPath;
-  if (argc == 1) {
+  if (line.operands.empty()) {
     // The program file sits three levels below the top of its installation.
     // The ".." components stay in every path the report shows: the file
     // system resolves them, through whatever links the run directory holds.
@@ -296,13 +355,14 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
     rootPath = std::string(getRunDirectory()) + "/../../..";
     listPath = rootPath + "/packing.lst";
   } else {
-    rootPath = argv[1];
-    listPath = argv[2];
+    rootPath = line.operands[0];
+    listPath = line.operands[1];
   }
   std::ifstream list(listPath, std::ios::in | std::ios::binary);
   if (!list) {
     err << "can't open " << listPath << std::endl;
     return kStatusError;
   }
-  return verify(rootPath.c_str(), list, listPath.c_str(), out, err);
+  return verify(rootPath.c_str(), list, listPath.c_str(), out, err,
+                line.options);
 }

@@ -3,6 +3,7 @@
 #ifndef KORLAN_DIRECTORY_H_
 #define KORLAN_DIRECTORY_H_
 
+#include <atomic>
 #include <cstdint>
 #include <istream>
 #include <ostream>
@@ -10,7 +11,11 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "options.h"
+
 class Token;
+class Prober;
+class Report;
 struct Directory;
 
 // One expected file: its name, the size the packing list gives, and the
@@ -32,6 +37,17 @@ struct File {
   int64_t size;
   Directory* dir;
   File* next;
+
+  // What the probe of the expected path found: `probeError` 0 and the size
+  // in `probedSize`, or the errno of the failed probe. Written once, by a
+  // prober thread or by the walk; `probeState` says which has it and when it
+  // is there to read.
+  enum ProbeState : unsigned char { kUnprobed, kProbing, kProbed };
+  std::atomic<unsigned char> probeState{kUnprobed};
+  int probeError = 0;
+  int64_t probedSize = 0;
+  // The next file in reading order waiting for a prober thread.
+  File* nextQueued = nullptr;
 
  private:
   // Most file names are short: they live in the record itself, which spares
@@ -55,10 +71,12 @@ struct Directory {
   // is the first component of the path below "./"; insert reads the further
   // components into the same token, creating or reusing a sub-directory for
   // each directory token, and records the file named by the first token that
-  // is not one, with `size`. Returns 0 when the file is recorded, -1 when the
-  // entry ended without a file name (end of input, or a token too long),
-  // with `token` holding the token that ended it.
-  int insert(Token* token, std::istream& in, int64_t size);
+  // is not one, with `size`. Returns 0 when the file is recorded (and, when
+  // `recorded` is given, stores the new File there), -1 when the entry ended
+  // without a file name (end of input, or a token no name may be), with
+  // `token` holding the token that ended it.
+  int insert(Token* token, std::istream& in, int64_t size,
+             File** recorded = nullptr);
 
   // Finds the sub-directory named like `d` and returns it, deleting `d`; or,
   // when there is none, links `d` as the last sub-directory and returns it.
@@ -72,8 +90,12 @@ struct Directory {
   // files in list order, then its sub-directories one after the other. Each
   // file is probed at its expected path (see File::getExpectedFilename, with
   // `relPath` the path of this directory below `root`), and every file that
-  // cannot be found or has another size is reported on `out`. Counts in
-  // CountFiles and CountErrors.
+  // cannot be found or has another size is reported. Counts in CountFiles
+  // and CountErrors. The probes are taken from `prober`, which may have made
+  // them ahead of the walk.
+  void iterate(const Directory* root, const char* relPath, char sep,
+               Report& report, Prober& prober);
+  // The same with the plain report on `out`, every probe made by the walk.
   void iterate(const Directory* root, const char* relPath, char sep,
                std::ostream& out);
 
@@ -84,6 +106,9 @@ struct Directory {
   Directory* peerDir;
   File* files;
   char* name;
+  // The directory that holds this one; null for a node made on its own (the
+  // top node), which adds no component to the paths below it.
+  Directory* parent = nullptr;
 
  private:
   // Links `d`, whose name no sub-directory has, as the last sub-directory.
@@ -99,14 +124,15 @@ struct Directory {
 };
 
 // What the system reports for one path: whether `stat` succeeded (status 0,
-// else -1) and the size it gave (0 on failure). `path` is the caller's
-// pointer, not a copy.
+// else -1), the size it gave (0 on failure) and why it failed (`error`, the
+// errno; 0 on success). `path` is the caller's pointer, not a copy.
 struct HostFile {
   explicit HostFile(const char* path);
 
   const char* path;
   int64_t size;
   int status;
+  int error;
 };
 
 // The comparisons made, and those that failed, by the last walk.
@@ -120,10 +146,12 @@ bool parseSize(const char* digits, int64_t* size);
 // One whole verification: reads the packing list from `list` (named
 // `listPath` in messages), walks the tree under `rootPath`, writes the report
 // to `out` and the errors that stop the run to `err`. Returns the process
-// status: 0 after a completed run, whatever it found; 255 when the list is
-// malformed or cannot be read.
+// status: 0 after a completed run, whatever it found (with options.strict, 2
+// when a comparison failed or none was made); 255 when the list is malformed
+// or cannot be read, or memory runs out.
 int verify(const char* rootPath, std::istream& list, const char* listPath,
-           std::ostream& out, std::ostream& err);
+           std::ostream& out, std::ostream& err,
+           const Options& options = Options());
 
 // The program: `korlan ROOT LIST`, or `korlan` alone to verify its own
 // installation. Returns the process status.

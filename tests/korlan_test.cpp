@@ -155,12 +155,17 @@ TEST_F(Korlan, MalformedListsStopBeforeTheWalk) {
     EXPECT_EQ(verify(c.list), (Result{kReading + c.dots, c.err, 255})) << c.what;
 }
 
-TEST_F(Korlan, EndlessInputEndsAtOnce) {
+TEST_F(Korlan, NulBytesRefuseTheList) {
+  // A NUL would silently end a name: "./a/b/f<NUL>junk" must not be checked
+  // as ./a/b/f. Endless input of NULs ends at once.
+  testutil::makeFile(root("a/b/f"), 6);
+  const std::string refused = "packing list holds a NUL byte: " + tmp / "list" + "\n";
+  EXPECT_EQ(verify(std::string("6 ./a/b/f\0junk\n", 15)),
+            (Result{kReading + ".", refused, 255}));
+  EXPECT_EQ(verify(std::string("6 ./a/b/f 6 ./a/\0/f", 20)),
+            (Result{kReading + "..", refused, 255}));
   EXPECT_EQ(korlan({tmp.path(), "/dev/zero"}),
-            (Result{kReading,
-                    "packing list holds a token that is too long: " +
-                        std::string(40, '\0') + "...\n",
-                    255}));
+            (Result{kReading, "packing list holds a NUL byte: /dev/zero\n", 255}));
 }
 
 TEST_F(Korlan, ReportThatCannotBeWritten) {
@@ -268,6 +273,31 @@ TEST_F(HostileEnvironment, SmallStack) {
             completed(3, "\nFile Not Found: " + top + "/gone\n", 1, 3));
   EXPECT_EQ(start(program(), program(), "/usr/bin", tmp.path(), smallStack),
             report(top + "/lib/k/bin"));
+}
+
+TEST_F(HostileEnvironment, MemoryRunsOut) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime needs more address space than the limit";
+#endif
+  // 20 MB of address space, and a list whose tree needs more: every entry
+  // names a directory of its own with a name of 1,000 bytes.
+  std::string list;
+  const std::string name(990, 'd');
+  for (int i = 0; i < 20000; ++i) list += "1 ./" + name + std::to_string(1000000 + i) + "/f\n";
+  testutil::writeText(tmp / "list", list);
+  testutil::Launch limited{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}};
+  limited.inChild = [] {
+    const rlimit limit = {20000 << 10, 20000 << 10};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+  };
+  const Result r = testutil::run(limited, tmp);
+  // The last dot stands for the entry that could not be recorded.
+  const size_t dots = r.out.size() - kReading.size();
+  EXPECT_EQ(r, (Result{kReading + std::string(dots, '.'),
+                       "korlan: out of memory after reading " + std::to_string(dots - 1) +
+                           " entries\n",
+                       255}));
+  EXPECT_LT(dots, 20000u);
 }
 
 TEST_F(HostileEnvironment, DeletedCurrentDirectory) {
@@ -389,6 +419,117 @@ TEST_F(Korlan, InstallationVerifiesItself) {
                       "\nkorlan.1:\texpected size of " + std::to_string(text.size()) +
                           "; actual " + std::to_string(text.size() + 1) + "\n",
                       1, 3));
+}
+
+}  // namespace
+
+namespace {
+
+// The options for scripts, on one tree holding a missing file, two files of
+// one name in different directories with wrong sizes, and correct files.
+class Options : public Korlan {
+ protected:
+  void SetUp() override {
+    testutil::makeFile(root("ok"), 1);
+    testutil::makeFile(root("a/types.h"), 1668);
+    testutil::makeFile(root("b/types.h"), 7);
+    for (int i = 0; i < 8; ++i) testutil::makeFile(root("c/f" + std::to_string(i)), i);
+    std::string list = "1 ./ok 9 ./gone 1669 ./a/types.h 8 ./b/types.h ";
+    for (int i = 0; i < 8; ++i) list += std::to_string(i) + " ./c/f" + std::to_string(i) + " ";
+    testutil::writeText(tmp / "list", list);
+  }
+  Result with(std::vector<std::string> options) {
+    options.push_back(tmp / "root");
+    options.push_back(tmp / "list");
+    return korlan(options);
+  }
+};
+
+TEST_F(Options, EachChangesOnlyWhatItSays) {
+  const std::string gone = "File Not Found: " + root("gone") + "\n";
+  const std::string a = "types.h:\texpected size of 1669; actual 1668\n";
+  const std::string b = "types.h:\texpected size of 8; actual 7\n";
+  const std::string summary = "Korlan Failure: 3 out of 12 file comparisons failed\n";
+  const Result plain = completed(12, "\n" + gone + "\n" + a + "\n" + b + ".", 3, 12);
+  EXPECT_EQ(with({}), plain);
+  EXPECT_EQ(with({"--strict"}), (Result{plain.out, "", 2}));
+
+  const std::string fullA = root("a/types.h") + ":\texpected size of 1669; actual 1668\n";
+  const std::string fullB = root("b/types.h") + ":\texpected size of 8; actual 7\n";
+  EXPECT_EQ(with({"--full-paths"}), completed(12, "\n" + gone + "\n" + fullA + "\n" + fullB + ".", 3, 12));
+
+  const Result quiet{gone + a + b + summary, "", 0};
+  EXPECT_EQ(with({"-q"}), quiet);
+  EXPECT_EQ(with({"--quiet"}), quiet);
+  EXPECT_EQ(with({"--quiet", "--full-paths", "--strict"}),
+            (Result{gone + fullA + fullB + summary, "", 2}));
+
+  const std::string tsv = "missing\t" + root("gone") + "\t9\t\tNo such file or directory\n" +
+                          "size\t" + root("a/types.h") + "\t1669\t1668\t\n" +
+                          "size\t" + root("b/types.h") + "\t8\t7\t\n" + "total\t3\t12\n";
+  EXPECT_EQ(with({"--tsv"}), (Result{tsv, "", 0}));
+  EXPECT_EQ(with({"--tsv", "--strict"}), (Result{tsv, "", 2}));
+}
+
+TEST_F(Options, StrictAsksForProof) {
+  testutil::writeText(tmp / "empty", "\n");
+  testutil::writeText(tmp / "good", "1 ./ok 1 ./c/f1");
+  const std::string noFile = "korlan: the packing list names no file\n";
+  EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "empty"}),
+            (Result{completed(0, "").out, noFile, 2}));
+  EXPECT_EQ(korlan({"--strict", "--tsv", tmp / "root", tmp / "empty"}),
+            (Result{"total\t0\t0\n", noFile, 2}));
+  EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "good"}), completed(2, ""));
+  // Statuses that were never 0 stay as they were.
+  EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "absent"}),
+            (Result{"", "can't open " + tmp / "absent" + "\n", 255}));
+}
+
+TEST_F(Options, TsvEscapesPaths) {
+  const std::string odd = tmp / "t\tn\nb\\";
+  testutil::writeText(tmp / "one", "1 ./x");
+  EXPECT_EQ(korlan({"--tsv", odd, tmp / "one"}),
+            (Result{"missing\t" + tmp.path() + "/t\\tn\\nb\\\\/x\t1\t\tNo such file or directory\n"
+                    "total\t1\t1\n", "", 0}));
+}
+
+TEST_F(Options, OperandsAfterDoubleDash) {
+  testutil::makeFile(tmp / "-root/x", 1);
+  testutil::writeText(tmp / "one", "1 ./x");
+  EXPECT_EQ(korlan({"--", "-root", "one"}, tmp.path()), completed(1, ""));
+  EXPECT_EQ(korlan({"-q", "--", "-root", "one"}, tmp.path()),
+            (Result{kSucceeded, "", 0}));
+}
+
+TEST_F(Options, HelpAndVersion) {
+  const Result help = korlan({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("Usage: korlan [OPTION]... ROOT LIST\n", 0), 0u) << help.out;
+  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--make-list"})
+    EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
+  EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
+}
+
+TEST_F(Options, BadCommandLines) {
+  const std::string usage = "Korlan [ dirname packing.list]\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--bogus", "r", "l"}, "korlan: unknown option --bogus\n"},
+      {{"-x", "r", "l"}, "korlan: unknown option -x\n"},
+      {{"--strict=yes", "r", "l"}, "korlan: unknown option --strict=yes\n"},
+      {{"--strict", "r"}, "korlan: expected ROOT and LIST, or no operand\n"},
+      {{"-q", "r", "l", "x"}, "korlan: expected ROOT and LIST, or no operand\n"},
+      {{"--make-list"}, "korlan: --make-list takes one operand, ROOT\n"},
+      {{"--make-list", "r", "l"}, "korlan: --make-list takes one operand, ROOT\n"},
+      {{"--make-list", "--strict", "r"}, "korlan: --make-list takes no other option\n"},
+      // Options come before the operands.
+      {{"r", "--strict", "l"}, ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(korlan(c.args), (Result{usage, c.err, 255})) << c.args[0];
 }
 
 }  // namespace

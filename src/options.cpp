@@ -1,0 +1,140 @@
+// options.cpp: the command line.
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cstring>
+
+#ifndef KORLAN_VERSION
+#define KORLAN_VERSION "unknown"
+#endif
+
+const char kUsageLine[] = "Korlan [ dirname packing.list]";
+
+namespace {
+
+const char kHelp[] =
+    "Usage: korlan [OPTION]... ROOT LIST\n"
+    "       korlan [OPTION]...\n"
+    "       korlan --make-list ROOT\n"
+    "Verify the tree under ROOT against the packing list LIST: report every\n"
+    "listed file that is missing or has another size. Without ROOT and LIST,\n"
+    "verify the installation that holds this program against the\n"
+    "packing.lst at its top.\n"
+    "\n"
+    "  --strict       end with status 2 when a comparison failed or the list\n"
+    "                 names no file\n"
+    "  --full-paths   name the expected path, not the bare file name, in\n"
+    "                 size lines\n"
+    "  -q, --quiet    print only the failure lines and the summary\n"
+    "  --tsv          print one record per failed file,\n"
+    "                 KIND<TAB>PATH<TAB>LISTED<TAB>ACTUAL<TAB>REASON,\n"
+    "                 then total<TAB>FAILED<TAB>FILES\n"
+    "  --make-list    write the packing list of the tree under ROOT\n"
+    "  --help         print this help and exit\n"
+    "  --version      print the version and exit\n"
+    "\n"
+    "Examples:\n"
+    "  korlan /opt/app /opt/app/packing.lst\n"
+    "  korlan --strict /opt/app app.lst || echo 'not as shipped'\n"
+    "  korlan --full-paths /usr/include include.lst\n"
+    "  korlan --quiet /opt/app app.lst | head\n"
+    "  korlan --tsv --strict /opt/app app.lst > failures.tsv\n"
+    "  korlan --make-list /opt/app > /opt/app/packing.lst\n"
+    "\n"
+    "Exit status: 0 the run completed (without --strict, whatever it found);\n"
+    "1 the program file could not be found; 2 with --strict, a comparison\n"
+    "failed or the list names no file; 255 a bad command line, a list that\n"
+    "cannot be opened, read or parsed, a tree that cannot be listed whole,\n"
+    "or output that cannot be written.\n";
+
+enum LongOnly { kStrict = 256, kFullPaths, kTsv, kMakeList, kHelpOption, kVersion };
+
+const struct option kLongOptions[] = {
+    {"strict", no_argument, nullptr, kStrict},
+    {"full-paths", no_argument, nullptr, kFullPaths},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"tsv", no_argument, nullptr, kTsv},
+    {"make-list", no_argument, nullptr, kMakeList},
+    {"help", no_argument, nullptr, kHelpOption},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+CommandLine refuse(const std::string& problem, std::ostream& out,
+                   std::ostream& err) {
+  err << "korlan: " << problem << std::endl;
+  out << kUsageLine << std::endl;
+  CommandLine line;
+  line.action = CommandLine::kExit;
+  line.status = 255;
+  return line;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
+                             std::ostream& err) {
+  CommandLine line;
+  bool verifying = false;  // an option that only a verification takes
+  // "+": options end at the first operand. getopt's own messages are off:
+  // they would name the program by argv[0], and the usage line must follow.
+  optind = 0;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "+q", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case kStrict:
+        line.options.strict = verifying = true;
+        break;
+      case kFullPaths:
+        line.options.fullPaths = verifying = true;
+        break;
+      case 'q':
+        line.options.quiet = verifying = true;
+        break;
+      case kTsv:
+        line.options.tsv = verifying = true;
+        break;
+      case kMakeList:
+        line.action = CommandLine::kMakeList;
+        break;
+      case kHelpOption:
+        out << kHelp << std::flush;
+        line.action = CommandLine::kExit;
+        return line;
+      case kVersion:
+        out << "korlan " KORLAN_VERSION << std::endl;
+        line.action = CommandLine::kExit;
+        return line;
+      default: {
+        // An unknown option, or a value given to one that takes none: a
+        // long one is named as given, a short one by its letter.
+        const char* arg = argv[optind - 1];
+        const std::string given = strncmp(arg, "--", 2) == 0
+                                      ? std::string(arg)
+                                      : std::string("-") + static_cast<char>(optopt);
+        return refuse("unknown option " + given, out, err);
+      }
+    }
+  }
+  line.operands.assign(argv + optind, argv + argc);
+  const size_t count = line.operands.size();
+  if (line.action == CommandLine::kMakeList) {
+    if (verifying)
+      return refuse("--make-list takes no other option", out, err);
+    if (count != 1)
+      return refuse("--make-list takes one operand, ROOT", out, err);
+  } else if (count != 0 && count != 2) {
+    // Without options a wrong count is answered by the usage line alone, as
+    // it always has been.
+    if (optind <= 1) {
+      out << kUsageLine << std::endl;
+      line.action = CommandLine::kExit;
+      line.status = 255;
+      return line;
+    }
+    return refuse("expected ROOT and LIST, or no operand", out, err);
+  }
+  return line;
+}

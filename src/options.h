@@ -1,0 +1,51 @@
+// options.h: the command line.
+//
+// Without options korlan takes no operands (verify its own installation) or
+// two (ROOT LIST), exactly as it always has. Options come before the
+// operands and only change what a run reports and how it ends; "--" ends
+// them, so a ROOT that begins with "-" follows it.
+#ifndef KORLAN_OPTIONS_H_
+#define KORLAN_OPTIONS_H_
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// How a verification reports and ends. The defaults are the plain report.
+struct Options {
+  // A completed run that found a failure, or compared no file, ends with
+  // status 2 instead of 0.
+  bool strict = false;
+  // A size line names the expected path instead of the bare file name.
+  bool fullPaths = false;
+  // No phase lines, progress dots or blank lines: failure lines and the
+  // summary only.
+  bool quiet = false;
+  // One tab-separated record per failed file and a total, nothing else.
+  bool tsv = false;
+  // Probe threads besides the walk; -1 lets the run choose from the CPUs it
+  // may use. Not settable from the command line: tests compare runs.
+  int workers = -1;
+};
+
+// What the command line asks for.
+struct CommandLine {
+  enum Action { kVerify, kMakeList, kExit };
+  Action action = kVerify;
+  Options options;
+  // The operands: none or ROOT LIST to verify, ROOT to make a list.
+  std::vector<std::string> operands;
+  // The status to end with when action is kExit (help, version, errors).
+  int status = 0;
+};
+
+// Parses argv with getopt_long. Help and version go to `out`; a bad command
+// line gets one line naming the problem on `err` and the usage line on
+// `out`, and ends with action kExit and status 255.
+CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
+                             std::ostream& err);
+
+// The usage line, printed for a wrong command line.
+extern const char kUsageLine[];
+
+#endif  // KORLAN_OPTIONS_H_

@@ -1,0 +1,162 @@
+// prober.cpp: probing the listed files ahead of the walk, on worker threads.
+#include "prober.h"
+
+#include <sched.h>
+
+#include <new>
+#include <system_error>
+
+#include "directory.h"
+
+namespace {
+
+// Files handed over to the workers at a time, and taken by a worker at a
+// time: one lock per batch instead of one per file, and batches small enough
+// that the workers start while the reader is still at the top of the list.
+const int kBatch = 32;
+
+}  // namespace
+
+Prober::Prober(const Directory* root, char sep, int workers)
+    : root_(root), sep_(sep) {
+  for (int i = 0; i < workers; ++i) {
+    try {
+      threads_.emplace_back(&Prober::work, this);
+    } catch (const std::system_error&) {
+      break;  // out of threads or memory: the walk probes what is left
+    } catch (const std::bad_alloc&) {
+      break;
+    }
+  }
+}
+
+Prober::~Prober() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  workAvailable_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void Prober::add(File* f) {
+  if (threads_.empty()) return;
+  if (batchTail_ == nullptr)
+    batchHead_ = f;
+  else
+    batchTail_->nextQueued = f;
+  batchTail_ = f;
+  if (++batchSize_ == kBatch) flush();
+}
+
+void Prober::flush() {
+  if (batchHead_ == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queueTail_ == nullptr)
+      queueHead_ = batchHead_;
+    else
+      queueTail_->nextQueued = batchHead_;
+    queueTail_ = batchTail_;
+  }
+  batchHead_ = batchTail_ = nullptr;
+  batchSize_ = 0;
+  workAvailable_.notify_one();
+}
+
+void Prober::probe(File* f, const char* path) {
+  const HostFile probe(path);
+  f->probeError = probe.status == 0 ? 0 : probe.error;
+  f->probedSize = probe.size;
+  f->probeState.store(File::kProbed);
+  // Wakes the walk if it waits for this result. The walk announces itself
+  // in waiting_ before it looks at the state, and this thread publishes the
+  // state before it looks at waiting_: one of the two sees the other.
+  if (waiting_.load() != 0) {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    probed_.notify_all();
+  }
+}
+
+void Prober::settle(File* f, const char* path) {
+  unsigned char state = File::kUnprobed;
+  if (f->probeState.compare_exchange_strong(state, File::kProbing)) {
+    probe(f, path);
+    return;
+  }
+  if (state == File::kProbed) return;
+  ++waiting_;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    probed_.wait(lock, [f] { return f->probeState.load() == File::kProbed; });
+  }
+  --waiting_;
+}
+
+void Prober::work() {
+  // The expected path of each file, formed as the walk forms it: the root
+  // path, the names of the directories below the top node, the file name.
+  // Files come in reading order, mostly several of one directory in a row,
+  // so the directory's part is kept while the directory stays the same.
+  std::string path;
+  std::vector<const Directory*> chain;
+  const Directory* pathDir = nullptr;
+  size_t dirLength = 0;
+  for (;;) {
+    File* batch;
+    bool more;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      workAvailable_.wait(lock,
+                          [this] { return closing_ || queueHead_ != nullptr; });
+      if (closing_) return;
+      // Takes up to a batch; leaves the rest for the other workers.
+      batch = queueHead_;
+      File* last = batch;
+      for (int n = 1; n < kBatch && last->nextQueued != nullptr; ++n)
+        last = last->nextQueued;
+      queueHead_ = last->nextQueued;
+      if (queueHead_ == nullptr) queueTail_ = nullptr;
+      last->nextQueued = nullptr;
+      more = queueHead_ != nullptr;
+    }
+    if (more) workAvailable_.notify_one();
+
+    for (File* f = batch; f != nullptr; f = f->nextQueued) {
+      unsigned char state = File::kUnprobed;
+      if (!f->probeState.compare_exchange_strong(state, File::kProbing))
+        continue;  // the walk got there first
+      try {
+        if (f->dir != pathDir) {
+          pathDir = nullptr;
+          chain.clear();
+          for (const Directory* d = f->dir; d->parent != nullptr; d = d->parent)
+            chain.push_back(d);
+          path = root_->name;
+          for (auto d = chain.rbegin(); d != chain.rend(); ++d) {
+            path += sep_;
+            path += (*d)->name;
+          }
+          dirLength = path.size();
+          pathDir = f->dir;
+        }
+        path.resize(dirLength);
+        path += sep_;
+        path += f->name;
+      } catch (const std::bad_alloc&) {
+        // No memory for the path: hand the file back for the walk to probe,
+        // and stop; the walk needs no worker to finish.
+        f->probeState.store(File::kUnprobed);
+        return;
+      }
+      probe(f, path.c_str());
+    }
+  }
+}
+
+int proberWorkerCount() {
+  cpu_set_t set;
+  int cpus = 1;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = CPU_COUNT(&set);
+  return cpus < 1 ? 1 : cpus;
+}

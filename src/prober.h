@@ -1,0 +1,76 @@
+// prober.h: probing the listed files ahead of the walk, on worker threads.
+//
+// A probe is one stat call, and most of a run's time is spent waiting for
+// them one after another. Worker threads therefore probe every file as soon
+// as the reader has recorded it, in reading order, and keep the result in
+// the File record; the walk, which alone writes the report, then takes the
+// results in its own order. So the report is the same, byte for byte and
+// flush for flush, whatever the number of workers and however the threads
+// are scheduled.
+#ifndef KORLAN_PROBER_H_
+#define KORLAN_PROBER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct Directory;
+struct File;
+
+class Prober {
+ public:
+  // Starts up to `workers` threads that probe the files given to add(), at
+  // their expected paths below `root` (the root node; see
+  // File::getExpectedFilename). With no workers, the walk probes every file
+  // itself. Threads that cannot be started are done without.
+  Prober(const Directory* root, char sep, int workers);
+  // Stops the workers and waits for them.
+  ~Prober();
+  Prober(const Prober&) = delete;
+  Prober& operator=(const Prober&) = delete;
+
+  // Reader: `f` has been recorded in the tree, its path is final.
+  void add(File* f);
+  // Reader: hands the files added since the last handover to the workers.
+  void flush();
+
+  // Walk: returns when `f` holds its probe result. A file that no worker has
+  // taken yet is probed here, at `path`, rather than waited for; a file that
+  // a worker is probing is waited for.
+  void settle(File* f, const char* path);
+
+  int workerCount() const { return static_cast<int>(threads_.size()); }
+
+ private:
+  void work();
+  // Probes `f` at `path` and publishes the result.
+  void probe(File* f, const char* path);
+
+  const Directory* root_;
+  const char sep_;
+
+  // Files added but not yet handed over: the reader's own, unlocked.
+  File* batchHead_ = nullptr;
+  File* batchTail_ = nullptr;
+  int batchSize_ = 0;
+
+  std::mutex mutex_;
+  // Handed over, not yet taken by a worker; linked through File::nextQueued.
+  File* queueHead_ = nullptr;
+  File* queueTail_ = nullptr;
+  bool closing_ = false;
+  std::condition_variable workAvailable_;
+  // The walk waits here for a result that a worker is producing.
+  std::atomic<int> waiting_{0};
+  std::condition_variable probed_;
+
+  std::vector<std::thread> threads_;
+};
+
+// How many workers to start: from the CPUs this process may run on.
+int proberWorkerCount();
+
+#endif  // KORLAN_PROBER_H_

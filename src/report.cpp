@@ -1,0 +1,80 @@
+// report.cpp: what a verification writes on standard output.
+#include "report.h"
+
+#include <cstring>
+
+// Every end-of-line of the plain report flushes, and so does every dot: a
+// user watching a long run sees its progress at once.
+
+void Report::startReading() {
+  if (plain()) out_ << "[reading packing.lst]" << std::endl;
+}
+
+void Report::entryRead() {
+  if (plain()) out_ << '.' << std::flush;
+}
+
+void Report::startWalking() {
+  if (plain())
+    out_ << std::endl
+         << "[Walking directory tree and comparing files]" << std::endl;
+}
+
+void Report::fileWalked(int64_t count) {
+  if (plain() && count % 10 == 0) out_ << '.' << std::flush;
+}
+
+void Report::missing(std::string_view path, int64_t listed, int error) {
+  if (options_.tsv) {
+    out_ << "missing\t";
+    writeField(path);
+    out_ << '\t' << listed << "\t\t" << strerror(error) << '\n';
+    return;
+  }
+  if (plain()) out_ << std::endl;
+  out_ << "File Not Found: " << path << std::endl;
+}
+
+void Report::wrongSize(std::string_view name, std::string_view path,
+                       int64_t listed, int64_t actual) {
+  if (options_.tsv) {
+    out_ << "size\t";
+    writeField(path);
+    out_ << '\t' << listed << '\t' << actual << "\t\n";
+    return;
+  }
+  if (plain()) out_ << std::endl;
+  out_ << (options_.fullPaths ? path : name) << ":\texpected size of "
+       << listed << "; actual " << actual << std::endl;
+}
+
+void Report::summary(int64_t files, int64_t errors) {
+  if (options_.tsv) {
+    out_ << "total\t" << errors << '\t' << files << std::endl;
+    return;
+  }
+  if (plain()) out_ << std::endl;
+  if (errors == 0)
+    out_ << "Korlan Succeeded: all file comparisons correct" << std::endl;
+  else
+    out_ << "Korlan Failure: " << errors << " out of " << files
+         << " file comparisons failed" << std::endl;
+}
+
+void Report::writeField(std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '\t':
+        out_ << "\\t";
+        break;
+      case '\n':
+        out_ << "\\n";
+        break;
+      case '\\':
+        out_ << "\\\\";
+        break;
+      default:
+        out_ << c;
+    }
+  }
+}
