@@ -181,6 +181,27 @@ TEST_F(Korlan, ListThatCannotBeRead) {
             (Result{kReading, "can't read " + tmp.path() + "\n", 255}));
 }
 
+TEST_F(Korlan, ReadErrorAnywhereInTheList) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime must be the first library loaded";
+#endif
+  // The list breaks off at every byte in turn, inside tokens and between
+  // them: each time the run says it could not read the list, never that the
+  // list is malformed, and never reaches a summary.
+  const std::string list = "5 ./a/bb 6 ./cc/d 7 ./e\n";
+  testutil::writeText(tmp / "list", list);
+  for (size_t limit = 0; limit <= list.size(); ++limit) {
+    const std::vector<std::string> env = {"LD_PRELOAD=" KORLAN_READFAIL_SHIM,
+                                          "KORLAN_TEST_READ_LIMIT=" + std::to_string(limit)};
+    const Result r = testutil::run(
+        {KORLAN_BIN, {"korlan", tmp / "root", tmp / "list"}, "", &env}, tmp);
+    const size_t dots = r.out.size() - std::min(r.out.size(), kReading.size());
+    EXPECT_EQ(r, (Result{kReading + std::string(dots, '.'),
+                         "can't read " + tmp / "list" + "\n", 255}))
+        << "read fails after " << limit << " bytes";
+  }
+}
+
 }  // namespace
 
 namespace {
