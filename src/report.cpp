@@ -3,8 +3,9 @@
 
 #include <cstring>
 
-// Every end-of-line of the plain report flushes, and so does every dot: a
-// user watching a long run sees its progress at once.
+// Every end-of-line flushes, and so does every dot: a user watching a long
+// run, or a script reading the report through a pipe, sees each line as
+// soon as it is found.
 
 void Report::startReading() {
   if (plain()) out_ << "[reading packing.lst]" << std::endl;
@@ -28,7 +29,7 @@ void Report::missing(std::string_view path, int64_t listed, int error) {
   if (options_.tsv) {
     out_ << "missing\t";
     writeField(path);
-    out_ << '\t' << listed << "\t\t" << strerror(error) << '\n';
+    out_ << '\t' << listed << "\t\t" << strerror(error) << std::endl;
     return;
   }
   if (plain()) out_ << std::endl;
@@ -40,7 +41,7 @@ void Report::wrongSize(std::string_view name, std::string_view path,
   if (options_.tsv) {
     out_ << "size\t";
     writeField(path);
-    out_ << '\t' << listed << '\t' << actual << "\t\n";
+    out_ << '\t' << listed << '\t' << actual << '\t' << std::endl;
     return;
   }
   if (plain()) out_ << std::endl;
