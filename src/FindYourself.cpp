@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "canonpath.h"
@@ -42,6 +43,7 @@ void requireInited(const char* accessor) {
 // setCurDirectory(getCurDirectory()).
 void replace(char** slot, const char* value) {
   char* copy = value != nullptr ? strdup(value) : nullptr;
+  if (value != nullptr && copy == nullptr) throw std::bad_alloc();
   free(*slot);
   *slot = copy;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -40,27 +41,38 @@ const cache_entry* dotdot(const char* path) {
   for (int i = 0; i < nitems; ++i)
     if (strcmp(cache[i].path, path) == 0) return &cache[i];
 
+  // Everything is looked up and copied before the cache changes, so that
+  // running out of memory leaves it as it was.
+  char* copy = strdup(path);
+  if (copy == nullptr) throw std::bad_alloc();
+  char* link = nullptr;
+  struct stat st;
+  const bool exists = lstat(path, &st) == 0;
+  if (exists && (st.st_mode & S_IFMT) == S_IFLNK) {
+    char target[kCanonPathSize];
+    // A target that fills the buffer may have been cut; it is kept whole
+    // enough to be too long for any splice, which then gives up.
+    const ssize_t n = readlink(path, target, sizeof target);
+    if (n > 0) {
+      link = static_cast<char*>(malloc(n + 1));
+      if (link == nullptr) {
+        free(copy);
+        throw std::bad_alloc();
+      }
+      memcpy(link, target, n);
+      link[n] = '\0';
+    }
+  }
+
   if (nitems == kCacheSize) {
     release(&cache[kCacheSize - 1]);
     --nitems;
   }
   memmove(&cache[1], &cache[0], nitems * sizeof cache[0]);
   cache_entry* e = &cache[0];
-  e->path = strdup(path);
-  e->link = nullptr;
-  struct stat st;
-  e->exists = lstat(path, &st) == 0;
-  if (e->exists && (st.st_mode & S_IFMT) == S_IFLNK) {
-    char target[kCanonPathSize];
-    // A target that fills the buffer may have been cut; it is kept whole
-    // enough to be too long for any splice, which then gives up.
-    const ssize_t n = readlink(path, target, sizeof target);
-    if (n > 0) {
-      e->link = static_cast<char*>(malloc(n + 1));
-      memcpy(e->link, target, n);
-      e->link[n] = '\0';
-    }
-  }
+  e->path = copy;
+  e->link = link;
+  e->exists = exists;
   ++nitems;
   return e;
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <new>
 #include <streambuf>
 
 #include "directory.h"
@@ -59,7 +60,15 @@ class StdoutBuf : public std::streambuf {
 int main(int argc, char** argv) {
   StdoutBuf buf;
   std::ostream out(&buf);
-  const int status = runKorlan(argc, argv, out, std::cerr);
+  int status;
+  try {
+    status = runKorlan(argc, argv, out, std::cerr);
+  } catch (const std::bad_alloc&) {
+    // A verification says how far it got; this is for the rest of the
+    // program (finding itself, making a list).
+    std::cerr << "korlan: out of memory" << std::endl;
+    status = 255;
+  }
   // A report that could not be written is no report: a script must not take
   // the status of a completed run for a result nobody could read.
   if (!out.flush()) {
