@@ -68,10 +68,14 @@ void Prober::probe(File* f, const char* path) {
   const HostFile probe(path);
   f->probeError = probe.status == 0 ? 0 : probe.error;
   f->probedSize = probe.size;
-  f->probeState.store(File::kProbed);
-  // Wakes the walk if it waits for this result. The walk announces itself
-  // in waiting_ before it looks at the state, and this thread publishes the
-  // state before it looks at waiting_: one of the two sees the other.
+  publish(f, File::kProbed);
+}
+
+void Prober::publish(File* f, unsigned char state) {
+  f->probeState.store(state);
+  // Wakes the walk if it waits for this file. The walk announces itself in
+  // waiting_ before it looks at the state, and this thread stores the state
+  // before it looks at waiting_: one of the two sees the other.
   if (waiting_.load() != 0) {
     { std::lock_guard<std::mutex> lock(mutex_); }
     probed_.notify_all();
@@ -79,26 +83,34 @@ void Prober::probe(File* f, const char* path) {
 }
 
 void Prober::settle(File* f, const char* path) {
-  unsigned char state = File::kUnprobed;
-  if (f->probeState.compare_exchange_strong(state, File::kProbing)) {
-    probe(f, path);
-    return;
+  // A worker that takes a file gives it back unprobed when it cannot form
+  // its path, so the walk may have to claim a file more than once.
+  for (;;) {
+    unsigned char state = File::kUnprobed;
+    if (f->probeState.compare_exchange_strong(state, File::kProbing)) {
+      probe(f, path);
+      return;
+    }
+    if (state == File::kProbed) return;
+    // A probe takes a few microseconds: yielding a few times usually sees
+    // it done, where sleeping on the condition would cost a wake-up each
+    // time the walk catches up with a worker. On one CPU the yield lets the
+    // worker finish.
+    for (int i = 0; i < 64 && state == File::kProbing; ++i) {
+      sched_yield();
+      state = f->probeState.load();
+    }
+    if (state == File::kProbing) {
+      ++waiting_;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        probed_.wait(lock, [f] {
+          return f->probeState.load() != File::kProbing;
+        });
+      }
+      --waiting_;
+    }
   }
-  if (state == File::kProbed) return;
-  // A probe takes a few microseconds: yielding a few times usually sees it
-  // done, where sleeping on the condition would cost a wake-up each time
-  // the walk catches up with a worker. On one CPU the yield lets the worker
-  // finish.
-  for (int i = 0; i < 64; ++i) {
-    if (f->probeState.load() == File::kProbed) return;
-    sched_yield();
-  }
-  ++waiting_;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    probed_.wait(lock, [f] { return f->probeState.load() == File::kProbed; });
-  }
-  --waiting_;
 }
 
 void Prober::work() {
@@ -153,8 +165,9 @@ void Prober::work() {
         path += f->name;
       } catch (const std::bad_alloc&) {
         // No memory for the path: hand the file back for the walk to probe,
-        // and stop; the walk needs no worker to finish.
-        f->probeState.store(File::kUnprobed);
+        // waking the walk if it waits for it, and stop; the rest of the
+        // batch was never claimed, and the walk needs no worker to finish.
+        publish(f, File::kUnprobed);
         return;
       }
       probe(f, path.c_str());

@@ -48,6 +48,8 @@ class Prober {
   void work();
   // Probes `f` at `path` and publishes the result.
   void probe(File* f, const char* path);
+  // Sets `f`'s probe state, waking the walk if it waits for `f`.
+  void publish(File* f, unsigned char state);
 
   const Directory* root_;
   const char sep_;

@@ -191,7 +191,7 @@ TEST_F(Korlan, ReadErrorAnywhereInTheList) {
   const std::string list = "5 ./a/bb 6 ./cc/d 7 ./e\n";
   testutil::writeText(tmp / "list", list);
   for (size_t limit = 0; limit <= list.size(); ++limit) {
-    const std::vector<std::string> env = {"LD_PRELOAD=" KORLAN_READFAIL_SHIM,
+    const std::vector<std::string> env = {"LD_PRELOAD=" KORLAN_FAULT_SHIM,
                                           "KORLAN_TEST_READ_LIMIT=" + std::to_string(limit)};
     const Result r = testutil::run(
         {KORLAN_BIN, {"korlan", tmp / "root", tmp / "list"}, "", &env}, tmp);
@@ -319,6 +319,27 @@ TEST_F(HostileEnvironment, MemoryRunsOut) {
                            " entries\n",
                        255}));
   EXPECT_LT(dots, 20000u);
+}
+
+TEST_F(HostileEnvironment, ProbeThreadsRunOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime must be the first library loaded";
+#endif
+  // Every worker gives up the file it took, after the walk has begun to
+  // wait for it: the walk must probe it itself, not wait for ever (the
+  // alarm ends a run that hangs).
+  // Enough entries that the workers take files while the list is read.
+  std::string list;
+  for (int i = 0; i < 2000; ++i) list += "0 ./f ";
+  testutil::writeText(tmp / "list", list + "1 ./gone");
+  testutil::makeFile(tmp / "f", 0);
+  const std::vector<std::string> env = {"LD_PRELOAD=" KORLAN_FAULT_SHIM,
+                                        "KORLAN_TEST_THREADS_OUT_OF_MEMORY=1"};
+  testutil::Launch launch{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}, "", &env};
+  launch.inChild = [] { alarm(20); };
+  EXPECT_EQ(testutil::run(launch, tmp),
+            completed(2001, std::string(200, '.') + "\nFile Not Found: " + tmp / "gone" + "\n",
+                      1, 2001));
 }
 
 TEST_F(HostileEnvironment, DeletedCurrentDirectory) {
