@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -25,11 +26,8 @@
 #include "token.h"
 
 const char* unlistableName(const char* name, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    const char c = name[i];
-    // The reader's white space: that of the "C" locale.
-    if (c == ' ' || (c >= '\t' && c <= '\r')) return "name holds white space";
-  }
+  for (size_t i = 0; i < length; ++i)
+    if (Token::isSpace(name[i])) return "name holds white space";
   if (length > static_cast<size_t>(Token::kMaxLength))
     return "name longer than 1023 bytes";
   return nullptr;
@@ -38,6 +36,8 @@ const char* unlistableName(const char* name, size_t length) {
 namespace {
 
 const int kStatusError = 255;
+
+const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 
 // Directories whose descriptors stay open at once. Deeper levels close the
 // descriptor of the level this far above them and reopen it through ".."
@@ -68,7 +68,7 @@ struct Entry {
 class Lister {
  public:
   Lister(const char* root, std::ostream& out, std::ostream& err)
-      : root_(root), out_(out), err_(err) {}
+      : root_(root), rootLength_(strlen(root)), out_(out), err_(err) {}
 
   int run();
 
@@ -94,9 +94,14 @@ class Lister {
   }
 
   const char* root_;
+  const size_t rootLength_;
   std::ostream& out_;
   std::ostream& err_;
   int status_ = 0;
+  // What ROOT/packing.lst is, when there is one.
+  bool haveList_ = false;
+  dev_t listDev_ = 0;
+  ino_t listIno_ = 0;
   std::string path_;  // the current directory's path below the root
   std::vector<Level> levels_;
   // Scratch for the directory being read, kept across directories so that
@@ -222,7 +227,13 @@ void Lister::readLevel(size_t depth) {
     // links to directories are not followed.
     if (isLink) {
       if (fstatat(level.fd, name, &st, 0) != 0) {
-        report("skipped link", name, strerror(errno));
+        // A link that leads nowhere or into a loop names no file; one that
+        // cannot be followed (a directory on the way that may not be
+        // searched) may well name one, which the list then lacks.
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+          report("skipped link", name, strerror(errno));
+        else
+          fail(name, strerror(errno));
         continue;
       }
       if (!S_ISREG(st.st_mode)) continue;
@@ -234,6 +245,16 @@ void Lister::readLevel(size_t depth) {
     if (isDir) {
       level.subDirs.push_back(static_cast<uint32_t>(level.names.size()));
       level.names.append(name, length + 1);
+      continue;
+    }
+    // The list itself, under another name or through a link, changes size
+    // as it is written.
+    if (haveList_ && st.st_dev == listDev_ && st.st_ino == listIno_) continue;
+    // Verification looks a file up by its whole path, which the system
+    // refuses beyond its limit; this walk goes one directory at a time and
+    // would not notice.
+    if (rootLength_ + 1 + path_.size() + 1 + length >= PATH_MAX) {
+      fail(name, kPathTooLong);
       continue;
     }
     out_ << st.st_size << " ./";
@@ -279,6 +300,12 @@ int Lister::run() {
   if (rootFd < 0) {
     fail(nullptr, strerror(errno));
     return status_;
+  }
+  struct stat list;
+  if (fstatat(rootFd, "packing.lst", &list, 0) == 0 && S_ISREG(list.st_mode)) {
+    haveList_ = true;
+    listDev_ = list.st_dev;
+    listIno_ = list.st_ino;
   }
   levels_.resize(1);
   levels_[0].fd = rootFd;

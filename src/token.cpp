@@ -5,12 +5,6 @@
 
 namespace {
 
-// White space of the "C" locale; the program never changes the locale, and
-// testing the six bytes directly keeps the per-byte loop free of calls.
-inline bool isSpace(int c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Reads one byte straight from the stream buffer: a list of a million entries

@@ -77,6 +77,7 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
   tmp.link("sub", "root/dlink");
   tmp.link("nowhere", "root/dangling");
   tmp.link("loop", "root/loop");
+  tmp.link("packing.lst", "root/latest.lst");  // the list under another name
   std::string wide;
   for (int i = 0; i < 150; ++i) {
     const std::string name = "w" + std::to_string(1000 + i);
@@ -158,6 +159,7 @@ TEST_F(MakeList, UnreadableDirectoriesAreReported) {
   file("nosearch/unseen", 3);
   dir("nosearch/below");
   file("open/g", 4);
+  tmp.link("../locked/hidden", "root/open/cfg");  // names a file, unreachable
   ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
   for (const char* d : {"", "before", "open", "nosearch/below"})
     ASSERT_EQ(chmod(root(d).c_str(), 0755), 0);
@@ -175,11 +177,37 @@ TEST_F(MakeList, UnreadableDirectoriesAreReported) {
   EXPECT_EQ(made, (Result{"1 ./before/f\n4 ./open/g\n",
                           "korlan: cannot list \"" + root("locked") + denied +
                               "korlan: cannot list \"" + root("nosearch/unseen") + denied +
-                              "korlan: cannot list \"" + root("nosearch/below") + denied,
+                              "korlan: cannot list \"" + root("nosearch/below") + denied +
+                              "korlan: cannot list \"" + root("open/cfg") + denied,
                           255}));
   EXPECT_EQ(verify(made.out), succeeded(2));
   ASSERT_EQ(chmod(root("locked").c_str(), 0755), 0);
   ASSERT_EQ(chmod(root("nosearch").c_str(), 0755), 0);
+}
+
+// Paths that verification could not look up, being longer than the system
+// allows, are named and left out; so the list still verifies.
+TEST_F(MakeList, PathsBeyondTheSystemLimit) {
+  file("short", 1);
+  std::string deep = root("");
+  for (int i = 0; i < 19; ++i) {
+    deep += std::string(200, 'd') + "/";
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  // The last directory and its file lie past the limit: they are made, and
+  // removed, relative to the directory above them.
+  testutil::ChangeDir in(deep);
+  const std::string last(250, 'e');
+  ASSERT_EQ(mkdir(last.c_str(), 0755), 0);
+  testutil::makeFile(last + "/f", 2);
+  const Result made = makeList(tmp / "root");
+  EXPECT_EQ(made, (Result{"1 ./short\n",
+                          "korlan: cannot list \"" + deep + last +
+                              "/f\": path longer than the system allows (PATH_MAX)\n",
+                          255}));
+  EXPECT_EQ(verify(made.out), succeeded(1));
+  EXPECT_EQ(unlink((last + "/f").c_str()), 0);
+  EXPECT_EQ(rmdir(last.c_str()), 0);
 }
 
 // No file system here holds a component over 1023 bytes (their limit is far
