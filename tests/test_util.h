@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,19 +21,27 @@
 namespace testutil {
 
 // A directory of its own under $TMPDIR (or /tmp), removed with everything in
-// it when the object goes.
+// it when the object goes, or when the process that made it exits without
+// destroying it (a death test's child ends with exit()).
 class TempDir {
  public:
-  TempDir() {
+  TempDir() : owner_(getpid()) {
     const char* base = getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") +
                        "/korlan-test-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
     path_ = tmpl;
+    // The list is made before the handler is registered, so that it is
+    // still there when the handler runs.
+    std::vector<TempDir*>& all = live();
+    static const bool registered = atexit(removeLeftovers) == 0;
+    (void)registered;
+    all.push_back(this);
   }
   ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    remove();
+    auto& all = live();
+    all.erase(std::find(all.begin(), all.end(), this));
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -55,6 +64,21 @@ class TempDir {
   }
 
  private:
+  static std::vector<TempDir*>& live() {
+    static std::vector<TempDir*> all;
+    return all;
+  }
+  // A forked child that exits leaves its parent's directories alone.
+  static void removeLeftovers() {
+    for (TempDir* d : live())
+      if (d->owner_ == getpid()) d->remove();
+  }
+  void remove() const {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+
+  pid_t owner_;
   std::string path_;
 };
 
