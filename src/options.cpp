@@ -3,8 +3,6 @@
 
 #include <getopt.h>
 
-#include <cstring>
-
 #ifndef KORLAN_VERSION
 #define KORLAN_VERSION "unknown"
 #endif
@@ -107,15 +105,18 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         out << "korlan " KORLAN_VERSION << std::endl;
         line.action = CommandLine::kExit;
         return line;
-      default: {
-        // An unknown option, or a value given to one that takes none: a
-        // long one is named as given, a short one by its letter.
-        const char* arg = argv[optind - 1];
-        const std::string given = strncmp(arg, "--", 2) == 0
-                                      ? std::string(arg)
-                                      : std::string("-") + static_cast<char>(optopt);
-        return refuse("unknown option " + given, out, err);
-      }
+      default:
+        // getopt_long leaves in optopt the letter of an unknown short
+        // option, the value of a long one given a value it does not take,
+        // and 0 for an unknown long one.
+        if (optopt > 0 && optopt < kStrict)
+          return refuse(std::string("unknown option -") + static_cast<char>(optopt),
+                        out, err);
+        for (const option& o : kLongOptions)
+          if (o.name != nullptr && o.val == optopt)
+            return refuse(std::string("option --") + o.name + " takes no value",
+                          out, err);
+        return refuse(std::string("unknown option ") + argv[optind - 1], out, err);
     }
   }
   line.operands.assign(argv + optind, argv + argc);

@@ -561,7 +561,8 @@ TEST_F(Options, BadCommandLines) {
   } cases[] = {
       {{"--bogus", "r", "l"}, "korlan: unknown option --bogus\n"},
       {{"-x", "r", "l"}, "korlan: unknown option -x\n"},
-      {{"--strict=yes", "r", "l"}, "korlan: unknown option --strict=yes\n"},
+      {{"--strict=yes", "r", "l"}, "korlan: option --strict takes no value\n"},
+      {{"--quiet", "-qx", "r", "l"}, "korlan: unknown option -x\n"},
       {{"--strict", "r"}, "korlan: expected ROOT and LIST, or no operand\n"},
       {{"-q", "r", "l", "x"}, "korlan: expected ROOT and LIST, or no operand\n"},
       {{"--make-list"}, "korlan: --make-list takes one operand, ROOT\n"},
