@@ -1,6 +1,7 @@
 // prober.cpp: probing the listed files ahead of the walk, on worker threads.
 #include "prober.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <new>
@@ -19,6 +20,18 @@ const int kBatch = 32;
 
 Prober::Prober(const Directory* root, char sep, int workers)
     : root_(root), sep_(sep) {
+  // A worker needs little stack: a path on the heap and a stat call. The
+  // default, the stack limit (often 8 MiB), would count against a limit of
+  // address space for every worker, memory that a large list may need.
+  const size_t kWorkerStack = 256 << 10;
+  pthread_attr_t attr;
+  if (workers > 0 && pthread_getattr_default_np(&attr) == 0) {
+    size_t size = 0;
+    if (pthread_attr_getstacksize(&attr, &size) == 0 && size > kWorkerStack &&
+        pthread_attr_setstacksize(&attr, kWorkerStack) == 0)
+      pthread_setattr_default_np(&attr);
+    pthread_attr_destroy(&attr);
+  }
   for (int i = 0; i < workers; ++i) {
     try {
       threads_.emplace_back(&Prober::work, this);
