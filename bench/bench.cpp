@@ -5,13 +5,26 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, flat, deep or makelist. For each workload: one warm-up run
-// of each program, then N rounds in which they run one after the other.
-// Prints medians of wall time, of the per-round ratio to the floor, and of
-// peak resident memory, as wait4 reports it for the child.
+// NAME is bushy, flat, deep, cold, onecpu or makelist. For each workload:
+// one warm-up run of each program, then N rounds (7) in which they run one
+// after the other. Prints medians of wall time, of the per-round ratio to
+// the floor, and of peak resident memory, as wait4 reports it for the child.
+//
+// cold: bushy 200k with the page cache, dentries and inodes dropped before
+// every run of every program, so each run reads the tree from the disk;
+// no warm-up, which would only be dropped.
+// Needs root; without it the table says why the rows are missing.
+//
+// onecpu: bushy 200k with every program pinned to one CPU (the first the
+// bench may use, CPU 0 on most machines): korlan's workers then only
+// compete with its walk, and the ratio to floor --dots shows what that costs.
 #include <fcntl.h>
+#include <getopt.h>
+#include <linux/magic.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +32,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -96,18 +110,77 @@ Workload deep(const std::string& work, long levels) {
   return w;
 }
 
+// How the programs of one row run.
+struct Setting {
+  bool cold = false;  // caches dropped before every run, no warm-up
+  int cpu = -1;       // the one CPU every program is pinned to, or -1
+};
+
+// Writes back dirty pages (which cannot be dropped), then drops the page
+// cache, dentries and inodes. Returns why it could not, or "".
+std::string dropCaches() {
+  if (geteuid() != 0) return "not root, and only root may drop the caches";
+  sync();
+  const char* knob = "/proc/sys/vm/drop_caches";
+  int fd = open(knob, O_WRONLY);
+  if (fd < 0) return std::string("cannot open ") + knob + ": " + strerror(errno);
+  const bool written = write(fd, "3", 1) == 1;
+  const int error = errno;
+  close(fd);
+  if (!written) return std::string("cannot write ") + knob + ": " + strerror(error);
+  return "";
+}
+
+// Why cold rows cannot be measured on the trees under `work`, or "".
+std::string whyNoCold(const std::string& work) {
+  // tmpfs keeps its files in the page cache: dropping it drops nothing.
+  struct statfs fs;
+  if (statfs(work.c_str(), &fs) == 0 && fs.f_type == TMPFS_MAGIC) {
+    return work + " is on tmpfs, whose files never leave memory";
+  }
+  return dropCaches();
+}
+
+// The lowest-numbered CPU this process may run on.
+int firstCpu() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) die("sched_getaffinity");
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &set)) return cpu;
+  }
+  return 0;
+}
+
 struct Sample {
   double seconds;
   long maxRssKiB;
 };
 
-Sample runOnce(const std::vector<std::string>& argv) {
+Sample runOnce(const std::vector<std::string>& argv, const Setting& setting) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  if (setting.cold) {
+    const std::string why = dropCaches();
+    if (!why.empty()) {
+      fprintf(stderr, "bench: %s\n", why.c_str());
+      exit(1);
+    }
+  }
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid == 0) {
+    // Pinned in the child, before exec: the program starts on that CPU and
+    // sees it alone in its own sched_getaffinity, as under taskset.
+    if (setting.cpu >= 0) {
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      CPU_SET(setting.cpu, &set);
+      if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        perror("sched_setaffinity");
+        _exit(127);
+      }
+    }
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
@@ -132,35 +205,98 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// Medians over the rounds of one row; the first program is korlan, and
+// ratio[i] is the median of korlan's time over program i's in each round.
+struct Medians {
+  std::vector<double> ms, ratio, mib;
+};
+
+// Runs `programs` one after the other in each of `runs` rounds, after a
+// warm-up round unless the caches are dropped before every run anyway.
+Medians measure(const std::vector<std::vector<std::string>>& programs, int runs,
+                const Setting& setting) {
+  if (!setting.cold) {
+    for (const auto& p : programs) runOnce(p, setting);
+  }
+  const size_t n = programs.size();
+  std::vector<std::vector<double>> ms(n), ratio(n), mib(n);
+  for (int r = 0; r < runs; ++r) {
+    std::vector<Sample> round;
+    for (const auto& p : programs) round.push_back(runOnce(p, setting));
+    for (size_t i = 0; i < n; ++i) {
+      ms[i].push_back(round[i].seconds * 1000);
+      ratio[i].push_back(round[0].seconds / round[i].seconds);
+      mib[i].push_back(round[i].maxRssKiB / 1024.0);
+    }
+  }
+  Medians m;
+  for (size_t i = 0; i < n; ++i) {
+    m.ms.push_back(median(ms[i]));
+    m.ratio.push_back(median(ratio[i]));
+    m.mib.push_back(median(mib[i]));
+  }
+  return m;
+}
+
+// One row of the main table: korlan, the floor and the floor with the dots.
+void verifyRow(const std::string& label, const Workload& w, const std::string& korlan,
+               const std::string& floorProgram, int runs, const Setting& setting) {
+  const Medians m = measure({{korlan, w.root, w.list},
+                             {floorProgram, w.root, w.list},
+                             {floorProgram, "--dots", w.root, w.list}},
+                            runs, setting);
+  printf("| %-16s | %7ld | %9.1f | %9.1f | %6.3f | %14.1f | %6.3f | %10.1f | %9.1f |\n",
+         label.c_str(), w.entries, m.ms[0], m.ms[1], m.ratio[1], m.ms[2], m.ratio[2], m.mib[0],
+         m.mib[1]);
+  fflush(stdout);
+}
+
+const char usage[] =
+    "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
+    "NAME: bushy, flat, deep, cold, onecpu or makelist\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    fprintf(stderr, "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n");
-    return 2;
-  }
-  const std::string korlan = argv[1], floorProgram = argv[2];
   int runs = 7;
   std::string work, only;
-  for (int i = 3; i + 1 < argc; i += 2) {
-    if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
-    else if (!strcmp(argv[i], "--work")) work = argv[i + 1];
-    else if (!strcmp(argv[i], "--only")) only = argv[i + 1];
+  static const option longOptions[] = {{"runs", required_argument, nullptr, 'r'},
+                                       {"work", required_argument, nullptr, 'w'},
+                                       {"only", required_argument, nullptr, 'o'},
+                                       {nullptr, 0, nullptr, 0}};
+  for (int opt; (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+    switch (opt) {
+      case 'r': runs = atoi(optarg); break;
+      case 'w': work = optarg; break;
+      case 'o': only = optarg; break;
+      default: fputs(usage, stderr); return 2;
+    }
+  }
+  const std::vector<std::string> names = {"bushy", "flat", "deep", "cold", "onecpu", "makelist"};
+  if (argc - optind != 2 ||
+      (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
+    fputs(usage, stderr);
+    return 2;
   }
   if (runs < 1) {
     fprintf(stderr, "bench: --runs takes a whole number of at least 1\n");
     return 2;
   }
+  const std::string korlan = argv[optind], floorProgram = argv[optind + 1];
   const bool ownWork = work.empty();
   if (ownWork) {
     char tmpl[] = "/tmp/korlan-bench-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) die("mkdtemp");
     work = tmpl;
   }
+  auto want = [&](const char* name) { return only.empty() || only == name; };
+  // Tried before the trees are made: a run that cannot have cold rows makes
+  // no tree for them alone.
+  const std::string noCold = want("cold") ? whyNoCold(work) : "";
+  const int cpu = firstCpu();
 
   fprintf(stderr, "generating workloads under %s ...\n", work.c_str());
   std::vector<Workload> loads;
-  auto want = [&](const char* name) { return only.empty() || only == name; };
   if (want("bushy")) {
     loads.push_back(bushy(work, 100000));
     loads.push_back(bushy(work, 200000));
@@ -168,10 +304,27 @@ int main(int argc, char** argv) {
   }
   if (want("flat")) loads.push_back(flat(work, 100000));
   if (want("deep")) loads.push_back(deep(work, 20000));
+  // bushy 200k serves the cold, one-CPU and make-list rows too; it is made
+  // again only when the warm rows did not make it.
+  auto found = std::find_if(loads.begin(), loads.end(),
+                            [](const Workload& w) { return w.name == "bushy 200k"; });
+  const bool coldRows = want("cold") && noCold.empty();
+  const Workload b200 = found != loads.end()                          ? *found
+                        : coldRows || want("onecpu") || want("makelist") ? bushy(work, 200000)
+                                                                         : Workload{};
 
-  printf("%d rounds after a warm-up; medians. Wall time in ms, peak RSS in MiB;\n"
-         "each ratio: korlan's time over the other program's in the same round.\n", runs);
-  if (!loads.empty()) {
+  if (want("cold") && !coldRows) printf("cold rows skipped: %s.\n", noCold.c_str());
+  if (!loads.empty() || coldRows || want("onecpu")) {
+    printf("%d rounds%s; medians. Wall time in ms, peak RSS in MiB;\n"
+           "each ratio: korlan's time over the other program's in the same round.\n",
+           runs, !loads.empty() || want("onecpu") ? " after a warm-up" : "");
+    if (coldRows) {
+      printf("cold: page cache, dentries and inodes dropped before every run of every\n"
+             "program (sync, then 3 to /proc/sys/vm/drop_caches); no warm-up.\n");
+    }
+    if (want("onecpu")) {
+      printf("1 CPU: every program pinned to CPU %d (sched_setaffinity before exec).\n", cpu);
+    }
     printf("\n| %-16s | %7s | %9s | %9s | %6s | %14s | %6s | %10s | %9s |\n", "workload",
            "entries", "korlan ms", "floor ms", "ratio", "floor+dots ms", "ratio",
            "korlan MiB", "floor MiB");
@@ -179,56 +332,25 @@ int main(int argc, char** argv) {
   }
   fflush(stdout);
 
-  for (const Workload& w : loads) {
-    const std::vector<std::string> k = {korlan, w.root, w.list};
-    const std::vector<std::string> f = {floorProgram, w.root, w.list};
-    const std::vector<std::string> fd = {floorProgram, "--dots", w.root, w.list};
-    runOnce(k);
-    runOnce(f);
-    runOnce(fd);
-    std::vector<double> kt, ft, fdt, ratio, dotsRatio, krss, frss;
-    for (int r = 0; r < runs; ++r) {
-      const Sample a = runOnce(k), b = runOnce(f), c = runOnce(fd);
-      kt.push_back(a.seconds * 1000);
-      ft.push_back(b.seconds * 1000);
-      fdt.push_back(c.seconds * 1000);
-      ratio.push_back(a.seconds / b.seconds);
-      dotsRatio.push_back(a.seconds / c.seconds);
-      krss.push_back(a.maxRssKiB / 1024.0);
-      frss.push_back(b.maxRssKiB / 1024.0);
-    }
-    printf("| %-16s | %7ld | %9.1f | %9.1f | %6.3f | %14.1f | %6.3f | %10.1f | %9.1f |\n",
-           w.name.c_str(), w.entries, median(kt), median(ft), median(ratio), median(fdt),
-           median(dotsRatio), median(krss), median(frss));
-    fflush(stdout);
+  for (const Workload& w : loads) verifyRow(w.name, w, korlan, floorProgram, runs, Setting{});
+  if (want("onecpu")) {
+    verifyRow(b200.name + " 1 CPU", b200, korlan, floorProgram, runs, Setting{false, cpu});
+  }
+  if (coldRows) {
+    verifyRow(b200.name + " cold", b200, korlan, floorProgram, runs, Setting{true, -1});
   }
 
   if (want("makelist")) {
-    // The tree of bushy 200k, made again only when the main table did not.
-    const auto made = std::find_if(loads.begin(), loads.end(),
-                                   [](const Workload& w) { return w.name == "bushy 200k"; });
-    const Workload w = made != loads.end() ? *made : bushy(work, 200000);
-    const std::vector<std::string> k = {korlan, "--make-list", w.root};
-    const std::vector<std::string> f = {"/usr/bin/find", w.root, "-type", "f", "-printf",
-                                        "%s %p\n"};
-    runOnce(k);
-    runOnce(f);
-    std::vector<double> kt, ft, ratio, krss, frss;
-    for (int r = 0; r < runs; ++r) {
-      const Sample a = runOnce(k), b = runOnce(f);
-      kt.push_back(a.seconds * 1000);
-      ft.push_back(b.seconds * 1000);
-      ratio.push_back(a.seconds / b.seconds);
-      krss.push_back(a.maxRssKiB / 1024.0);
-      frss.push_back(b.maxRssKiB / 1024.0);
-    }
+    const Medians m = measure({{korlan, "--make-list", b200.root},
+                               {"/usr/bin/find", b200.root, "-type", "f", "-printf", "%s %p\n"}},
+                              runs, Setting{});
     printf("\nMaking the list: korlan --make-list ROOT against\n"
            "find ROOT -type f -printf '%%s %%p\\n', same rounds.\n\n");
     printf("| %-16s | %7s | %16s | %7s | %6s | %10s | %8s |\n", "workload", "files",
            "make-list ms", "find ms", "ratio", "korlan MiB", "find MiB");
     printf("|---|--:|--:|--:|--:|--:|--:|\n");
-    printf("| %-16s | %7ld | %16.1f | %7.1f | %6.3f | %10.1f | %8.1f |\n", w.name.c_str(),
-           w.entries, median(kt), median(ft), median(ratio), median(krss), median(frss));
+    printf("| %-16s | %7ld | %16.1f | %7.1f | %6.3f | %10.1f | %8.1f |\n", b200.name.c_str(),
+           b200.entries, m.ms[0], m.ms[1], m.ratio[1], m.mib[0], m.mib[1]);
     fflush(stdout);
   }
   if (ownWork) std::filesystem::remove_all(work);
