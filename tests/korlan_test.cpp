@@ -513,6 +513,37 @@ TEST_F(Options, EachChangesOnlyWhatItSays) {
   EXPECT_EQ(with({"--tsv", "--strict"}), (Result{tsv, "", 2}));
 }
 
+TEST_F(Options, FileBelowADirectoryWithoutSearchPermission) {
+  // Found by nobody who may not search the directory: as root the child
+  // gives root up first; the owner of a directory of mode 0 is refused too.
+  testutil::makeFile(root("locked/secret"), 1);
+  testutil::writeText(tmp / "closed", "1 ./locked/secret 1 ./ok");
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
+  const std::string secret = root("locked/secret");
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--tsv", "--strict"}, std::vector<std::string>{"-q"}}) {
+    std::vector<std::string> argv = {"korlan"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(tmp / "root");
+    argv.push_back(tmp / "closed");
+    testutil::Launch launch{KORLAN_BIN, argv};
+    if (geteuid() == 0)
+      launch.inChild = [] {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+          _exit(126);
+      };
+    const Result expected =
+        options[0] == "--tsv"
+            ? Result{"missing\t" + secret + "\t1\t\tPermission denied\ntotal\t1\t2\n", "", 2}
+            : Result{"File Not Found: " + secret +
+                         "\nKorlan Failure: 1 out of 2 file comparisons failed\n",
+                     "", 0};
+    EXPECT_EQ(testutil::run(launch, tmp), expected) << options[0];
+  }
+  ASSERT_EQ(chmod(root("locked").c_str(), 0755), 0);
+}
+
 TEST_F(Options, StrictAsksForProof) {
   testutil::writeText(tmp / "empty", "\n");
   testutil::writeText(tmp / "good", "1 ./ok 1 ./c/f1");
