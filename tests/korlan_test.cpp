@@ -1,7 +1,6 @@
 // End to end: the built program on trees made here, its standard output,
 // standard error and exit status compared exactly.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -396,12 +395,8 @@ TEST_F(HostileEnvironment, DecoyThatTheCallerMayNotExecute) {
   ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod((decoy + "/lib/k/bin/korlan").c_str(), 0700), 0);
 
-  const auto asNobody = [] {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-      _exit(126);
-  };
   EXPECT_EQ(start(program(), "korlan", decoy + "/bin:" + top + "/bin", tmp.path(),
-                  asNobody),
+                  testutil::asNobody),
             report(top + "/bin/../lib/k/bin"));
 }
 
@@ -528,11 +523,7 @@ TEST_F(Options, FileBelowADirectoryWithoutSearchPermission) {
     argv.push_back(tmp / "root");
     argv.push_back(tmp / "closed");
     testutil::Launch launch{KORLAN_BIN, argv};
-    if (geteuid() == 0)
-      launch.inChild = [] {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-          _exit(126);
-      };
+    launch.inChild = testutil::asNobody;
     const Result expected =
         options[0] == "--tsv"
             ? Result{"missing\t" + secret + "\t1\t\tPermission denied\ntotal\t1\t2\n", "", 2}

@@ -1,7 +1,6 @@
 // korlan --make-list ROOT, end to end: the built program on trees made here,
 // its standard output, standard error and exit status compared exactly, and
 // every list it writes read back by `korlan ROOT LIST`.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,13 +165,7 @@ TEST_F(MakeList, UnreadableDirectoriesAreReported) {
   ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
   ASSERT_EQ(chmod(root("nosearch").c_str(), 0644), 0);
 
-  std::function<void()> dropRoot;
-  if (geteuid() == 0)
-    dropRoot = [] {
-      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-        _exit(126);
-    };
-  const Result made = makeList(tmp / "root", dropRoot);
+  const Result made = makeList(tmp / "root", testutil::asNobody);
   const std::string denied = "\": Permission denied\n";
   EXPECT_EQ(made, (Result{"1 ./before/f\n4 ./open/g\n",
                           "korlan: cannot list \"" + root("locked") + denied +

@@ -3,6 +3,7 @@
 #define KORLAN_TESTS_TEST_UTIL_H_
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,6 +160,15 @@ struct Launch {
   // and ends the child with _exit when a step fails.
   std::function<void()> inChild;
 };
+
+// A step for Launch::inChild: a root caller gives root up for the user
+// nobody (65534), so that permissions apply; any other caller already meets
+// them and goes on as it is.
+inline void asNobody() {
+  if (geteuid() != 0) return;
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+    _exit(126);
+}
 
 // Runs a program to its end, its standard output and standard error caught
 // in files of `scratch`, standard input closed.
