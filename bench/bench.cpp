@@ -29,10 +29,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -77,8 +77,7 @@ Workload bushy(const std::string& work, long files) {
   long n = 0;
   for (long leaf = 0; leaf < leaves; ++leaf) {
     const std::string rel = "/l" + std::to_string(leaf / (fan * fan)) + "/m" +
-                            std::to_string(leaf / fan % fan) + "/n" +
-                            std::to_string(leaf % fan);
+                            std::to_string(leaf / fan % fan) + "/n" + std::to_string(leaf % fan);
     std::filesystem::create_directories(w.root + rel);
     for (int f = 0; f < 100 && n < files; ++f, ++n) {
       addFile(w, list, rel + "/file" + std::to_string(f) + ".dat", n);
@@ -309,25 +308,26 @@ int main(int argc, char** argv) {
   auto found = std::find_if(loads.begin(), loads.end(),
                             [](const Workload& w) { return w.name == "bushy 200k"; });
   const bool coldRows = want("cold") && noCold.empty();
-  const Workload b200 = found != loads.end()                          ? *found
+  const Workload b200 = found != loads.end()                             ? *found
                         : coldRows || want("onecpu") || want("makelist") ? bushy(work, 200000)
                                                                          : Workload{};
 
   if (want("cold") && !coldRows) printf("cold rows skipped: %s.\n", noCold.c_str());
   if (!loads.empty() || coldRows || want("onecpu")) {
-    printf("%d rounds%s; medians. Wall time in ms, peak RSS in MiB;\n"
-           "each ratio: korlan's time over the other program's in the same round.\n",
-           runs, !loads.empty() || want("onecpu") ? " after a warm-up" : "");
+    printf(
+        "%d rounds%s; medians. Wall time in ms, peak RSS in MiB;\n"
+        "each ratio: korlan's time over the other program's in the same round.\n",
+        runs, !loads.empty() || want("onecpu") ? " after a warm-up" : "");
     if (coldRows) {
-      printf("cold: page cache, dentries and inodes dropped before every run of every\n"
-             "program (sync, then 3 to /proc/sys/vm/drop_caches); no warm-up.\n");
+      printf(
+          "cold: page cache, dentries and inodes dropped before every run of every\n"
+          "program (sync, then 3 to /proc/sys/vm/drop_caches); no warm-up.\n");
     }
     if (want("onecpu")) {
       printf("1 CPU: every program pinned to CPU %d (sched_setaffinity before exec).\n", cpu);
     }
-    printf("\n| %-16s | %7s | %9s | %9s | %6s | %14s | %6s | %10s | %9s |\n", "workload",
-           "entries", "korlan ms", "floor ms", "ratio", "floor+dots ms", "ratio",
-           "korlan MiB", "floor MiB");
+    printf("\n| %-16s | %7s | %9s | %9s | %6s | %14s | %6s | %10s | %9s |\n", "workload", "entries",
+           "korlan ms", "floor ms", "ratio", "floor+dots ms", "ratio", "korlan MiB", "floor MiB");
     printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
   }
   fflush(stdout);
@@ -344,10 +344,11 @@ int main(int argc, char** argv) {
     const Medians m = measure({{korlan, "--make-list", b200.root},
                                {"/usr/bin/find", b200.root, "-type", "f", "-printf", "%s %p\n"}},
                               runs, Setting{});
-    printf("\nMaking the list: korlan --make-list ROOT against\n"
-           "find ROOT -type f -printf '%%s %%p\\n', same rounds.\n\n");
-    printf("| %-16s | %7s | %16s | %7s | %6s | %10s | %8s |\n", "workload", "files",
-           "make-list ms", "find ms", "ratio", "korlan MiB", "find MiB");
+    printf(
+        "\nMaking the list: korlan --make-list ROOT against\n"
+        "find ROOT -type f -printf '%%s %%p\\n', same rounds.\n\n");
+    printf("| %-16s | %7s | %16s | %7s | %6s | %10s | %8s |\n", "workload", "files", "make-list ms",
+           "find ms", "ratio", "korlan MiB", "find MiB");
     printf("|---|--:|--:|--:|--:|--:|--:|\n");
     printf("| %-16s | %7ld | %16.1f | %7.1f | %6.3f | %10.1f | %8.1f |\n", b200.name.c_str(),
            b200.entries, m.ms[0], m.ms[1], m.ratio[1], m.mib[0], m.mib[1]);

@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     struct stat st;
     ++files;
     if (dots) {
-      dot();  // the entry read
+      dot();                       // the entry read
       if (files % 10 == 0) dot();  // the tenth file probed
     }
     if (stat(path.c_str(), &st) != 0 || st.st_size != size) ++failed;

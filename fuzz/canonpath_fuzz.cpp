@@ -31,10 +31,9 @@ void setUp() {
   const std::string mk = "cd " + tree + " && mkdir -p a/b/c t/u p/q";
   if (system(mk.c_str()) != 0) abort();
   const char* links[][2] = {
-      {"a/b", "rl"},          {"/", "root"},         {".", "dot"},
-      {"self", "self"},       {"c2", "c1"},          {"c1", "c2"},
-      {"../rl", "a/up"},      {"/nowhere/x", "dang"}, {"t/u/", "tl"},
-      {"r2/../r3", "r1"},     {"r3/.", "r2"},        {"r1", "r3"},
+      {"a/b", "rl"},  {"/", "root"},      {".", "dot"},      {"self", "self"},
+      {"c2", "c1"},   {"c1", "c2"},       {"../rl", "a/up"}, {"/nowhere/x", "dang"},
+      {"t/u/", "tl"}, {"r2/../r3", "r1"}, {"r3/.", "r2"},    {"r1", "r3"},
   };
   for (auto& l : links)
     if (symlink(l[0], (tree + "/" + l[1]).c_str()) != 0) abort();

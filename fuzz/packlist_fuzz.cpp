@@ -33,8 +33,7 @@ std::string makeRoot() {
   if (mkdtemp(tmpl) == nullptr) abort();
   const std::string root = made = tmpl;
   atexit(removeRoot);
-  if (system(("mkdir -p " + root + "/bin " + root + "/lib/a/b").c_str()) != 0)
-    abort();
+  if (system(("mkdir -p " + root + "/bin " + root + "/lib/a/b").c_str()) != 0) abort();
   std::ofstream(root + "/bin/ls") << "12345";
   std::ofstream(root + "/lib/a/b/f") << "";
   std::ofstream(root + "/README") << "readme\n";

@@ -12,9 +12,9 @@ namespace {
 
 // What one lookup found.
 struct cache_entry {
-  char* path;    // the looked-up path, the key
-  int exists;    // 1 when lstat succeeded
-  char* link;    // the symbolic link's target; null for no link, or none read
+  char* path;  // the looked-up path, the key
+  int exists;  // 1 when lstat succeeded
+  char* link;  // the symbolic link's target; null for no link, or none read
 };
 
 const int kCacheSize = 5;

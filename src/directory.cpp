@@ -282,8 +282,7 @@ int readList(Directory* top, std::istream& list, const char* listPath,
     token.read(list);
     if (listFault(token, list, listPath, err)) return kStatusError;
     if (token.isDir() != 0 || strcmp(token.getName(), ".") != 0) {
-      err << "Expected . directory: actually " << token.getName()
-          << std::endl;
+      err << "Expected . directory: actually " << token.getName() << std::endl;
       return kStatusError;
     }
     token.read(list);
@@ -291,8 +290,7 @@ int readList(Directory* top, std::istream& list, const char* listPath,
     File* recorded = nullptr;
     if (top->insert(&token, list, size, &recorded) != 0) {
       if (!listFault(token, list, listPath, err))
-        err << "Expected file name: actually " << token.getName()
-            << std::endl;
+        err << "Expected file name: actually " << token.getName() << std::endl;
       return kStatusError;
     }
     ++*entries;
@@ -326,8 +324,8 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     top.iterate(&root, "", '/', report, prober);
   } catch (const std::bad_alloc&) {
     if (walking)
-      err << "korlan: out of memory after comparing " << CountFiles
-          << " files" << std::endl;
+      err << "korlan: out of memory after comparing " << CountFiles << " files"
+          << std::endl;
     else
       err << "korlan: out of memory after reading " << entries << " entries"
           << std::endl;

@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -331,8 +331,8 @@ int Lister::run() {
     path_.resize(level.pathLength);
     // O_NOFOLLOW: a directory replaced by a link since it was read must not
     // lead the walk out of the tree.
-    const int fd = openat(level.fd, name,
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        openat(level.fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       fail(name, strerror(errno));
       continue;

@@ -46,7 +46,14 @@ const char kHelp[] =
     "cannot be opened, read or parsed, a tree that cannot be listed whole,\n"
     "or output that cannot be written.\n";
 
-enum LongOnly { kStrict = 256, kFullPaths, kTsv, kMakeList, kHelpOption, kVersion };
+enum LongOnly {
+  kStrict = 256,
+  kFullPaths,
+  kTsv,
+  kMakeList,
+  kHelpOption,
+  kVersion
+};
 
 const struct option kLongOptions[] = {
     {"strict", no_argument, nullptr, kStrict},
@@ -82,21 +89,11 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
   int c;
   while ((c = getopt_long(argc, argv, "+q", kLongOptions, nullptr)) != -1) {
     switch (c) {
-      case kStrict:
-        line.options.strict = verifying = true;
-        break;
-      case kFullPaths:
-        line.options.fullPaths = verifying = true;
-        break;
-      case 'q':
-        line.options.quiet = verifying = true;
-        break;
-      case kTsv:
-        line.options.tsv = verifying = true;
-        break;
-      case kMakeList:
-        line.action = CommandLine::kMakeList;
-        break;
+      case kStrict: line.options.strict = verifying = true; break;
+      case kFullPaths: line.options.fullPaths = verifying = true; break;
+      case 'q': line.options.quiet = verifying = true; break;
+      case kTsv: line.options.tsv = verifying = true; break;
+      case kMakeList: line.action = CommandLine::kMakeList; break;
       case kHelpOption:
         out << kHelp << std::flush;
         line.action = CommandLine::kExit;
@@ -110,20 +107,21 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         // option, the value of a long one given a value it does not take,
         // and 0 for an unknown long one.
         if (optopt > 0 && optopt < kStrict)
-          return refuse(std::string("unknown option -") + static_cast<char>(optopt),
-                        out, err);
+          return refuse(
+              std::string("unknown option -") + static_cast<char>(optopt), out,
+              err);
         for (const option& o : kLongOptions)
           if (o.name != nullptr && o.val == optopt)
             return refuse(std::string("option --") + o.name + " takes no value",
                           out, err);
-        return refuse(std::string("unknown option ") + argv[optind - 1], out, err);
+        return refuse(std::string("unknown option ") + argv[optind - 1], out,
+                      err);
     }
   }
   line.operands.assign(argv + optind, argv + argc);
   const size_t count = line.operands.size();
   if (line.action == CommandLine::kMakeList) {
-    if (verifying)
-      return refuse("--make-list takes no other option", out, err);
+    if (verifying) return refuse("--make-list takes no other option", out, err);
     if (count != 1)
       return refuse("--make-list takes one operand, ROOT", out, err);
   } else if (count != 0 && count != 2) {

@@ -117,9 +117,8 @@ void Prober::settle(File* f, const char* path) {
       ++waiting_;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        probed_.wait(lock, [f] {
-          return f->probeState.load() != File::kProbing;
-        });
+        probed_.wait(lock,
+                     [f] { return f->probeState.load() != File::kProbing; });
       }
       --waiting_;
     }

@@ -45,8 +45,8 @@ void Report::wrongSize(std::string_view name, std::string_view path,
     return;
   }
   if (plain()) out_ << std::endl;
-  out_ << (options_.fullPaths ? path : name) << ":\texpected size of "
-       << listed << "; actual " << actual << std::endl;
+  out_ << (options_.fullPaths ? path : name) << ":\texpected size of " << listed
+       << "; actual " << actual << std::endl;
 }
 
 void Report::summary(int64_t files, int64_t errors) {
@@ -65,17 +65,10 @@ void Report::summary(int64_t files, int64_t errors) {
 void Report::writeField(std::string_view text) {
   for (char c : text) {
     switch (c) {
-      case '\t':
-        out_ << "\\t";
-        break;
-      case '\n':
-        out_ << "\\n";
-        break;
-      case '\\':
-        out_ << "\\\\";
-        break;
-      default:
-        out_ << c;
+      case '\t': out_ << "\\t"; break;
+      case '\n': out_ << "\\n"; break;
+      case '\\': out_ << "\\\\"; break;
+      default: out_ << c;
     }
   }
 }

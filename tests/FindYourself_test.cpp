@@ -27,9 +27,9 @@ class FindYourself : public ::testing::Test {
     program("opt/k/bin/prog", 0700);
     program("home/u/prog", 0700);
     program("home/u/bin/prog", 0700);
-    program("noexec/prog", 0655);      // group and other may, the owner not
-    program("ownerexec/prog", 0100);   // only the owner may
-    program("nox/prog", 0644);         // nobody may, root neither
+    program("noexec/prog", 0655);     // group and other may, the owner not
+    program("ownerexec/prog", 0100);  // only the owner may
+    program("nox/prog", 0644);        // nobody may, root neither
     std::filesystem::create_directories(tmp / "usr/bin");
     std::filesystem::create_directories(tmp / "dirs/prog");
     std::filesystem::create_directories(tmp / "usr/local/bin");
@@ -152,21 +152,17 @@ TEST_F(FindYourself, FailuresEndTheProcess) {
     const char* command;
     const char* path;
   } rows[] = {
-      {"", nullptr},
-      {"nope", nullptr},
-      {"prog", "$/usr/bin"},
-      {"prog", "$/dirs"},         // a directory
-      {"prog", "$/nox"},          // no execute bit at all
-      {"$/nox/prog", nullptr},
-      {"prog", "$/cycle"},
-      {"prog", "$/longlink"},
-      {"$/usr/bin/prog", nullptr},
+      {"", nullptr},           {"nope", nullptr},
+      {"prog", "$/usr/bin"},   {"prog", "$/dirs"},  // a directory
+      {"prog", "$/nox"},                            // no execute bit at all
+      {"$/nox/prog", nullptr}, {"prog", "$/cycle"},
+      {"prog", "$/longlink"},  {"$/usr/bin/prog", nullptr},
       {"bin/nope", nullptr},
   };
   for (const auto& row : rows) {
     setPath(row.path);
-    EXPECT_EXIT(initFindRunDirectory(expand(row.command).c_str()),
-                ::testing::ExitedWithCode(1), "^initFindRunDirectory\\(\\) failed\n$")
+    EXPECT_EXIT(initFindRunDirectory(expand(row.command).c_str()), ::testing::ExitedWithCode(1),
+                "^initFindRunDirectory\\(\\) failed\n$")
         << row.command;
   }
 }

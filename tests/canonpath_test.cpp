@@ -32,8 +32,7 @@ class Canon : public ::testing::Test {
 
   void SetUp() override {
     T = tmp.path();
-    for (const char* d : {"a/b/c", "home/u/a/b", "t/u", "p/q", "p/r", "p/s",
-                          "p/t", "p/v", "p/w"})
+    for (const char* d : {"a/b/c", "home/u/a/b", "t/u", "p/q", "p/r", "p/s", "p/t", "p/v", "p/w"})
       std::filesystem::create_directories(tmp / d);
     link(T + "/t/u", "a/lnk");
     link("b/c", "a/rl");
@@ -75,8 +74,6 @@ class Canon : public ::testing::Test {
     EXPECT_EQ(lookups(), expected) << row.src;
   }
 };
-
-
 
 TEST_F(Canon, Components) {
   const Row rows[] = {
@@ -187,8 +184,7 @@ TEST_F(Canon, CyclesAndOversizedSplicesGiveTheSourceBack) {
   link("sub/../self", "self");
   link(std::string(1000, 'y'), "a/long");
   link(T + "/" + std::string(900, 'z'), "a/abslong");
-  for (const char* rel :
-       {"c1/..", "c2/..", "ring1/../x", "self/..", "a/long/..", "a/abslong/.."}) {
+  for (const char* rel : {"c1/..", "c2/..", "ring1/../x", "self/..", "a/long/..", "a/abslong/.."}) {
     canonicalizeReset();
     EXPECT_EQ(canon(T + "/" + rel), T + "/" + rel) << rel;
   }
@@ -208,9 +204,9 @@ TEST(PathParts, DirnameAndBasename) {
     const char* dirname;  // null: none
     const char* basename;
   } rows[] = {
-      {"a/b", "a", "b"},     {"/a", "/", "a"},      {"//", "/", ""},
-      {"/a/b/", "/a/b", ""}, {"a/", "a", ""},       {"/", nullptr, ""},
-      {"ab", nullptr, "ab"}, {"", nullptr, ""},     {"/a/b", "/a", "b"},
+      {"a/b", "a", "b"},     {"/a", "/", "a"},  {"//", "/", ""},
+      {"/a/b/", "/a/b", ""}, {"a/", "a", ""},   {"/", nullptr, ""},
+      {"ab", nullptr, "ab"}, {"", nullptr, ""}, {"/a/b", "/a", "b"},
   };
   for (const auto& row : rows) {
     const std::string before = row.path;

@@ -40,8 +40,7 @@ std::string dump(const Directory* d) {
     EXPECT_EQ(f->dir, d);
     s += sep + std::string(f->name) + "=" + std::to_string(f->size);
   }
-  for (const Directory* c = d->getSubDir(); c; c = c->getPeerDir(), sep = " ")
-    s += sep + dump(c);
+  for (const Directory* c = d->getSubDir(); c; c = c->getPeerDir(), sep = " ") s += sep + dump(c);
   return s + "}";
 }
 
@@ -54,17 +53,14 @@ struct TreeCase {
 TEST(DirectoryInsert, BuildsTheTreeInListOrder) {
   const TreeCase cases[] = {
       {"shared directory", "1 ./lib/a 2 ./lib/b", ".{lib{a=1 b=2}}"},
-      {"first mention fixes the order",
-       "1 ./a/x 2 ./b/y 3 ./b/z 4 ./c/w 5 ./b/v",
+      {"first mention fixes the order", "1 ./a/x 2 ./b/y 3 ./b/z 4 ./c/w 5 ./b/v",
        ".{a{x=1} b{y=2 z=3 v=5} c{w=4}}"},
-      {"a file listed twice is two files", "1 ./d/f 2 ./d/f",
-       ".{d{f=1 f=2}}"},
+      {"a file listed twice is two files", "1 ./d/f 2 ./d/f", ".{d{f=1 f=2}}"},
       {"digits name a file", "9 ./lib/2048", ".{lib{2048=9}}"},
       {"case matters", "1 ./lib/x 2 ./Lib/y", ".{lib{x=1} Lib{y=2}}"},
       {"empty component", "1 ./a//x", ".{a{{x=1}}}"},
       {"a dot below the top is a directory", "1 ././x", ".{.{x=1}}"},
-      {"files of the top node", "0 ./README 5 ./bin/ls 3 ./NEWS",
-       ".{README=0 NEWS=3 bin{ls=5}}"},
+      {"files of the top node", "0 ./README 5 ./bin/ls 3 ./NEWS", ".{README=0 NEWS=3 bin{ls=5}}"},
       {"sizes reach only files", "7 ./a/b/c", ".{a{b{c=7}}}"},
       {"names short and long",
        "1 ./fifteen-bytes.. 2 ./sixteen-bytes... 3 ./a-name-of-far-more-bytes",
@@ -140,8 +136,7 @@ TEST(DirectoryInsert, DepthIsNotBoundByTheStack) {
   EXPECT_EQ(CountFiles, 1);
   EXPECT_EQ(CountErrors, 1);
   EXPECT_EQ(out.str().size(),
-            strlen("\nFile Not Found: /nonexistent-korlan-root") + 2 * kDepth +
-                strlen("/f\n"));
+            strlen("\nFile Not Found: /nonexistent-korlan-root") + 2 * kDepth + strlen("/f\n"));
 }
 
 TEST(ParseSize, SixtyFourBitsWithoutWrapping) {
@@ -187,9 +182,8 @@ TEST_F(OnDisk, HostFileProbes) {
     int status;
     int64_t size;
   } cases[] = {
-      {"empty", 0, 0},     {"five", 0, 5},      {"big", 0, 3221225472LL},
-      {"link", 0, 5},      {"dangling", -1, 0}, {"five/x", -1, 0},
-      {"missing", -1, 0},
+      {"empty", 0, 0},     {"five", 0, 5},    {"big", 0, 3221225472LL}, {"link", 0, 5},
+      {"dangling", -1, 0}, {"five/x", -1, 0}, {"missing", -1, 0},
   };
   for (const auto& c : cases) {
     const std::string path = tmp / c.rel;
@@ -226,8 +220,10 @@ TEST_F(OnDisk, WalkReportsInDepthFirstOrder) {
   top.iterate(&rootNode, "", '/', out);
   EXPECT_EQ(out.str(),
             "\nshort:\texpected size of 9; actual 3\n"
-            "\nFile Not Found: " + tmp / "c/gone" + "\n"
-            "\nbig:\texpected size of 3221225473; actual 3221225472\n");
+            "\nFile Not Found: " +
+                tmp / "c/gone" +
+                "\n"
+                "\nbig:\texpected size of 3221225473; actual 3221225472\n");
   EXPECT_EQ(CountFiles, 7);
   EXPECT_EQ(CountErrors, 3);
 }

@@ -32,8 +32,7 @@ extern "C" ssize_t read(int fd, void* buf, size_t count) {
 }
 
 extern "C" void* malloc(size_t size) {
-  static const bool threadsFail =
-      getenv("KORLAN_TEST_THREADS_OUT_OF_MEMORY") != nullptr;
+  static const bool threadsFail = getenv("KORLAN_TEST_THREADS_OUT_OF_MEMORY") != nullptr;
   if (threadsFail && gettid() != getpid()) {
     usleep(300000);
     errno = ENOMEM;

@@ -27,14 +27,12 @@ const std::string kSucceeded = "Korlan Succeeded: all file comparisons correct\n
 
 // What a completed run prints: a dot per entry, the walk's output and the
 // summary of `failed` failures out of `files` comparisons; status 0.
-Result completed(size_t entries, const std::string& walk, int failed = 0,
-                 int files = 0) {
-  const std::string summary =
-      failed == 0 ? kSucceeded
-                  : "Korlan Failure: " + std::to_string(failed) + " out of " +
-                        std::to_string(files) + " file comparisons failed\n";
-  return {kReading + std::string(entries, '.') + "\n" + kWalking + walk + "\n" + summary,
-          "", 0};
+Result completed(size_t entries, const std::string& walk, int failed = 0, int files = 0) {
+  const std::string summary = failed == 0
+                                  ? kSucceeded
+                                  : "Korlan Failure: " + std::to_string(failed) + " out of " +
+                                        std::to_string(files) + " file comparisons failed\n";
+  return {kReading + std::string(entries, '.') + "\n" + kWalking + walk + "\n" + summary, "", 0};
 }
 
 class Korlan : public ::testing::Test {
@@ -80,27 +78,24 @@ TEST_F(Korlan, CorrectInstallation) {
 }
 
 TEST_F(Korlan, ReportsMissingAndWrongSizesInWalkOrder) {
-  for (int i = 0; i < 10; ++i)
-    testutil::makeFile(root("d/f" + std::to_string(i)), i);
+  for (int i = 0; i < 10; ++i) testutil::makeFile(root("d/f" + std::to_string(i)), i);
   testutil::makeFile(root("bin/ls"), 180);
   std::string list = "200 ./bin/ls 0 ./gone ";
   for (int i = 0; i < 10; ++i) list += std::to_string(i) + " ./d/f" + std::to_string(i) + " ";
   list += "1 ./d/gone 5 ./bin/ls";
   // Walk order: top files (gone), then bin (ls, ls), then d (f0..f9, gone).
   // The tenth file, d/f6, writes the dot; the report after it starts a line.
-  EXPECT_EQ(verify(list),
-            completed(14,
-                      "\nFile Not Found: " + root("gone") + "\n" +
-                          "\nls:\texpected size of 200; actual 180\n" +
-                          "\nls:\texpected size of 5; actual 180\n" + "." +
-                          "\nFile Not Found: " + root("d/gone") + "\n",
-                      4, 14));
+  EXPECT_EQ(verify(list), completed(14,
+                                    "\nFile Not Found: " + root("gone") + "\n" +
+                                        "\nls:\texpected size of 200; actual 180\n" +
+                                        "\nls:\texpected size of 5; actual 180\n" + "." +
+                                        "\nFile Not Found: " + root("d/gone") + "\n",
+                                    4, 14));
 }
 
 TEST_F(Korlan, SizesBeyondThirtyTwoBits) {
   testutil::makeFile(root("big"), 3221225472LL);
-  EXPECT_EQ(verify("3221225472 ./big"),
-            completed(1, ""));
+  EXPECT_EQ(verify("3221225472 ./big"), completed(1, ""));
   EXPECT_EQ(verify("4294967296 ./big"),
             completed(1, "\nbig:\texpected size of 4294967296; actual 3221225472\n", 1, 1));
 }
@@ -121,8 +116,7 @@ TEST_F(Korlan, RootPathIsUsedAsGiven) {
 TEST_F(Korlan, RelativeListIsTakenFromTheWorkingDirectory) {
   testutil::makeFile(root("x"), 1);
   testutil::writeText(tmp / "cwd/rel.lst", "1 ./x");
-  EXPECT_EQ(korlan({"../root", "rel.lst"}, tmp / "cwd"),
-            completed(1, ""));
+  EXPECT_EQ(korlan({"../root", "rel.lst"}, tmp / "cwd"), completed(1, ""));
 }
 
 TEST_F(Korlan, MalformedListsStopBeforeTheWalk) {
@@ -140,8 +134,7 @@ TEST_F(Korlan, MalformedListsStopBeforeTheWalk) {
       {"negative size", "-5 ./a", "", "Expected size: actually -5\n"},
       {"size beyond 64 bits", "9223372036854775808 ./a", "",
        "Expected size: actually 9223372036854775808\n"},
-      {"path cut short", "1 ./a 12 ./lib/", "..",
-       "Expected file name: actually EOF\n"},
+      {"path cut short", "1 ./a 12 ./lib/", "..", "Expected file name: actually EOF\n"},
       {"nothing after ./", "12 ./", ".", "Expected file name: actually EOF\n"},
       {"too long size", tooLong + " ./a", "",
        "packing list holds a token that is too long: " + std::string(40, 'z') + "...\n"},
@@ -159,8 +152,7 @@ TEST_F(Korlan, NulBytesRefuseTheList) {
   // as ./a/b/f. Endless input of NULs ends at once.
   testutil::makeFile(root("a/b/f"), 6);
   const std::string refused = "packing list holds a NUL byte: " + tmp / "list" + "\n";
-  EXPECT_EQ(verify(std::string("6 ./a/b/f\0junk\n", 15)),
-            (Result{kReading + ".", refused, 255}));
+  EXPECT_EQ(verify(std::string("6 ./a/b/f\0junk\n", 15)), (Result{kReading + ".", refused, 255}));
   EXPECT_EQ(verify(std::string("6 ./a/b/f 6 ./a/\0/f", 20)),
             (Result{kReading + "..", refused, 255}));
   EXPECT_EQ(korlan({tmp.path(), "/dev/zero"}),
@@ -169,10 +161,8 @@ TEST_F(Korlan, NulBytesRefuseTheList) {
 
 TEST_F(Korlan, ReportThatCannotBeWritten) {
   testutil::writeText(tmp / "list", "1 ./x");
-  testutil::Launch full{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}, "", nullptr,
-                        "/dev/full"};
-  EXPECT_EQ(testutil::run(full, tmp),
-            (Result{"", "korlan: cannot write standard output\n", 255}));
+  testutil::Launch full{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}, "", nullptr, "/dev/full"};
+  EXPECT_EQ(testutil::run(full, tmp), (Result{"", "korlan: cannot write standard output\n", 255}));
 }
 
 TEST_F(Korlan, ListThatCannotBeRead) {
@@ -192,11 +182,11 @@ TEST_F(Korlan, ReadErrorAnywhereInTheList) {
   for (size_t limit = 0; limit <= list.size(); ++limit) {
     const std::vector<std::string> env = {"LD_PRELOAD=" KORLAN_FAULT_SHIM,
                                           "KORLAN_TEST_READ_LIMIT=" + std::to_string(limit)};
-    const Result r = testutil::run(
-        {KORLAN_BIN, {"korlan", tmp / "root", tmp / "list"}, "", &env}, tmp);
+    const Result r =
+        testutil::run({KORLAN_BIN, {"korlan", tmp / "root", tmp / "list"}, "", &env}, tmp);
     const size_t dots = r.out.size() - std::min(r.out.size(), kReading.size());
-    EXPECT_EQ(r, (Result{kReading + std::string(dots, '.'),
-                         "can't read " + tmp / "list" + "\n", 255}))
+    EXPECT_EQ(r,
+              (Result{kReading + std::string(dots, '.'), "can't read " + tmp / "list" + "\n", 255}))
         << "read fails after " << limit << " bytes";
   }
 }
@@ -207,8 +197,7 @@ namespace {
 
 TEST_F(Korlan, BundledDemoInstallationVerifies) {
   const std::string demo = std::string(KORLAN_SOURCE_DIR) + "/demo";
-  EXPECT_EQ(korlan({demo + "/installation", demo + "/packing.lst"}),
-            completed(3, ""));
+  EXPECT_EQ(korlan({demo + "/installation", demo + "/packing.lst"}), completed(3, ""));
 }
 
 // Without arguments: copies of the program placed three levels below the top
@@ -227,13 +216,11 @@ class NoArguments : public Korlan {
     std::filesystem::create_directories(at + "/bin");
     ASSERT_EQ(symlink("../lib/k/bin/korlan", (at + "/bin/korlan").c_str()), 0);
     testutil::makeFile(at + "/share/x", 3);
-    testutil::writeText(at + "/packing.lst",
-                        std::to_string(std::filesystem::file_size(program)) +
-                            " ./lib/k/bin/korlan 3 ./share/x 1 ./gone\n");
+    testutil::writeText(at + "/packing.lst", std::to_string(std::filesystem::file_size(program)) +
+                                                 " ./lib/k/bin/korlan 3 ./share/x 1 ./gone\n");
   }
-  Result start(const std::string& file, const std::string& argv0,
-               const std::string& path, const std::string& cwd,
-               std::function<void()> inChild = nullptr) {
+  Result start(const std::string& file, const std::string& argv0, const std::string& path,
+               const std::string& cwd, std::function<void()> inChild = nullptr) {
     const std::vector<std::string> env = {"PATH=" + path};
     testutil::Launch launch{file, {argv0}, cwd, &env};
     launch.inChild = std::move(inChild);
@@ -247,14 +234,11 @@ class NoArguments : public Korlan {
 
 TEST_F(NoArguments, FindsItsInstallation) {
   const std::string program = top + "/lib/k/bin/korlan";
-  EXPECT_EQ(start(program, program, "/usr/bin:/bin", tmp.path()),
-            report(top + "/lib/k/bin"));
-  EXPECT_EQ(start(program, "lib/k/bin/korlan", "/usr/bin:/bin", top),
-            report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program, program, "/usr/bin:/bin", tmp.path()), report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program, "lib/k/bin/korlan", "/usr/bin:/bin", top), report(top + "/lib/k/bin"));
   EXPECT_EQ(start(program, "korlan", "/nonexistent:" + top + "/bin", tmp.path()),
             report(top + "/bin/../lib/k/bin"));
-  EXPECT_EQ(start(program, "korlan", "", top + "/lib/k/bin"),
-            report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program, "korlan", "", top + "/lib/k/bin"), report(top + "/lib/k/bin"));
 }
 
 TEST_F(NoArguments, FailuresBeforeTheRun) {
@@ -266,9 +250,7 @@ TEST_F(NoArguments, FailuresBeforeTheRun) {
   testutil::writeText(stray, testutil::readText(KORLAN_BIN));
   ASSERT_EQ(chmod(stray.c_str(), 0755), 0);
   EXPECT_EQ(start(stray, stray, "/usr/bin", tmp.path()),
-            (Result{"",
-                    "can't open " + tmp / "stray/a/b/c/../../../packing.lst" + "\n",
-                    255}));
+            (Result{"", "can't open " + tmp / "stray/a/b/c/../../../packing.lst" + "\n", 255}));
 }
 
 // Environments a caller may hand Korlan, on purpose or by bad luck: small
@@ -313,10 +295,10 @@ TEST_F(HostileEnvironment, MemoryRunsOut) {
   const Result r = testutil::run(limited, tmp);
   // The last dot stands for the entry that could not be recorded.
   const size_t dots = r.out.size() - kReading.size();
-  EXPECT_EQ(r, (Result{kReading + std::string(dots, '.'),
-                       "korlan: out of memory after reading " + std::to_string(dots - 1) +
-                           " entries\n",
-                       255}));
+  EXPECT_EQ(
+      r, (Result{kReading + std::string(dots, '.'),
+                 "korlan: out of memory after reading " + std::to_string(dots - 1) + " entries\n",
+                 255}));
   EXPECT_LT(dots, 20000u);
 }
 
@@ -336,21 +318,19 @@ TEST_F(HostileEnvironment, ProbeThreadsRunOutOfMemory) {
                                         "KORLAN_TEST_THREADS_OUT_OF_MEMORY=1"};
   testutil::Launch launch{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}, "", &env};
   launch.inChild = [] { alarm(20); };
-  EXPECT_EQ(testutil::run(launch, tmp),
-            completed(2001, std::string(200, '.') + "\nFile Not Found: " + tmp / "gone" + "\n",
-                      1, 2001));
+  EXPECT_EQ(
+      testutil::run(launch, tmp),
+      completed(2001, std::string(200, '.') + "\nFile Not Found: " + tmp / "gone" + "\n", 1, 2001));
 }
 
 TEST_F(HostileEnvironment, DeletedCurrentDirectory) {
   const std::string gone = tmp / "gone";
   const auto fromGone = [&gone] {
-    if (mkdir(gone.c_str(), 0700) != 0 || chdir(gone.c_str()) != 0 ||
-        rmdir(gone.c_str()) != 0)
+    if (mkdir(gone.c_str(), 0700) != 0 || chdir(gone.c_str()) != 0 || rmdir(gone.c_str()) != 0)
       _exit(126);
   };
   // Absolute names need no current directory; a relative PATH element does.
-  EXPECT_EQ(start(program(), program(), "/usr/bin", "", fromGone),
-            report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program(), program(), "/usr/bin", "", fromGone), report(top + "/lib/k/bin"));
   EXPECT_EQ(start(program(), "korlan", top + "/bin", "", fromGone),
             report(top + "/bin/../lib/k/bin"));
   EXPECT_EQ(start(program(), "korlan", ".", "", fromGone),
@@ -368,14 +348,11 @@ TEST_F(HostileEnvironment, LongPaths) {
   std::filesystem::create_directories(tmp / "links");
   tmp.link(deepProgram, "links/korlan");
 
-  EXPECT_EQ(start(deepProgram, deepProgram, "/usr/bin", tmp.path()),
-            report(deep + "/lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, deepProgram, "/usr/bin", tmp.path()), report(deep + "/lib/k/bin"));
   EXPECT_EQ(start(deepProgram, "korlan", deep + "/bin", tmp.path()),
             report(deep + "/bin/../lib/k/bin"));
-  EXPECT_EQ(start(deepProgram, "lib/k/bin/korlan", "/usr/bin", deep),
-            report(deep + "/lib/k/bin"));
-  EXPECT_EQ(start(deepProgram, "korlan", tmp / "links", tmp.path()),
-            report(deep + "/lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "lib/k/bin/korlan", "/usr/bin", deep), report(deep + "/lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "korlan", tmp / "links", tmp.path()), report(deep + "/lib/k/bin"));
 }
 
 TEST_F(HostileEnvironment, DecoyThatTheCallerMayNotExecute) {
@@ -388,16 +365,15 @@ TEST_F(HostileEnvironment, DecoyThatTheCallerMayNotExecute) {
   // What nobody must read or traverse; mkdtemp made the top 0700.
   for (const auto& entry : std::filesystem::recursive_directory_iterator(tmp.path()))
     if (!entry.is_symlink())
-      std::filesystem::permissions(entry.path(),
-                                   std::filesystem::perms::others_read |
-                                       std::filesystem::perms::others_exec,
-                                   std::filesystem::perm_options::add);
+      std::filesystem::permissions(
+          entry.path(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+          std::filesystem::perm_options::add);
   ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod((decoy + "/lib/k/bin/korlan").c_str(), 0700), 0);
 
-  EXPECT_EQ(start(program(), "korlan", decoy + "/bin:" + top + "/bin", tmp.path(),
-                  testutil::asNobody),
-            report(top + "/bin/../lib/k/bin"));
+  EXPECT_EQ(
+      start(program(), "korlan", decoy + "/bin:" + top + "/bin", tmp.path(), testutil::asNobody),
+      report(top + "/bin/../lib/k/bin"));
 }
 
 TEST_F(HostileEnvironment, NonBlockingStandardOutputReadLate) {
@@ -439,22 +415,20 @@ TEST_F(HostileEnvironment, NonBlockingStandardOutputReadLate) {
 TEST_F(Korlan, InstallationVerifiesItself) {
   const std::string prefix = tmp / "prefix";
   Result install = testutil::run(
-      {KORLAN_CMAKE, {"cmake", "--install", KORLAN_BUILD_DIR, "--prefix", prefix}},
-      tmp);
+      {KORLAN_CMAKE, {"cmake", "--install", KORLAN_BUILD_DIR, "--prefix", prefix}}, tmp);
   ASSERT_EQ(install.status, 0) << install;
 
   const std::vector<std::string> env = {"PATH=" + prefix + "/bin:/usr/bin:/bin"};
   const testutil::Launch launch{prefix + "/bin/korlan", {"korlan"}, tmp.path(), &env};
-  EXPECT_EQ(testutil::run(launch, tmp),
-            completed(3, ""));
+  EXPECT_EQ(testutil::run(launch, tmp), completed(3, ""));
 
   const std::string page = prefix + "/share/man/man1/korlan.1";
   const std::string text = testutil::readText(page);
   testutil::writeText(page, text + "\n");
   EXPECT_EQ(testutil::run(launch, tmp),
             completed(3,
-                      "\nkorlan.1:\texpected size of " + std::to_string(text.size()) +
-                          "; actual " + std::to_string(text.size() + 1) + "\n",
+                      "\nkorlan.1:\texpected size of " + std::to_string(text.size()) + "; actual " +
+                          std::to_string(text.size() + 1) + "\n",
                       1, 3));
 }
 
@@ -493,7 +467,8 @@ TEST_F(Options, EachChangesOnlyWhatItSays) {
 
   const std::string fullA = root("a/types.h") + ":\texpected size of 1669; actual 1668\n";
   const std::string fullB = root("b/types.h") + ":\texpected size of 8; actual 7\n";
-  EXPECT_EQ(with({"--full-paths"}), completed(12, "\n" + gone + "\n" + fullA + "\n" + fullB + ".", 3, 12));
+  EXPECT_EQ(with({"--full-paths"}),
+            completed(12, "\n" + gone + "\n" + fullA + "\n" + fullB + ".", 3, 12));
 
   const Result quiet{gone + a + b + summary, "", 0};
   EXPECT_EQ(with({"-q"}), quiet);
@@ -502,8 +477,8 @@ TEST_F(Options, EachChangesOnlyWhatItSays) {
             (Result{gone + fullA + fullB + summary, "", 2}));
 
   const std::string tsv = "missing\t" + root("gone") + "\t9\t\tNo such file or directory\n" +
-                          "size\t" + root("a/types.h") + "\t1669\t1668\t\n" +
-                          "size\t" + root("b/types.h") + "\t8\t7\t\n" + "total\t3\t12\n";
+                          "size\t" + root("a/types.h") + "\t1669\t1668\t\n" + "size\t" +
+                          root("b/types.h") + "\t8\t7\t\n" + "total\t3\t12\n";
   EXPECT_EQ(with({"--tsv"}), (Result{tsv, "", 0}));
   EXPECT_EQ(with({"--tsv", "--strict"}), (Result{tsv, "", 2}));
 }
@@ -553,16 +528,17 @@ TEST_F(Options, TsvEscapesPaths) {
   const std::string odd = tmp / "t\tn\nb\\";
   testutil::writeText(tmp / "one", "1 ./x");
   EXPECT_EQ(korlan({"--tsv", odd, tmp / "one"}),
-            (Result{"missing\t" + tmp.path() + "/t\\tn\\nb\\\\/x\t1\t\tNo such file or directory\n"
-                    "total\t1\t1\n", "", 0}));
+            (Result{"missing\t" + tmp.path() +
+                        "/t\\tn\\nb\\\\/x\t1\t\tNo such file or directory\n"
+                        "total\t1\t1\n",
+                    "", 0}));
 }
 
 TEST_F(Options, OperandsAfterDoubleDash) {
   testutil::makeFile(tmp / "-root/x", 1);
   testutil::writeText(tmp / "one", "1 ./x");
   EXPECT_EQ(korlan({"--", "-root", "one"}, tmp.path()), completed(1, ""));
-  EXPECT_EQ(korlan({"-q", "--", "-root", "one"}, tmp.path()),
-            (Result{kSucceeded, "", 0}));
+  EXPECT_EQ(korlan({"-q", "--", "-root", "one"}, tmp.path()), (Result{kSucceeded, "", 0}));
 }
 
 TEST_F(Options, HelpAndVersion) {
@@ -593,8 +569,7 @@ TEST_F(Options, BadCommandLines) {
       // Options come before the operands.
       {{"r", "--strict", "l"}, ""},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(korlan(c.args), (Result{usage, c.err, 255})) << c.args[0];
+  for (const auto& c : cases) EXPECT_EQ(korlan(c.args), (Result{usage, c.err, 255})) << c.args[0];
 }
 
 }  // namespace

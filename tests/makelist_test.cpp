@@ -1,6 +1,8 @@
 // korlan --make-list ROOT, end to end: the built program on trees made here,
 // its standard output, standard error and exit status compared exactly, and
 // every list it writes read back by `korlan ROOT LIST`.
+#include "makelist.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "makelist.h"
 #include "test_util.h"
 
 namespace {
@@ -22,15 +23,10 @@ class MakeList : public ::testing::Test {
   testutil::TempDir tmp;
 
   std::string root(const std::string& rel) { return tmp / ("root/" + rel); }
-  void file(const std::string& rel, long long size) {
-    testutil::makeFile(root(rel), size);
-  }
-  void dir(const std::string& rel) {
-    std::filesystem::create_directories(root(rel));
-  }
+  void file(const std::string& rel, long long size) { testutil::makeFile(root(rel), size); }
+  void dir(const std::string& rel) { std::filesystem::create_directories(root(rel)); }
 
-  Result makeList(const std::string& rootArg,
-                  std::function<void()> inChild = nullptr) {
+  Result makeList(const std::string& rootArg, std::function<void()> inChild = nullptr) {
     testutil::Launch l{KORLAN_BIN, {"korlan", "--make-list", rootArg}};
     l.inChild = std::move(inChild);
     return testutil::run(l, tmp);
@@ -38,8 +34,7 @@ class MakeList : public ::testing::Test {
   // Reads `list` back against the tree: what `korlan ROOT LIST` reports.
   Result verify(const std::string& list) {
     testutil::writeText(tmp / "written.lst", list);
-    return testutil::run(
-        {KORLAN_BIN, {"korlan", tmp / "root", tmp / "written.lst"}}, tmp);
+    return testutil::run({KORLAN_BIN, {"korlan", tmp / "root", tmp / "written.lst"}}, tmp);
   }
   // The report of a verification of `entries` entries that all match.
   static Result succeeded(size_t entries) {
@@ -96,17 +91,16 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
   file(chain + "/f", 70);
   deep = "70 ./" + chain + "/f\n" + deep;
 
-  const std::string list = "2 ./B\n3 ./a\n6 ./lnk\n1 ./z\n4 ./\xc3\xa1\n"
-                           "9 ./Sub/i\n" + deep +
-                           "6 ./sub/f\n7 ./sub/B/g\n8 ./sub/a/h\n" + wide;
+  const std::string list =
+      "2 ./B\n3 ./a\n6 ./lnk\n1 ./z\n4 ./\xc3\xa1\n"
+      "9 ./Sub/i\n" +
+      deep + "6 ./sub/f\n7 ./sub/B/g\n8 ./sub/a/h\n" + wide;
   const Result made = makeList(tmp / "root");
-  EXPECT_EQ(made,
-            (Result{list,
-                    "korlan: skipped link \"" + root("dangling") +
-                        "\": No such file or directory\n" +
-                        "korlan: skipped link \"" + root("loop") +
-                        "\": Too many levels of symbolic links\n",
-                    0}));
+  EXPECT_EQ(made, (Result{list,
+                          "korlan: skipped link \"" + root("dangling") +
+                              "\": No such file or directory\n" + "korlan: skipped link \"" +
+                              root("loop") + "\": Too many levels of symbolic links\n",
+                          0}));
   EXPECT_EQ(makeList(tmp / "root/"), made);
   EXPECT_EQ(verify(made.out), succeeded(lines(list)));
 }
@@ -127,27 +121,25 @@ TEST_F(MakeList, NamesWithWhiteSpaceAreReportedNotListed) {
 
   const std::string why = "\": name holds white space\n";
   const Result made = makeList(tmp / "root");
-  EXPECT_EQ(made, (Result{"4 ./ok\n7 ./sub/fine\n",
-                          "korlan: cannot list \"" + root("a b") + why +
-                              "korlan: cannot list \"" + root("dir with space") + why +
-                              "korlan: cannot list \"" + root("line\\nend") + why +
-                              "korlan: cannot list \"" + root("link to ok") + why +
-                              "korlan: cannot list \"" + root("tab\\there") + why +
-                              "korlan: cannot list \"" + root("sub/trailing ") + why,
-                          255}));
+  EXPECT_EQ(made,
+            (Result{"4 ./ok\n7 ./sub/fine\n",
+                    "korlan: cannot list \"" + root("a b") + why + "korlan: cannot list \"" +
+                        root("dir with space") + why + "korlan: cannot list \"" +
+                        root("line\\nend") + why + "korlan: cannot list \"" + root("link to ok") +
+                        why + "korlan: cannot list \"" + root("tab\\there") + why +
+                        "korlan: cannot list \"" + root("sub/trailing ") + why,
+                    255}));
   EXPECT_EQ(verify(made.out), succeeded(2));
 }
 
 TEST_F(MakeList, RootThatIsNoDirectory) {
   file("plain", 1);
   EXPECT_EQ(makeList(root("plain")),
-            (Result{"", "korlan: cannot list \"" + root("plain") + "\": Not a directory\n",
-                    255}));
-  EXPECT_EQ(makeList(root("absent")),
-            (Result{"",
-                    "korlan: cannot list \"" + root("absent") +
-                        "\": No such file or directory\n",
-                    255}));
+            (Result{"", "korlan: cannot list \"" + root("plain") + "\": Not a directory\n", 255}));
+  EXPECT_EQ(
+      makeList(root("absent")),
+      (Result{"", "korlan: cannot list \"" + root("absent") + "\": No such file or directory\n",
+              255}));
 }
 
 // Directories the lister may not read. Run as an unprivileged user: as root,

@@ -16,7 +16,7 @@ namespace {
 using testutil::Result;
 
 Result verifyWith(const std::string& root, const std::string& list, int workers,
-               const Options& base) {
+                  const Options& base) {
   Options options = base;
   options.workers = workers;
   std::istringstream in(list);
@@ -42,8 +42,8 @@ TEST(Prober, WorkersReportExactlyWhatTheWalkAloneReports) {
     const int dirs = 1 + random() % 30;
     const int files = random() % 600;
     for (int i = 0; i < files; ++i) {
-      const std::string dir = "d" + std::to_string(random() % dirs) + "/e" +
-                              std::to_string(random() % 3);
+      const std::string dir =
+          "d" + std::to_string(random() % dirs) + "/e" + std::to_string(random() % 3);
       const std::string rel = dir + "/f" + std::to_string(i);
       const long size = random() % 50;
       switch (random() % 6) {
@@ -64,8 +64,7 @@ TEST(Prober, WorkersReportExactlyWhatTheWalkAloneReports) {
           testutil::makeFile(tmp / rel, size);
           entries.push_back(std::to_string(size) + " ./" + rel + "/under");
           break;
-        default:
-          testutil::makeFile(tmp / rel, size);
+        default: testutil::makeFile(tmp / rel, size);
       }
       entries.push_back(std::to_string(size) + " ./" + rel);
     }

@@ -28,8 +28,7 @@ class TempDir {
  public:
   TempDir() : owner_(getpid()) {
     const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") +
-                       "/korlan-test-XXXXXX";
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korlan-test-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
     path_ = tmpl;
     // The list is made before the handler is registered, so that it is
@@ -48,9 +47,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const {
-    return path_ + "/" + rel;
-  }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
   // Makes the symbolic link `rel` (below this directory) to `target`.
   void link(const std::string& target, const std::string& rel) const {
     if (symlink(target.c_str(), (*this / rel).c_str()) != 0)
@@ -104,8 +101,7 @@ class ChangeDir {
 
 // Writes `content` to `path`, creating the directories on the way.
 inline void writeText(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(
-      std::filesystem::path(path).parent_path());
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream f(path, std::ios::binary);
   f << content;
   if (!f) throw std::runtime_error("cannot write " + path);
@@ -114,8 +110,7 @@ inline void writeText(const std::string& path, const std::string& content) {
 // Makes a file of `size` bytes (sparse: only its size matters here).
 inline void makeFile(const std::string& path, long long size) {
   writeText(path, "");
-  if (truncate(path.c_str(), size) != 0)
-    throw std::runtime_error("cannot size " + path);
+  if (truncate(path.c_str(), size) != 0) throw std::runtime_error("cannot size " + path);
 }
 
 inline std::string readText(const std::string& path) {
@@ -136,8 +131,7 @@ inline bool operator==(const Result& a, const Result& b) {
 }
 
 inline std::ostream& operator<<(std::ostream& os, const Result& r) {
-  return os << "{status " << r.status << ", out \"" << r.out << "\", err \""
-            << r.err << "\"}";
+  return os << "{status " << r.status << ", out \"" << r.out << "\", err \"" << r.err << "\"}";
 }
 
 // How to start a program: its file, its argument vector (argv[0] included),
@@ -146,14 +140,17 @@ inline std::ostream& operator<<(std::ostream& os, const Result& r) {
 struct Launch {
   Launch(std::string file, std::vector<std::string> argv, std::string cwd = "",
          const std::vector<std::string>* env = nullptr, std::string stdoutFile = "")
-      : file(std::move(file)), argv(std::move(argv)), cwd(std::move(cwd)), env(env),
+      : file(std::move(file)),
+        argv(std::move(argv)),
+        cwd(std::move(cwd)),
+        env(env),
         stdoutFile(std::move(stdoutFile)) {}
 
   std::string file;
   std::vector<std::string> argv;
-  std::string cwd;                       // empty: the test's own
-  const std::vector<std::string>* env;   // null: the test's own
-  std::string stdoutFile;                // empty: caught for the result
+  std::string cwd;                      // empty: the test's own
+  const std::vector<std::string>* env;  // null: the test's own
+  std::string stdoutFile;               // empty: caught for the result
   // Run in the child after the standard descriptors and the working
   // directory are set, before exec: limits, credentials, another current
   // directory or standard output. It may call only what is safe after fork
@@ -166,8 +163,7 @@ struct Launch {
 // them and goes on as it is.
 inline void asNobody() {
   if (geteuid() != 0) return;
-  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-    _exit(126);
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
 }
 
 // Runs a program to its end, its standard output and standard error caught

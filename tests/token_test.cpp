@@ -14,8 +14,7 @@ namespace {
 // One token as "kind:name": D directory, S size, F file name, L too long,
 // N holding a NUL byte, E end of input. Also checks that exactly one flag answers yes.
 std::string describe(const Token& t) {
-  const int flags[] = {t.isDir(), t.isSize(), t.isFile(), t.isEOF(),
-                       t.isTooLong(), t.hasNul()};
+  const int flags[] = {t.isDir(), t.isSize(), t.isFile(), t.isEOF(), t.isTooLong(), t.hasNul()};
   int yes = 0;
   for (int f : flags) {
     EXPECT_TRUE(f == 0 || f == -1) << "flag holds " << f;
@@ -23,9 +22,9 @@ std::string describe(const Token& t) {
   }
   EXPECT_EQ(yes, 1);
   if (t.isEOF() == 0) return "E";
-  const char kind = t.isDir() == 0    ? 'D'
-                    : t.isSize() == 0 ? 'S'
-                    : t.isFile() == 0 ? 'F'
+  const char kind = t.isDir() == 0       ? 'D'
+                    : t.isSize() == 0    ? 'S'
+                    : t.isFile() == 0    ? 'F'
                     : t.isTooLong() == 0 ? 'L'
                                          : 'N';
   return std::string(1, kind) + ":" + t.getName();
@@ -56,23 +55,20 @@ TEST(Token, ReadsTheFormat) {
   const Case cases[] = {
       {"empty input", "", {"E", "E"}},
       {"white space only", " \t\r\n\v\f ", {"E", "E"}},
-      {"one entry", "4096 ./bin/setup\n",
-       {"S:4096", "D:.", "D:bin", "F:setup", "E", "E"}},
+      {"one entry", "4096 ./bin/setup\n", {"S:4096", "D:.", "D:bin", "F:setup", "E", "E"}},
       {"no final newline", "12 ./x", {"S:12", "D:.", "F:x", "E", "E"}},
       {"lone slash is an empty directory", " / ", {"D:", "E", "E"}},
       {"double slash", "a//b", {"D:a", "D:", "F:b", "E", "E"}},
-      {"digits ending at slash are a directory", "123/ 123",
-       {"D:123", "S:123", "E", "E"}},
-      {"not sizes", "12a -5 +5 1.5",
-       {"F:12a", "F:-5", "F:+5", "F:1.5", "E", "E"}},
+      {"digits ending at slash are a directory", "123/ 123", {"D:123", "S:123", "E", "E"}},
+      {"not sizes", "12a -5 +5 1.5", {"F:12a", "F:-5", "F:+5", "F:1.5", "E", "E"}},
       {"leading zeros stay in the name", "007 0", {"S:007", "S:0", "E", "E"}},
-      {"every white space separates", "1\t2\r\n3\v4\f5",
+      {"every white space separates",
+       "1\t2\r\n3\v4\f5",
        {"S:1", "S:2", "S:3", "S:4", "S:5", "E", "E"}},
-      {"white space after a slash", "./lib/ x",
-       {"D:.", "D:lib", "F:x", "E", "E"}},
-      {"high bytes are ordinary", "caf\xc3\xa9 \xff",
-       {"F:caf\xc3\xa9", "F:\xff", "E", "E"}},
-      {"several entries on one line", "1 ./a 2 ./b",
+      {"white space after a slash", "./lib/ x", {"D:.", "D:lib", "F:x", "E", "E"}},
+      {"high bytes are ordinary", "caf\xc3\xa9 \xff", {"F:caf\xc3\xa9", "F:\xff", "E", "E"}},
+      {"several entries on one line",
+       "1 ./a 2 ./b",
        {"S:1", "D:.", "F:a", "S:2", "D:.", "F:b", "E", "E"}},
   };
   for (const Case& c : cases) EXPECT_EQ(tokens(c.input), c.expected) << c.what;
