@@ -1,9 +1,11 @@
-// test_util.h: temporary trees and a runner for the korlan program.
+// test_util.h: temporary trees, a runner for the korlan program and the
+// fixture of the end-to-end tests.
 #ifndef KORLAN_TESTS_TEST_UTIL_H_
 #define KORLAN_TESTS_TEST_UTIL_H_
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -205,6 +207,38 @@ inline Result run(const Launch& l, const TempDir& scratch) {
   unlink(errPath.c_str());
   return r;
 }
+
+// The report of the plain two-operand run, in parts.
+const std::string kReading = "[reading packing.lst]\n";
+const std::string kWalking = "[Walking directory tree and comparing files]\n";
+const std::string kSucceeded = "Korlan Succeeded: all file comparisons correct\n";
+
+// What a completed run prints: a dot per entry, the walk's output and the
+// summary of `failed` failures out of `files` comparisons; status 0.
+inline Result completed(size_t entries, const std::string& walk, int failed = 0, int files = 0) {
+  const std::string summary = failed == 0
+                                  ? kSucceeded
+                                  : "Korlan Failure: " + std::to_string(failed) + " out of " +
+                                        std::to_string(files) + " file comparisons failed\n";
+  return {kReading + std::string(entries, '.') + "\n" + kWalking + walk + "\n" + summary, "", 0};
+}
+
+// The built program, run on trees made below `tmp`.
+class Korlan : public ::testing::Test {
+ protected:
+  TempDir tmp;
+
+  Result korlan(std::vector<std::string> args, const std::string& cwd = "") {
+    args.insert(args.begin(), "korlan");
+    return run({KORLAN_BIN, args, cwd}, tmp);
+  }
+  // Verifies tmp/root against a list written to tmp/list.
+  Result verify(const std::string& list) {
+    writeText(tmp / "list", list);
+    return korlan({tmp / "root", tmp / "list"});
+  }
+  std::string root(const std::string& rel) { return tmp / ("root/" + rel); }
+};
 
 }  // namespace testutil
 

@@ -1,0 +1,260 @@
+// End to end, the form without operands: copies of the program placed three
+// levels below the top of trees made here find their installation, in each
+// way a shell may start them and in hostile environments.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using testutil::completed;
+using testutil::Korlan;
+using testutil::kReading;
+using testutil::Result;
+
+// Without arguments: copies of the program placed three levels below the top
+// of trees made here, started in each way a shell may start them.
+class NoArguments : public Korlan {
+ protected:
+  std::string top;
+
+  void SetUp() override { install(top = tmp / "inst"); }
+  // Lays out an installation at `at`: the program, a relative link to it
+  // in bin/, and a list that names one file too many.
+  void install(const std::string& at) {
+    const std::string program = at + "/lib/k/bin/korlan";
+    testutil::writeText(program, testutil::readText(KORLAN_BIN));
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    std::filesystem::create_directories(at + "/bin");
+    ASSERT_EQ(symlink("../lib/k/bin/korlan", (at + "/bin/korlan").c_str()), 0);
+    testutil::makeFile(at + "/share/x", 3);
+    testutil::writeText(at + "/packing.lst", std::to_string(std::filesystem::file_size(program)) +
+                                                 " ./lib/k/bin/korlan 3 ./share/x 1 ./gone\n");
+  }
+  Result start(const std::string& file, const std::string& argv0, const std::string& path,
+               const std::string& cwd, std::function<void()> inChild = nullptr) {
+    const std::vector<std::string> env = {"PATH=" + path};
+    testutil::Launch launch{file, {argv0}, cwd, &env};
+    launch.inChild = std::move(inChild);
+    return testutil::run(launch, tmp);
+  }
+  // The report of a run whose run directory is `runDir`.
+  Result report(const std::string& runDir) {
+    return completed(3, "\nFile Not Found: " + runDir + "/../../../gone\n", 1, 3);
+  }
+};
+
+TEST_F(NoArguments, FindsItsInstallation) {
+  const std::string program = top + "/lib/k/bin/korlan";
+  EXPECT_EQ(start(program, program, "/usr/bin:/bin", tmp.path()), report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program, "lib/k/bin/korlan", "/usr/bin:/bin", top), report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program, "korlan", "/nonexistent:" + top + "/bin", tmp.path()),
+            report(top + "/bin/../lib/k/bin"));
+  EXPECT_EQ(start(program, "korlan", "", top + "/lib/k/bin"), report(top + "/lib/k/bin"));
+}
+
+TEST_F(NoArguments, FailuresBeforeTheRun) {
+  const std::string program = top + "/lib/k/bin/korlan";
+  EXPECT_EQ(start(program, "korlan", tmp / "nowhere", tmp.path()),
+            (Result{"", "initFindRunDirectory() failed\n", 1}));
+
+  const std::string stray = tmp / "stray/a/b/c/korlan";
+  testutil::writeText(stray, testutil::readText(KORLAN_BIN));
+  ASSERT_EQ(chmod(stray.c_str(), 0755), 0);
+  EXPECT_EQ(start(stray, stray, "/usr/bin", tmp.path()),
+            (Result{"", "can't open " + tmp / "stray/a/b/c/../../../packing.lst" + "\n", 255}));
+}
+
+// Environments a caller may hand Korlan, on purpose or by bad luck: small
+// limits, a current directory that is gone, deep paths, a decoy on PATH,
+// standard output in non-blocking mode.
+class HostileEnvironment : public NoArguments {
+ protected:
+  std::string program() const { return top + "/lib/k/bin/korlan"; }
+};
+
+TEST_F(HostileEnvironment, SmallStack) {
+  // As small as the C runtime itself needs: no large buffer on the stack.
+  const auto smallStack = [] {
+    rlimit limit;
+    if (getrlimit(RLIMIT_STACK, &limit) != 0) _exit(126);
+    limit.rlim_cur = 32 << 10;
+    if (setrlimit(RLIMIT_STACK, &limit) != 0) _exit(126);
+  };
+  testutil::Launch twoArguments{KORLAN_BIN, {"korlan", top, top + "/packing.lst"}};
+  twoArguments.inChild = smallStack;
+  EXPECT_EQ(testutil::run(twoArguments, tmp),
+            completed(3, "\nFile Not Found: " + top + "/gone\n", 1, 3));
+  EXPECT_EQ(start(program(), program(), "/usr/bin", tmp.path(), smallStack),
+            report(top + "/lib/k/bin"));
+}
+
+TEST_F(HostileEnvironment, MemoryRunsOut) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime needs more address space than the limit";
+#endif
+  // 20 MB of address space, and a list whose tree needs more: every entry
+  // names a directory of its own with a name of 1,000 bytes.
+  std::string list;
+  const std::string name(990, 'd');
+  for (int i = 0; i < 20000; ++i) list += "1 ./" + name + std::to_string(1000000 + i) + "/f\n";
+  testutil::writeText(tmp / "list", list);
+  testutil::Launch limited{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}};
+  limited.inChild = [] {
+    const rlimit limit = {20000 << 10, 20000 << 10};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+  };
+  const Result r = testutil::run(limited, tmp);
+  // The last dot stands for the entry that could not be recorded.
+  const size_t dots = r.out.size() - kReading.size();
+  EXPECT_EQ(
+      r, (Result{kReading + std::string(dots, '.'),
+                 "korlan: out of memory after reading " + std::to_string(dots - 1) + " entries\n",
+                 255}));
+  EXPECT_LT(dots, 20000u);
+}
+
+TEST_F(HostileEnvironment, ProbeThreadsRunOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime must be the first library loaded";
+#endif
+  // Every worker gives up the file it took, after the walk has begun to
+  // wait for it: the walk must probe it itself, not wait for ever (the
+  // alarm ends a run that hangs).
+  // Enough entries that the workers take files while the list is read.
+  std::string list;
+  for (int i = 0; i < 2000; ++i) list += "0 ./f ";
+  testutil::writeText(tmp / "list", list + "1 ./gone");
+  testutil::makeFile(tmp / "f", 0);
+  const std::vector<std::string> env = {"LD_PRELOAD=" KORLAN_FAULT_SHIM,
+                                        "KORLAN_TEST_THREADS_OUT_OF_MEMORY=1"};
+  testutil::Launch launch{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}, "", &env};
+  launch.inChild = [] { alarm(20); };
+  EXPECT_EQ(
+      testutil::run(launch, tmp),
+      completed(2001, std::string(200, '.') + "\nFile Not Found: " + tmp / "gone" + "\n", 1, 2001));
+}
+
+TEST_F(HostileEnvironment, DeletedCurrentDirectory) {
+  const std::string gone = tmp / "gone";
+  const auto fromGone = [&gone] {
+    if (mkdir(gone.c_str(), 0700) != 0 || chdir(gone.c_str()) != 0 || rmdir(gone.c_str()) != 0)
+      _exit(126);
+  };
+  // Absolute names need no current directory; a relative PATH element does.
+  EXPECT_EQ(start(program(), program(), "/usr/bin", "", fromGone), report(top + "/lib/k/bin"));
+  EXPECT_EQ(start(program(), "korlan", top + "/bin", "", fromGone),
+            report(top + "/bin/../lib/k/bin"));
+  EXPECT_EQ(start(program(), "korlan", ".", "", fromGone),
+            (Result{"", "getcwd() failed - errno " + std::to_string(ENOENT) + "\n", 1}));
+}
+
+TEST_F(HostileEnvironment, LongPaths) {
+  // An installation below a directory of 1,500 bytes, reached by absolute
+  // name, through PATH, from its own directory and through a link whose
+  // absolute target is that long.
+  std::string deep = tmp.path();
+  while (deep.size() < 1500) deep += "/" + std::string(200, 'd');
+  install(deep);
+  const std::string deepProgram = deep + "/lib/k/bin/korlan";
+  std::filesystem::create_directories(tmp / "links");
+  tmp.link(deepProgram, "links/korlan");
+
+  EXPECT_EQ(start(deepProgram, deepProgram, "/usr/bin", tmp.path()), report(deep + "/lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "korlan", deep + "/bin", tmp.path()),
+            report(deep + "/bin/../lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "lib/k/bin/korlan", "/usr/bin", deep), report(deep + "/lib/k/bin"));
+  EXPECT_EQ(start(deepProgram, "korlan", tmp / "links", tmp.path()), report(deep + "/lib/k/bin"));
+}
+
+TEST_F(HostileEnvironment, DecoyThatTheCallerMayNotExecute) {
+  // A complete installation of root's own, its program 0700, earlier on
+  // PATH: an unprivileged caller could not have started it.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start another user";
+  const std::string decoy = tmp / "decoy";
+  install(decoy);
+  testutil::writeText(decoy + "/packing.lst", "3 ./share/x\n");
+  // What nobody must read or traverse; mkdtemp made the top 0700.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(tmp.path()))
+    if (!entry.is_symlink())
+      std::filesystem::permissions(
+          entry.path(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+          std::filesystem::perm_options::add);
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((decoy + "/lib/k/bin/korlan").c_str(), 0700), 0);
+
+  EXPECT_EQ(
+      start(program(), "korlan", decoy + "/bin:" + top + "/bin", tmp.path(), testutil::asNobody),
+      report(top + "/bin/../lib/k/bin"));
+}
+
+TEST_F(HostileEnvironment, NonBlockingStandardOutputReadLate) {
+  // A report far larger than a pipe holds, into a pipe whose writing end is
+  // non-blocking and whose reader starts late.
+  const int kFiles = 3000;
+  const std::string name(100, 'n');
+  std::string list, walk;
+  for (int i = 1; i <= kFiles; ++i) {
+    const std::string file = name + std::to_string(i);
+    list += "1 ./" + file + "\n";
+    if (i % 10 == 0) walk += ".";
+    walk += "\nFile Not Found: " + root(file) + "\n";
+  }
+  testutil::writeText(tmp / "list", list);
+
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK), 0);
+  std::string piped;
+  std::thread reader([&piped, in = pipeEnds[0]] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(in, chunk, sizeof chunk)) > 0) piped.append(chunk, n);
+  });
+  testutil::Launch launch{KORLAN_BIN, {"korlan", tmp / "root", tmp / "list"}};
+  launch.inChild = [out = pipeEnds[1]] {
+    if (dup2(out, STDOUT_FILENO) < 0) _exit(126);
+  };
+  Result r = testutil::run(launch, tmp);
+  close(pipeEnds[1]);
+  reader.join();
+  close(pipeEnds[0]);
+  r.out = piped;
+  EXPECT_EQ(r, completed(kFiles, walk, kFiles, kFiles));
+}
+
+TEST_F(Korlan, InstallationVerifiesItself) {
+  const std::string prefix = tmp / "prefix";
+  Result install = testutil::run(
+      {KORLAN_CMAKE, {"cmake", "--install", KORLAN_BUILD_DIR, "--prefix", prefix}}, tmp);
+  ASSERT_EQ(install.status, 0) << install;
+
+  const std::vector<std::string> env = {"PATH=" + prefix + "/bin:/usr/bin:/bin"};
+  const testutil::Launch launch{prefix + "/bin/korlan", {"korlan"}, tmp.path(), &env};
+  EXPECT_EQ(testutil::run(launch, tmp), completed(3, ""));
+
+  const std::string page = prefix + "/share/man/man1/korlan.1";
+  const std::string text = testutil::readText(page);
+  testutil::writeText(page, text + "\n");
+  EXPECT_EQ(testutil::run(launch, tmp),
+            completed(3,
+                      "\nkorlan.1:\texpected size of " + std::to_string(text.size()) + "; actual " +
+                          std::to_string(text.size() + 1) + "\n",
+                      1, 3));
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// End to end, the options for scripts: what each changes in the report and
+// the exit status, and the command lines refused.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using testutil::completed;
+using testutil::Korlan;
+using testutil::kSucceeded;
+using testutil::Result;
+
+// The options for scripts, on one tree holding a missing file, two files of
+// one name in different directories with wrong sizes, and correct files.
+class ScriptOptions : public Korlan {
+ protected:
+  void SetUp() override {
+    testutil::makeFile(root("ok"), 1);
+    testutil::makeFile(root("a/types.h"), 1668);
+    testutil::makeFile(root("b/types.h"), 7);
+    for (int i = 0; i < 8; ++i) testutil::makeFile(root("c/f" + std::to_string(i)), i);
+    std::string list = "1 ./ok 9 ./gone 1669 ./a/types.h 8 ./b/types.h ";
+    for (int i = 0; i < 8; ++i) list += std::to_string(i) + " ./c/f" + std::to_string(i) + " ";
+    testutil::writeText(tmp / "list", list);
+  }
+  Result with(std::vector<std::string> options) {
+    options.push_back(tmp / "root");
+    options.push_back(tmp / "list");
+    return korlan(options);
+  }
+};
+
+TEST_F(ScriptOptions, EachChangesOnlyWhatItSays) {
+  const std::string gone = "File Not Found: " + root("gone") + "\n";
+  const std::string a = "types.h:\texpected size of 1669; actual 1668\n";
+  const std::string b = "types.h:\texpected size of 8; actual 7\n";
+  const std::string summary = "Korlan Failure: 3 out of 12 file comparisons failed\n";
+  const Result plain = completed(12, "\n" + gone + "\n" + a + "\n" + b + ".", 3, 12);
+  EXPECT_EQ(with({}), plain);
+  EXPECT_EQ(with({"--strict"}), (Result{plain.out, "", 2}));
+
+  const std::string fullA = root("a/types.h") + ":\texpected size of 1669; actual 1668\n";
+  const std::string fullB = root("b/types.h") + ":\texpected size of 8; actual 7\n";
+  EXPECT_EQ(with({"--full-paths"}),
+            completed(12, "\n" + gone + "\n" + fullA + "\n" + fullB + ".", 3, 12));
+
+  const Result quiet{gone + a + b + summary, "", 0};
+  EXPECT_EQ(with({"-q"}), quiet);
+  EXPECT_EQ(with({"--quiet"}), quiet);
+  EXPECT_EQ(with({"--quiet", "--full-paths", "--strict"}),
+            (Result{gone + fullA + fullB + summary, "", 2}));
+
+  const std::string tsv = "missing\t" + root("gone") + "\t9\t\tNo such file or directory\n" +
+                          "size\t" + root("a/types.h") + "\t1669\t1668\t\n" + "size\t" +
+                          root("b/types.h") + "\t8\t7\t\n" + "total\t3\t12\n";
+  EXPECT_EQ(with({"--tsv"}), (Result{tsv, "", 0}));
+  EXPECT_EQ(with({"--tsv", "--strict"}), (Result{tsv, "", 2}));
+}
+
+TEST_F(ScriptOptions, FileBelowADirectoryWithoutSearchPermission) {
+  // Found by nobody who may not search the directory: as root the child
+  // gives root up first; the owner of a directory of mode 0 is refused too.
+  testutil::makeFile(root("locked/secret"), 1);
+  testutil::writeText(tmp / "closed", "1 ./locked/secret 1 ./ok");
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
+  const std::string secret = root("locked/secret");
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--tsv", "--strict"}, std::vector<std::string>{"-q"}}) {
+    std::vector<std::string> argv = {"korlan"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(tmp / "root");
+    argv.push_back(tmp / "closed");
+    testutil::Launch launch{KORLAN_BIN, argv};
+    launch.inChild = testutil::asNobody;
+    const Result expected =
+        options[0] == "--tsv"
+            ? Result{"missing\t" + secret + "\t1\t\tPermission denied\ntotal\t1\t2\n", "", 2}
+            : Result{"File Not Found: " + secret +
+                         "\nKorlan Failure: 1 out of 2 file comparisons failed\n",
+                     "", 0};
+    EXPECT_EQ(testutil::run(launch, tmp), expected) << options[0];
+  }
+  ASSERT_EQ(chmod(root("locked").c_str(), 0755), 0);
+}
+
+TEST_F(ScriptOptions, StrictAsksForProof) {
+  testutil::writeText(tmp / "empty", "\n");
+  testutil::writeText(tmp / "good", "1 ./ok 1 ./c/f1");
+  const std::string noFile = "korlan: the packing list names no file\n";
+  EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "empty"}),
+            (Result{completed(0, "").out, noFile, 2}));
+  EXPECT_EQ(korlan({"--strict", "--tsv", tmp / "root", tmp / "empty"}),
+            (Result{"total\t0\t0\n", noFile, 2}));
+  EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "good"}), completed(2, ""));
+  // Statuses that were never 0 stay as they were.
+  EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "absent"}),
+            (Result{"", "can't open " + tmp / "absent" + "\n", 255}));
+}
+
+TEST_F(ScriptOptions, TsvEscapesPaths) {
+  const std::string odd = tmp / "t\tn\nb\\";
+  testutil::writeText(tmp / "one", "1 ./x");
+  EXPECT_EQ(korlan({"--tsv", odd, tmp / "one"}),
+            (Result{"missing\t" + tmp.path() +
+                        "/t\\tn\\nb\\\\/x\t1\t\tNo such file or directory\n"
+                        "total\t1\t1\n",
+                    "", 0}));
+}
+
+TEST_F(ScriptOptions, OperandsAfterDoubleDash) {
+  testutil::makeFile(tmp / "-root/x", 1);
+  testutil::writeText(tmp / "one", "1 ./x");
+  EXPECT_EQ(korlan({"--", "-root", "one"}, tmp.path()), completed(1, ""));
+  EXPECT_EQ(korlan({"-q", "--", "-root", "one"}, tmp.path()), (Result{kSucceeded, "", 0}));
+}
+
+TEST_F(ScriptOptions, HelpAndVersion) {
+  const Result help = korlan({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("Usage: korlan [OPTION]... ROOT LIST\n", 0), 0u) << help.out;
+  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--make-list"})
+    EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
+  EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
+}
+
+TEST_F(ScriptOptions, BadCommandLines) {
+  const std::string usage = "Korlan [ dirname packing.list]\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--bogus", "r", "l"}, "korlan: unknown option --bogus\n"},
+      {{"-x", "r", "l"}, "korlan: unknown option -x\n"},
+      {{"--strict=yes", "r", "l"}, "korlan: option --strict takes no value\n"},
+      {{"--quiet", "-qx", "r", "l"}, "korlan: unknown option -x\n"},
+      {{"--strict", "r"}, "korlan: expected ROOT and LIST, or no operand\n"},
+      {{"-q", "r", "l", "x"}, "korlan: expected ROOT and LIST, or no operand\n"},
+      {{"--make-list"}, "korlan: --make-list takes one operand, ROOT\n"},
+      {{"--make-list", "r", "l"}, "korlan: --make-list takes one operand, ROOT\n"},
+      {{"--make-list", "--strict", "r"}, "korlan: --make-list takes no other option\n"},
+      // Options come before the operands.
+      {{"r", "--strict", "l"}, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(korlan(c.args), (Result{usage, c.err, 255})) << c.args[0];
+}
+
+}  // namespace
