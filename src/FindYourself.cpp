@@ -14,6 +14,7 @@
 #include <string>
 
 #include "canonpath.h"
+#include "status.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ void requireInited(const char* accessor) {
   fprintf(stderr,
           "%s() called without initFindRunDirectory() being called first\n",
           accessor);
-  exit(1);
+  exit(kStatusNotFound);
 }
 
 // Copies before it frees: `value` may be the very string it replaces, as in
@@ -176,7 +177,7 @@ void initFindRunDirectory(const char* command) {
   if (find_run_directory(command, &cwd, &result, nullptr, nullptr,
                          getenv("PATH")) != 0) {
     fprintf(stderr, "initFindRunDirectory() failed\n");
-    exit(1);
+    exit(kStatusNotFound);
   }
   inited = 1;
   replace(&run_dir, result.c_str());
@@ -199,7 +200,7 @@ const char* getCurDirectory() {
   std::string cwd(kPathSize, '\0');
   if (getcwd(&cwd[0], cwd.size()) == nullptr) {
     fprintf(stderr, "getcwd() failed - errno %d\n", errno);
-    exit(1);
+    exit(kStatusNotFound);
   }
   replace(&cwd_dir, cwd.c_str());
   return cwd_dir;

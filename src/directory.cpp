@@ -15,6 +15,7 @@
 #include "makelist.h"
 #include "prober.h"
 #include "report.h"
+#include "status.h"
 #include "token.h"
 
 int64_t CountFiles = 0;
@@ -239,9 +240,6 @@ bool parseSize(const char* digits, int64_t* size) {
 
 namespace {
 
-const int kStatusError = 255;
-const int kStatusStrict = 2;
-
 // Reports what makes a list unreadable wherever it strikes: a read error
 // (whatever token it cut short), a token too long to read whole, or a NUL
 // byte. Returns true when it did.
@@ -273,7 +271,7 @@ int readList(Directory* top, std::istream& list, const char* listPath,
   Token token(list);
   for (;;) {
     if (listFault(token, list, listPath, err)) return kStatusError;
-    if (token.isEOF() == 0) return 0;
+    if (token.isEOF() == 0) return kStatusOk;
     int64_t size = 0;
     if (token.isSize() != 0 || !parseSize(token.getName(), &size)) {
       err << "Expected size: actually " << token.getName() << std::endl;
@@ -334,9 +332,9 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
   report.summary(CountFiles, CountErrors);
   if (options.strict && CountFiles == 0) {
     err << "korlan: the packing list names no file" << std::endl;
-    return kStatusStrict;
+    return kStatusFailed;
   }
-  return options.strict && CountErrors > 0 ? kStatusStrict : 0;
+  return options.strict && CountErrors > 0 ? kStatusFailed : kStatusOk;
 }
 
 int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {

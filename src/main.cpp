@@ -8,6 +8,7 @@
 #include <streambuf>
 
 #include "directory.h"
+#include "status.h"
 
 namespace {
 
@@ -67,13 +68,13 @@ int main(int argc, char** argv) {
     // A verification says how far it got; this is for the rest of the
     // program (finding itself, making a list).
     std::cerr << "korlan: out of memory" << std::endl;
-    status = 255;
+    status = kStatusError;
   }
   // A report that could not be written is no report: a script must not take
   // the status of a completed run for a result nobody could read.
   if (!out.flush()) {
     std::cerr << "korlan: cannot write standard output" << std::endl;
-    return 255;
+    return kStatusError;
   }
   return status;
 }

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "status.h"
 #include "token.h"
 
 const char* unlistableName(const char* name, size_t length) {
@@ -34,8 +35,6 @@ const char* unlistableName(const char* name, size_t length) {
 }
 
 namespace {
-
-const int kStatusError = 255;
 
 const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 
@@ -97,7 +96,7 @@ class Lister {
   const size_t rootLength_;
   std::ostream& out_;
   std::ostream& err_;
-  int status_ = 0;
+  int status_ = kStatusOk;
   // What ROOT/packing.lst is, when there is one.
   bool haveList_ = false;
   dev_t listDev_ = 0;

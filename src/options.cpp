@@ -72,7 +72,7 @@ CommandLine refuse(const std::string& problem, std::ostream& out,
   out << kUsageLine << std::endl;
   CommandLine line;
   line.action = CommandLine::kExit;
-  line.status = 255;
+  line.status = kStatusError;
   return line;
 }
 
@@ -130,7 +130,7 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
     if (optind <= 1) {
       out << kUsageLine << std::endl;
       line.action = CommandLine::kExit;
-      line.status = 255;
+      line.status = kStatusError;
       return line;
     }
     return refuse("expected ROOT and LIST, or no operand", out, err);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
+
 // How a verification reports and ends. The defaults are the plain report.
 struct Options {
   // A completed run that found a failure, or compared no file, ends with
@@ -36,7 +38,7 @@ struct CommandLine {
   // The operands: none or ROOT LIST to verify, ROOT to make a list.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).
-  int status = 0;
+  int status = kStatusOk;
 };
 
 // Parses argv with getopt_long. Help and version go to `out`; a bad command
