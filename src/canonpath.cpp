@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "canonpath_inspect.h"
+
 namespace {
 
 // What one lookup found.

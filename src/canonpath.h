@@ -32,9 +32,4 @@ char* canonicalizePath(const char* src, char* out);
 // Forgets every cached lookup.
 void canonicalizeReset();
 
-// The cached lookups, newest first, for inspection: the number in use, and
-// the path of entry `i` (0 to count - 1).
-int canonicalizeCacheCount();
-const char* canonicalizeCachePath(int i);
-
 #endif  // KORLAN_CANONPATH_H_

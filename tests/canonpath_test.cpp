@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "canonpath_inspect.h"
 #include "test_util.h"
 
 namespace {
@@ -209,17 +210,19 @@ TEST(PathParts, DirnameAndBasename) {
       {"ab", nullptr, "ab"}, {"", nullptr, ""}, {"/a/b", "/a", "b"},
   };
   for (const auto& row : rows) {
-    const std::string before = row.path;
-    char* d = getDirname(row.path);
+    // A writable copy: a function that cut its argument in place would
+    // change it here, where a literal would only crash.
+    std::string path = row.path;
+    char* d = getDirname(path.data());
     if (row.dirname == nullptr)
       EXPECT_EQ(d, nullptr) << row.path;
     else
       EXPECT_STREQ(d, row.dirname) << row.path;
     free(d);
-    const char* b = getBasename(row.path);
+    EXPECT_EQ(path, row.path);
+    const char* b = getBasename(path.c_str());
     EXPECT_STREQ(b, row.basename) << row.path;
-    EXPECT_TRUE(b >= row.path && b <= row.path + before.size());
-    EXPECT_EQ(before, row.path);
+    EXPECT_TRUE(b >= path.c_str() && b <= path.c_str() + path.size());
   }
   EXPECT_EQ(getDirname(nullptr), nullptr);
   EXPECT_EQ(getBasename(nullptr), nullptr);
