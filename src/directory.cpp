@@ -35,27 +35,23 @@ File::~File() {
   if (name != shortName) free(name);
 }
 
-namespace {
-
-// The path of a directory that lies at `relPath` below the root; the top
-// node's relPath is empty, so the top adds no component of its own.
-std::string directoryPath(const Directory* root, const char* relPath,
-                          char sep) {
-  std::string path = root->name;
-  if (*relPath != '\0') {
-    path += sep;
-    path += relPath;
-  }
-  return path;
+void directoryPath(const Directory* root, const Directory* d, char sep,
+                   std::string* path) {
+  // The chain is gathered from `d` up and written top down, without
+  // recursion: a directory may lie deeper than a stack would allow.
+  std::vector<const Directory*> chain;
+  for (const Directory* p = d; p->parent != nullptr; p = p->parent)
+    chain.push_back(p);
+  path->assign(root->name);
+  for (auto p = chain.rbegin(); p != chain.rend(); ++p)
+    appendComponent(path, sep, (*p)->name);
 }
 
-}  // namespace
-
-std::string File::getExpectedFilename(const Directory* root,
-                                      const char* relPath, char sep) const {
-  std::string path = directoryPath(root, relPath, sep);
-  path += sep;
-  return path += name;
+std::string File::getExpectedFilename(const Directory* root, char sep) const {
+  std::string path;
+  directoryPath(root, dir, sep, &path);
+  appendComponent(&path, sep, name);
+  return path;
 }
 
 Directory::Directory(const char* name)
@@ -169,28 +165,22 @@ HostFile::HostFile(const char* path)
   }
 }
 
-void Directory::iterate(const Directory* root, const char* relPath, char sep,
-                        std::ostream& out) {
-  const Options plain;
-  Report report(out, plain);
-  Prober walkOnly(root, sep, 0);
-  iterate(root, relPath, sep, report, walkOnly);
-}
-
-void Directory::iterate(const Directory* root, const char* relPath, char sep,
-                        Report& report, Prober& prober) {
-  // One path buffer for the whole walk: extended by a component on the way
-  // down, cut back on the way up. The walk keeps its own stack, one frame per
-  // level, each holding the next sub-directory to visit at that level and the
-  // length of the path of the directory that holds it.
-  std::string path = directoryPath(root, relPath, sep);
+void Directory::iterate(const Directory* root, char sep, Report& report,
+                        Prober& prober) {
+  // One path buffer for the whole walk: formed by directoryPath for this
+  // directory, then extended by a component on the way down and cut back on
+  // the way up, as directoryPath would form each level. The walk keeps its
+  // own stack, one frame per level, each holding the next sub-directory to
+  // visit at that level and the length of the path of the directory that
+  // holds it.
+  std::string path;
+  directoryPath(root, this, sep, &path);
 
   auto compareFiles = [&](const Directory* d) {
     const size_t dirLength = path.size();
     for (File* f = d->files; f != nullptr; f = f->next) {
       ++CountFiles;
-      path += sep;
-      path += f->name;
+      appendComponent(&path, sep, f->name);
       report.fileWalked(CountFiles);
       prober.settle(f, path.c_str());
       if (f->probeError != 0) {
@@ -220,8 +210,7 @@ void Directory::iterate(const Directory* root, const char* relPath, char sep,
     }
     top.next = d->peerDir;
     path.resize(top.length);
-    path += sep;
-    path += d->name;
+    appendComponent(&path, sep, d->name);
     compareFiles(d);
     stack.push_back({d->subDir, path.size()});
   }
@@ -262,9 +251,8 @@ bool listFault(const Token& token, const std::istream& list,
   return false;
 }
 
-// Reads the entries of `list` into `top`, handing each new file to
-// `prober`. Returns 0 at the end of the list, else the status to end with
-// after the message on `err`.
+}  // namespace
+
 int readList(Directory* top, std::istream& list, const char* listPath,
              Report& report, Prober& prober, int64_t* entries,
              std::ostream& err) {
@@ -297,8 +285,6 @@ int readList(Directory* top, std::istream& list, const char* listPath,
   }
 }
 
-}  // namespace
-
 int verify(const char* rootPath, std::istream& list, const char* listPath,
            std::ostream& out, std::ostream& err, const Options& options) {
   CountFiles = 0;
@@ -319,7 +305,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     prober.flush();
     report.startWalking();
     walking = true;
-    top.iterate(&root, "", '/', report, prober);
+    top.iterate(&root, '/', report, prober);
   } catch (const std::bad_alloc&) {
     if (walking)
       err << "korlan: out of memory after comparing " << CountFiles << " files"

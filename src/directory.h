@@ -27,11 +27,9 @@ struct File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // The path at which this file is expected: the root node's name, then,
-  // each after one separator, `relPath` (the path of the file's directory
-  // below the root; empty for the top node) and the file's name.
-  std::string getExpectedFilename(const Directory* root, const char* relPath,
-                                  char sep) const;
+  // The path at which this file is expected: its directory's path (see
+  // directoryPath), the separator and the file's name.
+  std::string getExpectedFilename(const Directory* root, char sep) const;
 
   char* name;
   int64_t size;
@@ -88,19 +86,11 @@ struct Directory {
 
   // Walks this directory and everything below it, depth first: a directory's
   // files in list order, then its sub-directories one after the other. Each
-  // file is probed at its expected path (see File::getExpectedFilename, with
-  // `relPath` the path of this directory below `root`), and every file that
-  // cannot be found or has another size is reported. Counts in CountFiles
-  // and CountErrors. The probes are taken from `prober`, which may have made
-  // them ahead of the walk.
-  void iterate(const Directory* root, const char* relPath, char sep,
-               Report& report, Prober& prober);
-  // The same with the plain report on `out`, every probe made by the walk.
-  void iterate(const Directory* root, const char* relPath, char sep,
-               std::ostream& out);
-
-  Directory* getSubDir() const { return subDir; }
-  Directory* getPeerDir() const { return peerDir; }
+  // file is probed at its expected path (see File::getExpectedFilename), and
+  // every file that cannot be found or has another size is reported. Counts
+  // in CountFiles and CountErrors. The probes are taken from `prober`, which
+  // may have made them ahead of the walk.
+  void iterate(const Directory* root, char sep, Report& report, Prober& prober);
 
   Directory* subDir;
   Directory* peerDir;
@@ -135,6 +125,20 @@ struct HostFile {
   int error;
 };
 
+// The path of directory `d`, written into `path` (its buffer reused): the
+// root node's name, then, each added by appendComponent, the names of the
+// directories from the first level below the top node down to `d`. The top
+// node, which has no parent, adds no component. The walk, the probe workers
+// and File::getExpectedFilename form every path with these two, so the path
+// a file is probed at is the path the report names.
+void directoryPath(const Directory* root, const Directory* d, char sep,
+                   std::string* path);
+// One level down: appends the separator and `name` to `path`.
+inline void appendComponent(std::string* path, char sep, const char* name) {
+  *path += sep;
+  *path += name;
+}
+
 // The comparisons made, and those that failed, by the last walk.
 extern int64_t CountFiles;
 extern int64_t CountErrors;
@@ -142,6 +146,14 @@ extern int64_t CountErrors;
 // Reads a size token's digits into `*size`. Returns false when the value
 // does not fit in 63 bits; a size never wraps around.
 bool parseSize(const char* digits, int64_t* size);
+
+// Reads the entries of `list` into `top`, one dot each on `report`, handing
+// each new file to `prober`; `*entries` counts the entries recorded. Returns
+// kStatusOk at the end of the list, else kStatusError after the message on
+// `err` (named `listPath` there).
+int readList(Directory* top, std::istream& list, const char* listPath,
+             Report& report, Prober& prober, int64_t* entries,
+             std::ostream& err);
 
 // One whole verification: reads the packing list from `list` (named
 // `listPath` in messages), walks the tree under `rootPath`, writes the report

@@ -126,12 +126,10 @@ void Prober::settle(File* f, const char* path) {
 }
 
 void Prober::work() {
-  // The expected path of each file, formed as the walk forms it: the root
-  // path, the names of the directories below the top node, the file name.
-  // Files come in reading order, mostly several of one directory in a row,
-  // so the directory's part is kept while the directory stays the same.
+  // The expected path of each file, formed as the walk forms it. Files come
+  // in reading order, mostly several of one directory in a row, so the
+  // directory's part is kept while the directory stays the same.
   std::string path;
-  std::vector<const Directory*> chain;
   const Directory* pathDir = nullptr;
   size_t dirLength = 0;
   for (;;) {
@@ -161,20 +159,12 @@ void Prober::work() {
       try {
         if (f->dir != pathDir) {
           pathDir = nullptr;
-          chain.clear();
-          for (const Directory* d = f->dir; d->parent != nullptr; d = d->parent)
-            chain.push_back(d);
-          path = root_->name;
-          for (auto d = chain.rbegin(); d != chain.rend(); ++d) {
-            path += sep_;
-            path += (*d)->name;
-          }
+          directoryPath(root_, f->dir, sep_, &path);
           dirLength = path.size();
           pathDir = f->dir;
         }
         path.resize(dirLength);
-        path += sep_;
-        path += f->name;
+        appendComponent(&path, sep_, f->name);
       } catch (const std::bad_alloc&) {
         // No memory for the path: hand the file back for the walk to probe,
         // waking the walk if it waits for it, and stop; the rest of the

@@ -42,8 +42,6 @@ class Prober {
   // a worker is probing is waited for.
   void settle(File* f, const char* path);
 
-  int workerCount() const { return static_cast<int>(threads_.size()); }
-
  private:
   void work();
   // Probes `f` at `path` and publishes the result.

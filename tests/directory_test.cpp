@@ -8,27 +8,39 @@
 #include <sstream>
 #include <string>
 
+#include "options.h"
+#include "prober.h"
+#include "report.h"
+#include "status.h"
 #include "test_util.h"
 #include "token.h"
 
 namespace {
 
-// Reads entries "SIZE ./PATH" into `top` the way the run does; returns what
-// the last insert returned.
+// Reads entries "SIZE ./PATH" into `top` as the run does; returns the
+// reader's status.
 int insertAll(Directory* top, const std::string& list) {
   std::istringstream in(list);
-  int last = 0;
-  for (Token t(in); t.isEOF() != 0; t.read(in)) {
-    int64_t size = 0;
-    EXPECT_EQ(t.isSize(), 0) << t.getName();
-    EXPECT_TRUE(parseSize(t.getName(), &size));
-    t.read(in);
-    EXPECT_EQ(t.isDir(), 0);
-    t.read(in);
-    last = top->insert(&t, in, size);
-    if (last != 0) break;
-  }
-  return last;
+  std::ostringstream dots, err;
+  const Options plain;
+  Report report(dots, plain);
+  Directory root("/unused");
+  Prober none(&root, '/', 0);
+  int64_t entries = 0;
+  return readList(top, in, "list", report, none, &entries, err);
+}
+
+// Walks `top` below the root path `rootPath` as the run does, every probe
+// made by the walk; returns the walk's output.
+std::string walk(Directory* top, const char* rootPath) {
+  std::ostringstream out;
+  const Options plain;
+  Report report(out, plain);
+  Directory root(rootPath);
+  Prober walkOnly(&root, '/', 0);
+  CountFiles = CountErrors = 0;
+  top->iterate(&root, '/', report, walkOnly);
+  return out.str();
 }
 
 // The tree as text: a directory is NAME{files then sub-directories}, a file
@@ -40,7 +52,7 @@ std::string dump(const Directory* d) {
     EXPECT_EQ(f->dir, d);
     s += sep + std::string(f->name) + "=" + std::to_string(f->size);
   }
-  for (const Directory* c = d->getSubDir(); c; c = c->getPeerDir(), sep = " ") s += sep + dump(c);
+  for (const Directory* c = d->subDir; c; c = c->peerDir, sep = " ") s += sep + dump(c);
   return s + "}";
 }
 
@@ -68,7 +80,7 @@ TEST(DirectoryInsert, BuildsTheTreeInListOrder) {
   };
   for (const TreeCase& c : cases) {
     Directory top(".");
-    EXPECT_EQ(insertAll(&top, c.list), 0) << c.what;
+    EXPECT_EQ(insertAll(&top, c.list), kStatusOk) << c.what;
     EXPECT_EQ(dump(&top), c.tree) << c.what;
   }
 }
@@ -89,7 +101,7 @@ TEST(DirectoryInsert, EntryCutShortRecordsNothing) {
 TEST(DirectoryInsert, TooLongNameRecordsNothing) {
   Directory top(".");
   std::string list = "1 ./d/" + std::string(Token::kMaxLength + 1, 'n');
-  EXPECT_EQ(insertAll(&top, list), -1);
+  EXPECT_EQ(insertAll(&top, list), kStatusError);
   EXPECT_EQ(dump(&top), ".{d{}}");
 }
 
@@ -103,7 +115,7 @@ TEST(DirectoryAdd, FindsByNameInWideDirectories) {
     EXPECT_EQ(top.find(d->name), d);
   }
   int n = 0;
-  for (Directory* c = top.getSubDir(); c; c = c->getPeerDir(), ++n) {
+  for (Directory* c = top.subDir; c; c = c->peerDir, ++n) {
     EXPECT_EQ(std::string(c->name), "d" + std::to_string(n));
     EXPECT_EQ(top.find(c->name), c);
     EXPECT_EQ(top.add(new Directory(c->name)), c);  // no duplicate linked
@@ -121,22 +133,29 @@ TEST(DirectoryInsert, DepthIsNotBoundByTheStack) {
   for (int i = 0; i < kDepth; ++i) list += "d/";
   list += "f";
   Directory top(".");
-  ASSERT_EQ(insertAll(&top, list), 0);
+  ASSERT_EQ(insertAll(&top, list), kStatusOk);
   int depth = 0;
   const Directory* d = &top;
-  for (; d->getSubDir(); d = d->getSubDir()) ++depth;
+  for (; d->subDir; d = d->subDir) ++depth;
   EXPECT_EQ(depth, kDepth);
   ASSERT_NE(d->files, nullptr);
   EXPECT_EQ(std::string(d->files->name), "f");
 
-  Directory root("/nonexistent-korlan-root");
-  std::ostringstream out;
-  CountFiles = CountErrors = 0;
-  top.iterate(&root, "", '/', out);
+  const std::string out = walk(&top, "/nonexistent-korlan-root");
   EXPECT_EQ(CountFiles, 1);
   EXPECT_EQ(CountErrors, 1);
-  EXPECT_EQ(out.str().size(),
+  EXPECT_EQ(out.size(),
             strlen("\nFile Not Found: /nonexistent-korlan-root") + 2 * kDepth + strlen("/f\n"));
+}
+
+TEST(FileExpectedFilename, RootThenEveryDirectoryBelowTheTop) {
+  Directory top(".");
+  ASSERT_EQ(insertAll(&top, "0 ./README 0 ./a/b/c/ls 0 ./a/./b/f"), kStatusOk);
+  Directory root("/opt/pkg");
+  const Directory* a = top.subDir;
+  EXPECT_EQ(top.files->getExpectedFilename(&root, '/'), "/opt/pkg/README");
+  EXPECT_EQ(a->subDir->subDir->files->getExpectedFilename(&root, '/'), "/opt/pkg/a/b/c/ls");
+  EXPECT_EQ(a->subDir->peerDir->subDir->files->getExpectedFilename(&root, '/'), "/opt/pkg/a/./b/f");
 }
 
 TEST(ParseSize, SixtyFourBitsWithoutWrapping) {
@@ -188,19 +207,11 @@ TEST_F(OnDisk, HostFileProbes) {
   for (const auto& c : cases) {
     const std::string path = tmp / c.rel;
     HostFile h(path.c_str());
-    EXPECT_EQ(h.path, path.c_str()) << c.rel;
     EXPECT_EQ(h.status, c.status) << c.rel;
     EXPECT_EQ(h.size, c.size) << c.rel;
   }
   HostFile dir(root().c_str());
   EXPECT_EQ(dir.status, 0);
-}
-
-TEST_F(OnDisk, ExpectedFilename) {
-  Directory root("/opt/pkg");
-  File top("README", 0), below("ls", 0);
-  EXPECT_EQ(top.getExpectedFilename(&root, "", '/'), "/opt/pkg/README");
-  EXPECT_EQ(below.getExpectedFilename(&root, "a/b/c", '/'), "/opt/pkg/a/b/c/ls");
 }
 
 TEST_F(OnDisk, WalkReportsInDepthFirstOrder) {
@@ -213,12 +224,8 @@ TEST_F(OnDisk, WalkReportsInDepthFirstOrder) {
   ASSERT_EQ(insertAll(&top,
                       "1 ./top 2 ./a/ok 9 ./a/short 4 ./a/./b/f "
                       "3221225472 ./c/big 5 ./c/gone 3221225473 ./c/big"),
-            0);
-  Directory rootNode(root().c_str());
-  std::ostringstream out;
-  CountFiles = CountErrors = 0;
-  top.iterate(&rootNode, "", '/', out);
-  EXPECT_EQ(out.str(),
+            kStatusOk);
+  EXPECT_EQ(walk(&top, root().c_str()),
             "\nshort:\texpected size of 9; actual 3\n"
             "\nFile Not Found: " +
                 tmp / "c/gone" +
@@ -236,13 +243,9 @@ TEST_F(OnDisk, WalkWritesADotEveryTenthFile) {
     list += std::to_string(i == 9 ? 99 : i) + " ./" + name + " ";
   }
   Directory top(".");
-  ASSERT_EQ(insertAll(&top, list), 0);
-  Directory rootNode(root().c_str());
-  std::ostringstream out;
-  CountFiles = CountErrors = 0;
-  top.iterate(&rootNode, "", '/', out);
+  ASSERT_EQ(insertAll(&top, list), kStatusOk);
   // f9 is the 4th file of d0, walked 4th; the dots come at the 10th and 20th.
-  EXPECT_EQ(out.str(), "\nf9:\texpected size of 99; actual 9\n..");
+  EXPECT_EQ(walk(&top, root().c_str()), "\nf9:\texpected size of 99; actual 9\n..");
   EXPECT_EQ(CountFiles, 25);
   EXPECT_EQ(CountErrors, 1);
 }
