@@ -1,7 +1,7 @@
 // korlan --make-list ROOT, end to end: the built program on trees made here,
 // its standard output, standard error and exit status compared exactly, and
 // every list it writes read back by `korlan ROOT LIST`.
-#include "makelist.h"
+#include "treewalk.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

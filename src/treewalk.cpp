@@ -1,0 +1,326 @@
+// treewalk.cpp: the walk of a tree on disk.
+//
+// The walk is iterative and fd-relative: every directory is opened with
+// openat below its parent's descriptor, so neither the depth of the tree nor
+// the length of its paths is limited by the stack or by PATH_MAX. A level
+// holds only the sorted names of its sub-directories while the walk is below
+// it; the files of a directory are reported and forgotten before the walk
+// descends. Memory is thus one directory's listing plus the pending
+// sub-directory names along the current path, whatever the size of the tree.
+#include "treewalk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "token.h"
+
+const char* unlistableName(const char* name, size_t length) {
+  for (size_t i = 0; i < length; ++i)
+    if (Token::isSpace(name[i])) return "name holds white space";
+  if (length > static_cast<size_t>(Token::kMaxLength))
+    return "name longer than 1023 bytes";
+  return nullptr;
+}
+
+namespace {
+
+const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
+
+// Directories whose descriptors stay open at once. Deeper levels close the
+// descriptor of the level this far above them and reopen it through ".."
+// on the way back, so a tree of any depth needs no more than this many.
+const int kOpenLevels = 64;
+
+// One directory on the current path of the walk.
+struct Level {
+  int fd = -1;            // -1 while closed to spare descriptors
+  dev_t dev = 0;          // identity recorded when fd was closed, to make
+  ino_t ino = 0;          // sure ".." leads back to the same directory
+  size_t pathLength = 0;  // length of this directory's path below the root
+  // The sub-directories still to visit: offsets of NUL-ended names in
+  // `names`, sorted; `next` is the one to visit next. One buffer for all
+  // names spares an allocation per entry.
+  std::string names;
+  std::vector<uint32_t> subDirs;
+  size_t next = 0;
+};
+
+// An entry of the directory being read: its name's offset in the name
+// buffer and the type the directory gave (DT_UNKNOWN when it gives none).
+struct Entry {
+  uint32_t name;
+  unsigned char type;
+};
+
+class Walker {
+ public:
+  Walker(const char* root, const std::vector<FileId>& excluded,
+         TreeVisitor& visitor)
+      : root_(root),
+        rootLength_(strlen(root)),
+        excluded_(excluded),
+        visitor_(visitor) {}
+
+  void run();
+
+ private:
+  // Reads the directory of levels_[depth] into entries_, sorted by name. A
+  // failure is reported; what was read before it is kept.
+  void readEntries(size_t depth);
+  // Reports the entry if it is a file, records it in levels_[depth] if it
+  // is a directory to enter, and passes over anything else.
+  void visitEntry(size_t depth, const Entry& e);
+  bool isExcluded(const struct stat& st) const;
+  // Appends `name` to the current relative path.
+  void enter(const char* name);
+  // Makes sure levels_[depth] has an open descriptor, reopening it through
+  // ".." of `childFd`. False, with the failure reported, when it cannot.
+  bool reopen(size_t depth, int childFd);
+  // Closes levels_[depth]'s descriptor, remembering the directory's
+  // identity for reopen.
+  void park(size_t depth);
+
+  // `name` below the current directory, or the directory itself for null.
+  std::string_view pathOf(const char* name);
+  void refuse(const char* name, Refusal kind, const char* why,
+              const struct stat* st) {
+    visitor_.refused(pathOf(name), kind, why, st);
+  }
+
+  const char* root_;
+  const size_t rootLength_;
+  const std::vector<FileId>& excluded_;
+  TreeVisitor& visitor_;
+  std::string path_;   // the current directory's path below the root
+  std::string named_;  // scratch for pathOf
+  std::vector<Level> levels_;
+  // Scratch for the directory being read, kept across directories so that
+  // its buffers are allocated once.
+  std::string entryNames_;
+  std::vector<Entry> entries_;
+};
+
+std::string_view Walker::pathOf(const char* name) {
+  if (name == nullptr) return path_;
+  named_ = path_;
+  if (!named_.empty()) named_ += '/';
+  return named_ += name;
+}
+
+void Walker::enter(const char* name) {
+  if (!path_.empty()) path_ += '/';
+  path_ += name;
+}
+
+bool Walker::isExcluded(const struct stat& st) const {
+  for (const FileId& id : excluded_)
+    if (st.st_dev == id.dev && st.st_ino == id.ino) return true;
+  return false;
+}
+
+void Walker::readEntries(size_t depth) {
+  entryNames_.clear();
+  entries_.clear();
+  // The stream gets a descriptor of its own: closedir closes it, and the
+  // level's descriptor must outlive the listing to open sub-directories.
+  const int streamFd = dup(levels_[depth].fd);
+  DIR* dir = streamFd < 0 ? nullptr : fdopendir(streamFd);
+  if (dir == nullptr) {
+    const int error = errno;
+    if (streamFd >= 0) close(streamFd);
+    refuse(nullptr, Refusal::kUnreadable, strerror(error), nullptr);
+    return;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* e = readdir(dir);
+    if (e == nullptr) {
+      if (errno != 0)
+        refuse(nullptr, Refusal::kUnreadable, strerror(errno), nullptr);
+      break;
+    }
+    const char* name = e->d_name;
+    if (name[0] == '.' &&
+        (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+      continue;
+    // The list at the top is being written, or will be replaced: listing it
+    // would give a size that is wrong as soon as it is written.
+    if (depth == 0 && strcmp(name, "packing.lst") == 0) continue;
+    // Special files are never listed, nor named in a message.
+    const unsigned char type = e->d_type;
+    if (type != DT_DIR && type != DT_REG && type != DT_LNK &&
+        type != DT_UNKNOWN)
+      continue;
+    entries_.push_back({static_cast<uint32_t>(entryNames_.size()), type});
+    entryNames_.append(name, strlen(name) + 1);
+  }
+  closedir(dir);
+
+  // Sorted once, the entries are examined in the order they are reported,
+  // and the messages about them come in that order too.
+  const char* base = entryNames_.data();
+  std::sort(entries_.begin(), entries_.end(),
+            [base](const Entry& a, const Entry& b) {
+              return strcmp(base + a.name, base + b.name) < 0;
+            });
+}
+
+void Walker::visitEntry(size_t depth, const Entry& e) {
+  Level& level = levels_[depth];
+  const char* name = entryNames_.data() + e.name;
+  const size_t length = strlen(name);
+  // The type from the directory spares directories a stat call; files
+  // need one for their size anyway.
+  bool isDir = e.type == DT_DIR, isLink = e.type == DT_LNK;
+  struct stat st;
+  if (!isDir && !isLink) {
+    if (fstatat(level.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
+      return;
+    }
+    isDir = S_ISDIR(st.st_mode);
+    isLink = S_ISLNK(st.st_mode);
+    if (!isDir && !isLink && !S_ISREG(st.st_mode)) return;
+  }
+  // A link is listed as verification will see it, through the link;
+  // links to directories are not followed.
+  if (isLink) {
+    if (fstatat(level.fd, name, &st, 0) != 0) {
+      // A link that leads nowhere or into a loop names no file; one that
+      // cannot be followed (a directory on the way that may not be
+      // searched) may well name one, which the list then lacks.
+      if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+        visitor_.skippedLink(pathOf(name), strerror(errno));
+      else
+        refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
+      return;
+    }
+    if (!S_ISREG(st.st_mode)) return;
+  }
+  if (const char* why = unlistableName(name, length)) {
+    refuse(name, Refusal::kName, why, isDir ? nullptr : &st);
+    return;
+  }
+  if (isDir) {
+    level.subDirs.push_back(static_cast<uint32_t>(level.names.size()));
+    level.names.append(name, length + 1);
+    return;
+  }
+  // A file to leave out under any name: the list being written, say, which
+  // changes size as it is written.
+  if (isExcluded(st)) return;
+  // Verification looks a file up by its whole path, which the system
+  // refuses beyond its limit; this walk goes one directory at a time and
+  // would not notice.
+  if (rootLength_ + 1 + path_.size() + 1 + length >= PATH_MAX) {
+    refuse(name, Refusal::kPathTooLong, kPathTooLong, &st);
+    return;
+  }
+  visitor_.file({pathOf(name), name, level.fd, &st});
+}
+
+void Walker::park(size_t depth) {
+  Level& level = levels_[depth];
+  struct stat st;
+  // Without its identity the level could not be checked when reopened:
+  // keep it open then, at the cost of one more descriptor.
+  if (fstat(level.fd, &st) != 0) return;
+  level.dev = st.st_dev;
+  level.ino = st.st_ino;
+  close(level.fd);
+  level.fd = -1;
+}
+
+bool Walker::reopen(size_t depth, int childFd) {
+  Level& level = levels_[depth];
+  if (level.fd >= 0) return true;
+  const int fd = openat(childFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  const char* why = nullptr;
+  if (fd < 0 || fstat(fd, &st) != 0)
+    why = strerror(errno);
+  else if (st.st_dev != level.dev || st.st_ino != level.ino)
+    why = "directory moved during the listing";
+  if (why == nullptr) {
+    level.fd = fd;
+    return true;
+  }
+  if (fd >= 0) close(fd);
+  path_.resize(level.pathLength);
+  refuse(nullptr, Refusal::kUnreadable, why, nullptr);
+  return false;
+}
+
+void Walker::run() {
+  const int rootFd = open(root_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) {
+    refuse(nullptr, Refusal::kUnreadable, strerror(errno), nullptr);
+    return;
+  }
+  levels_.resize(1);
+  levels_[0].fd = rootFd;
+
+  // The walk keeps its own stack, one Level per directory on the current
+  // path; Levels past the top keep their buffers for the next descent.
+  size_t depth = 0;
+  bool entered = true;  // levels_[depth] is new and yet to be read
+  for (;;) {
+    Level& level = levels_[depth];
+    if (entered) {
+      entered = false;
+      level.names.clear();
+      level.subDirs.clear();
+      level.next = 0;
+      readEntries(depth);
+      for (const Entry& e : entries_) visitEntry(depth, e);
+      continue;
+    }
+    if (level.next == level.subDirs.size()) {
+      if (depth == 0) break;
+      const bool back = reopen(depth - 1, level.fd);
+      close(level.fd);
+      level.fd = -1;
+      // Without a way back the rest of the tree cannot be reached: what is
+      // reported is complete up to here, and the refusal says it is not all.
+      if (!back) break;
+      --depth;
+      continue;
+    }
+    const char* name = level.names.data() + level.subDirs[level.next++];
+    path_.resize(level.pathLength);
+    // O_NOFOLLOW: a directory replaced by a link since it was read must not
+    // lead the walk out of the tree.
+    const int fd =
+        openat(level.fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
+      continue;
+    }
+    enter(name);
+    ++depth;
+    if (levels_.size() == depth) levels_.emplace_back();
+    levels_[depth].fd = fd;
+    levels_[depth].pathLength = path_.size();
+    if (depth >= static_cast<size_t>(kOpenLevels) &&
+        levels_[depth - kOpenLevels].fd >= 0)
+      park(depth - kOpenLevels);
+    entered = true;
+  }
+  for (Level& l : levels_)
+    if (l.fd >= 0) close(l.fd);
+}
+
+}  // namespace
+
+void walkTree(const char* root, const std::vector<FileId>& excluded,
+              TreeVisitor& visitor) {
+  Walker(root, excluded, visitor).run();
+}

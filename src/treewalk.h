@@ -1,0 +1,70 @@
+// treewalk.h: the walk of a tree on disk, in the order a packing list names
+// its files.
+//
+// The walk is what `korlan --make-list` writes a list from, and what any
+// other look at the tree on disk takes its files from, so that every such
+// look sees the same files in the same order: a directory's entries sorted
+// by name as bytes, its files reported at once, its sub-directories entered
+// afterwards in the same order, each with everything below it. That is the
+// order in which verification walks such a list.
+#ifndef KORLAN_TREEWALK_H_
+#define KORLAN_TREEWALK_H_
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+// Why a packing list cannot hold a file or directory of this name: the
+// reason as text, or null when the name can be listed. The list format
+// splits tokens at white space and reads at most Token::kMaxLength bytes of
+// one, so such a name would come back as another path, or not at all.
+const char* unlistableName(const char* name, size_t length);
+
+// A file that a packing list can name: a regular file, or a symbolic link
+// that resolves to one.
+struct FoundFile {
+  std::string_view path;  // below the root: components joined by "/"
+  const char* name;       // its last component
+  int dirFd;              // the directory that holds it, open for openat
+  const struct stat* st;  // of the file; of the target, for a link
+};
+
+// What the walk meets besides listable files.
+enum class Refusal {
+  kName,         // a name no list can hold; a directory so named is not
+                 // entered. `st` says what it is.
+  kPathTooLong,  // longer than verification could look up (PATH_MAX)
+  kUnreadable,   // a directory that cannot be read, an entry that cannot be
+                 // examined, a link that cannot be followed
+};
+
+// Receives what the walk finds, in walk order. Paths are below the root;
+// the root itself is the empty path.
+class TreeVisitor {
+ public:
+  virtual ~TreeVisitor() = default;
+  virtual void file(const FoundFile& f) = 0;
+  // `st` is null when the entry could not be examined.
+  virtual void refused(std::string_view path, Refusal kind, const char* why,
+                       const struct stat* st) = 0;
+  // A link that names no file: its target is missing, or links loop.
+  virtual void skippedLink(std::string_view path, const char* why) = 0;
+};
+
+// A file's identity, by which a file is known under any of its names.
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+};
+
+// Walks the tree under the directory `root`, telling `visitor` of every
+// file a list can name and of every path it cannot list. Directories,
+// devices, FIFOs and sockets are not reported, nor files whose identity is
+// in `excluded`. Links to directories are not followed; mount points are
+// crossed.
+void walkTree(const char* root, const std::vector<FileId>& excluded,
+              TreeVisitor& visitor);
+
+#endif  // KORLAN_TREEWALK_H_
