@@ -103,10 +103,10 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         line.action = CommandLine::kExit;
         return line;
       default:
-        // getopt_long leaves in optopt the letter of an unknown short
-        // option, the value of a long one given a value it does not take,
-        // and 0 for an unknown long one.
-        if (optopt > 0 && optopt < kStrict)
+        // getopt_long leaves in optopt the byte of an unknown short option
+        // (negative past ASCII, where char is signed), the value of a long
+        // one given a value it does not take, and 0 for an unknown long one.
+        if (optopt != 0 && optopt < kStrict)
           return refuse(
               std::string("unknown option -") + static_cast<char>(optopt), out,
               err);

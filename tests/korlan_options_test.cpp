@@ -140,6 +140,7 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"-x", "r", "l"}, "korlan: unknown option -x\n"},
       {{"--strict=yes", "r", "l"}, "korlan: option --strict takes no value\n"},
       {{"--quiet", "-qx", "r", "l"}, "korlan: unknown option -x\n"},
+      {{"--strict", "-\xc3\xa9q", "r", "l"}, "korlan: unknown option -\xc3\n"},
       {{"--strict", "r"}, "korlan: expected ROOT and LIST, or no operand\n"},
       {{"-q", "r", "l", "x"}, "korlan: expected ROOT and LIST, or no operand\n"},
       {{"--make-list"}, "korlan: --make-list takes one operand, ROOT\n"},
