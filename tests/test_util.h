@@ -7,11 +7,14 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,14 +26,59 @@
 
 namespace testutil {
 
-// A directory of its own under $TMPDIR (or /tmp), removed with everything in
-// it when the object goes, or when the process that made it exits without
-// destroying it (a death test's child ends with exit()).
+inline void asNobody();
+
+// Where the tests make their directories. Some copy the program below
+// theirs and run it there, and some, run as root, start it as nobody, who
+// must reach it: so the first of $TMPDIR, /tmp, /var/tmp and /dev/shm that
+// is not mounted noexec and, for root, that nobody may search. When none
+// will do, `problem` says why, and the tests that need such a place skip.
+struct Scratch {
+  std::string base;
+  std::string problem;
+};
+
+// Why programs below `dir` cannot run as the tests need; empty when they can.
+inline std::string scratchFault(const std::string& dir) {
+  struct statvfs fs;
+  if (statvfs(dir.c_str(), &fs) != 0) return dir + ": " + strerror(errno);
+  if (fs.f_flag & ST_NOEXEC) return dir + ": mounted noexec";
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return dir + ": " + strerror(errno);
+  if (geteuid() != 0) return "";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    asNobody();
+    _exit(access(dir.c_str(), X_OK) == 0 ? 0 : 1);
+  }
+  int ws = 0;
+  if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws) && WEXITSTATUS(ws) == 0) return "";
+  return dir + ": the user nobody may not reach it";
+}
+
+inline const Scratch& scratch() {
+  static const Scratch chosen = [] {
+    std::vector<std::string> candidates = {"/tmp", "/var/tmp", "/dev/shm"};
+    const char* tmpdir = getenv("TMPDIR");
+    if (tmpdir && *tmpdir) candidates.insert(candidates.begin(), tmpdir);
+    std::string faults;
+    for (const std::string& dir : candidates) {
+      const std::string fault = scratchFault(dir);
+      if (fault.empty()) return Scratch{dir, ""};
+      faults += (faults.empty() ? "" : "; ") + fault;
+    }
+    return Scratch{candidates.front(),
+                   "no temporary directory where a copy of the program may run: " + faults};
+  }();
+  return chosen;
+}
+
+// A directory of its own under the place chosen above, removed with
+// everything in it when the object goes, or when the process that made it
+// exits without destroying it (a death test's child ends with exit()).
 class TempDir {
  public:
   TempDir() : owner_(getpid()) {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korlan-test-XXXXXX";
+    std::string tmpl = scratch().base + "/korlan-test-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
     path_ = tmpl;
     // The list is made before the handler is registered, so that it is
@@ -166,6 +214,15 @@ struct Launch {
 inline void asNobody() {
   if (geteuid() != 0) return;
   if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
+
+// A copy of the built program in `dir`, for a test that runs it as nobody,
+// who may not reach the build tree (below a home directory of mode 0700).
+inline std::string programCopy(const TempDir& dir) {
+  const std::string copy = dir / "korlan";
+  writeText(copy, readText(KORLAN_BIN));
+  if (chmod(copy.c_str(), 0755) != 0) throw std::runtime_error("cannot chmod " + copy);
+  return copy;
 }
 
 // Runs a program to its end, its standard output and standard error caught
