@@ -3,8 +3,9 @@
 # installation at its top, and the digests beside it where it can make them,
 # so that it verifies the installation it belongs to when run without
 # arguments.
-set(top "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
-cmake_path(ABSOLUTE_PATH top)
+set(prefix "${CMAKE_INSTALL_PREFIX}")
+cmake_path(ABSOLUTE_PATH prefix)
+set(top "$ENV{DESTDIR}${prefix}")
 set(korlan "${top}/${KORLAN_PROGRAM}")
 
 # The program's output on the top, caught in memory rather than in a file:
@@ -22,12 +23,13 @@ function(korlan_make var option)
 endfunction()
 
 # Replaces top/name in one rename, so a failed install never leaves half a
-# list behind, and records it for install_manifest.txt.
+# list behind, and records it for install_manifest.txt, which names files
+# without DESTDIR as CMake's own steps do.
 function(korlan_write name content)
   message(STATUS "Installing: ${top}/${name}")
   file(WRITE "${top}/${name}.new" "${content}")
   file(RENAME "${top}/${name}.new" "${top}/${name}")
-  set(CMAKE_INSTALL_MANIFEST_FILES ${CMAKE_INSTALL_MANIFEST_FILES} "${top}/${name}" PARENT_SCOPE)
+  set(CMAKE_INSTALL_MANIFEST_FILES ${CMAKE_INSTALL_MANIFEST_FILES} "${prefix}/${name}" PARENT_SCOPE)
 endfunction()
 
 execute_process(COMMAND "${korlan}" --help OUTPUT_VARIABLE help)
