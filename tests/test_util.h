@@ -12,9 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,46 +26,39 @@ namespace testutil {
 
 inline void asNobody();
 
-// Where the tests make their directories. Some copy the program below
-// theirs and run it there, and some, run as root, start it as nobody, who
-// must reach it: so the first of $TMPDIR, /tmp, /var/tmp and /dev/shm that
-// is not mounted noexec and, for root, that nobody may search. When none
-// will do, `problem` says why, and the tests that need such a place skip.
+// Where the tests make their directories: the first of $TMPDIR, /tmp,
+// /var/tmp and /dev/shm not mounted noexec (some tests run copies of the
+// program there) and, for root, that nobody may reach (some run it as
+// nobody). With none, `problem` says so, and the tests that need one skip.
 struct Scratch {
-  std::string base;
-  std::string problem;
+  std::string base, problem;
 };
 
-// Why programs below `dir` cannot run as the tests need; empty when they can.
-inline std::string scratchFault(const std::string& dir) {
+inline bool runnable(const std::string& dir) {
   struct statvfs fs;
-  if (statvfs(dir.c_str(), &fs) != 0) return dir + ": " + strerror(errno);
-  if (fs.f_flag & ST_NOEXEC) return dir + ": mounted noexec";
-  if (access(dir.c_str(), W_OK | X_OK) != 0) return dir + ": " + strerror(errno);
-  if (geteuid() != 0) return "";
+  if (statvfs(dir.c_str(), &fs) != 0 || (fs.f_flag & ST_NOEXEC) ||
+      access(dir.c_str(), W_OK | X_OK) != 0)
+    return false;
+  if (geteuid() != 0) return true;
   const pid_t pid = fork();
   if (pid == 0) {
     asNobody();
     _exit(access(dir.c_str(), X_OK) == 0 ? 0 : 1);
   }
   int ws = 0;
-  if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws) && WEXITSTATUS(ws) == 0) return "";
-  return dir + ": the user nobody may not reach it";
+  return pid > 0 && waitpid(pid, &ws, 0) == pid && ws == 0;
 }
 
 inline const Scratch& scratch() {
   static const Scratch chosen = [] {
-    std::vector<std::string> candidates = {"/tmp", "/var/tmp", "/dev/shm"};
+    std::vector<std::string> tried = {"/tmp", "/var/tmp", "/dev/shm"};
     const char* tmpdir = getenv("TMPDIR");
-    if (tmpdir && *tmpdir) candidates.insert(candidates.begin(), tmpdir);
-    std::string faults;
-    for (const std::string& dir : candidates) {
-      const std::string fault = scratchFault(dir);
-      if (fault.empty()) return Scratch{dir, ""};
-      faults += (faults.empty() ? "" : "; ") + fault;
-    }
-    return Scratch{candidates.front(),
-                   "no temporary directory where a copy of the program may run: " + faults};
+    if (tmpdir && *tmpdir) tried.insert(tried.begin(), tmpdir);
+    for (const std::string& dir : tried)
+      if (runnable(dir)) return Scratch{dir, ""};
+    return Scratch{tried[0],
+                   "none of $TMPDIR, /tmp, /var/tmp, /dev/shm lets a copy of the program run" +
+                       std::string(geteuid() == 0 ? " as nobody" : "")};
   }();
   return chosen;
 }
