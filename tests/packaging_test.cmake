@@ -38,6 +38,10 @@ if(CASE STREQUAL "vendor")
   expect(0 COMMAND grep -Fxc -e /opt/hello/bin/hello-check -e /opt/hello/packing.lst
                    ${WORK}/build/install_manifest.txt OUT "2\n")
   expect_verified(${top} ${top}/bin/hello-check)
+  execute_process(COMMAND ${top}/bin/hello-check --help OUTPUT_VARIABLE help)
+  if(help MATCHES "--make-sums")  # the digests too, where the program makes them
+    expect(0 COMMAND grep -Fx /opt/hello/packing.sha256 ${WORK}/build/install_manifest.txt)
+  endif()
 
   file(REMOVE ${top}/etc/hello.conf)
   file(SIZE ${top}/share/doc/hello/README size)
