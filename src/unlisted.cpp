@@ -16,8 +16,19 @@ ReachedFiles::ReachedFiles(std::vector<std::deque<FileId>> parts)
 }
 
 bool ReachedFiles::contains(const FileId& id) const {
-  for (const std::deque<FileId>& part : parts_)
-    if (std::binary_search(part.begin(), part.end(), id)) return true;
+  // A worker probes files a batch at a time, and the tree is looked at in
+  // much the order the list was read: the part that held the last file
+  // most likely holds the next.
+  auto holds = [&id](const std::deque<FileId>& part) {
+    return std::binary_search(part.begin(), part.end(), id);
+  };
+  if (lastHit_ < parts_.size() && holds(parts_[lastHit_])) return true;
+  for (size_t i = 0; i < parts_.size(); ++i) {
+    if (i != lastHit_ && holds(parts_[i])) {
+      lastHit_ = i;
+      return true;
+    }
+  }
   return false;
 }
 

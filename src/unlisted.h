@@ -28,6 +28,7 @@ class ReachedFiles {
 
  private:
   std::vector<std::deque<FileId>> parts_;
+  mutable size_t lastHit_ = 0;
 };
 
 // The identities of those of `paths` that lead to a file, links followed:
