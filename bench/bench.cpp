@@ -5,7 +5,7 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, flat, deep, cold, onecpu or makelist. For each workload:
+// NAME is bushy, flat, deep, cold, onecpu, makelist or unlisted. For each workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
 // the floor, and of peak resident memory, as wait4 reports it for the child.
@@ -14,6 +14,10 @@
 // every run of every program, so each run reads the tree from the disk;
 // no warm-up, which would only be dropped.
 // Needs root; without it the table says why the rows are missing.
+//
+// unlisted: on bushy 200k, korlan --unlisted ROOT LIST against the plain
+// verification and --make-list ROOT in the same rounds, and against the
+// budget of the plain time plus 1.2 times the make-list time.
 //
 // onecpu: bushy 200k with every program pinned to one CPU (the first the
 // bench may use, CPU 0 on most machines): korlan's workers then only
@@ -250,9 +254,31 @@ void verifyRow(const std::string& label, const Workload& w, const std::string& k
   fflush(stdout);
 }
 
+// --unlisted is one walk of the list and one walk of the tree: its time is
+// held against the plain verification plus 1.2 times --make-list, and its
+// memory against the plain verification's.
+void unlistedRow(const Workload& w, const std::string& korlan, int runs) {
+  const Medians m = measure({{korlan, "--unlisted", w.root, w.list},
+                             {korlan, w.root, w.list},
+                             {korlan, "--make-list", w.root}},
+                            runs, Setting{});
+  printf(
+      "\nLooking for unlisted files: korlan --unlisted ROOT LIST against the plain\n"
+      "verification and korlan --make-list ROOT, same rounds; budget: plain ms\n"
+      "plus 1.2 times make-list ms.\n\n");
+  printf("| %-16s | %7s | %11s | %8s | %12s | %9s | %12s | %9s | %13s |\n", "workload", "files",
+         "unlisted ms", "plain ms", "make-list ms", "budget ms", "unlisted MiB", "plain MiB",
+         "make-list MiB");
+  printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+  printf("| %-16s | %7ld | %11.1f | %8.1f | %12.1f | %9.1f | %12.1f | %9.1f | %13.1f |\n",
+         w.name.c_str(), w.entries, m.ms[0], m.ms[1], m.ms[2], m.ms[1] + 1.2 * m.ms[2], m.mib[0],
+         m.mib[1], m.mib[2]);
+  fflush(stdout);
+}
+
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
-    "NAME: bushy, flat, deep, cold, onecpu or makelist\n";
+    "NAME: bushy, flat, deep, cold, onecpu, makelist or unlisted\n";
 
 }  // namespace
 
@@ -271,7 +297,8 @@ int main(int argc, char** argv) {
       default: fputs(usage, stderr); return 2;
     }
   }
-  const std::vector<std::string> names = {"bushy", "flat", "deep", "cold", "onecpu", "makelist"};
+  const std::vector<std::string> names = {"bushy",  "flat",     "deep",    "cold",
+                                          "onecpu", "makelist", "unlisted"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -308,9 +335,8 @@ int main(int argc, char** argv) {
   auto found = std::find_if(loads.begin(), loads.end(),
                             [](const Workload& w) { return w.name == "bushy 200k"; });
   const bool coldRows = want("cold") && noCold.empty();
-  const Workload b200 = found != loads.end()                             ? *found
-                        : coldRows || want("onecpu") || want("makelist") ? bushy(work, 200000)
-                                                                         : Workload{};
+  const bool b200Rows = coldRows || want("onecpu") || want("makelist") || want("unlisted");
+  const Workload b200 = found != loads.end() ? *found : b200Rows ? bushy(work, 200000) : Workload{};
 
   if (want("cold") && !coldRows) printf("cold rows skipped: %s.\n", noCold.c_str());
   if (!loads.empty() || coldRows || want("onecpu")) {
@@ -354,6 +380,7 @@ int main(int argc, char** argv) {
            b200.entries, m.ms[0], m.ms[1], m.ratio[1], m.mib[0], m.mib[1]);
     fflush(stdout);
   }
+  if (want("unlisted")) unlistedRow(b200, korlan, runs);
   if (ownWork) std::filesystem::remove_all(work);
   return 0;
 }

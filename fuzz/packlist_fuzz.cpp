@@ -1,7 +1,7 @@
 // Fuzz target: arbitrary bytes as a packing list, verified in-process against
 // a small fixed tree: reading, tree building, walking and reporting. The
 // first byte chooses the options: bit 0 --quiet, 1 --tsv, 2 --full-paths,
-// 3 --strict, 4 two probe workers.
+// 3 --strict, 4 two probe workers, 5 --unlisted.
 #include <unistd.h>
 
 #include <cstdint>
@@ -56,13 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.fullPaths = data[0] & 4;
   options.strict = data[0] & 8;
   options.workers = data[0] & 16 ? 2 : 0;
+  options.unlisted = data[0] & 32;
   std::istringstream list(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
   const int status = verify(root.c_str(), list, "fuzz.lst", null, null, options);
   if (status == 255) return 0;
   if (CountErrors > CountFiles) abort();
   // Without --strict a completed run ends with 0; with it, 2 exactly when a
-  // comparison failed or none was made.
+  // comparison failed or none was made. The fixed tree holds files that
+  // some lists leave unlisted, so --unlisted makes comparisons of its own.
   const bool failed = CountErrors > 0 || CountFiles == 0;
+  if (options.unlisted && CountFiles == 0) abort();
   if (status != (options.strict && failed ? 2 : 0)) abort();
   return 0;
 }

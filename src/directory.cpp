@@ -17,6 +17,7 @@
 #include "report.h"
 #include "status.h"
 #include "token.h"
+#include "unlisted.h"
 
 int64_t CountFiles = 0;
 int64_t CountErrors = 0;
@@ -160,6 +161,7 @@ HostFile::HostFile(const char* path)
   if (stat(path, &st) == 0) {
     size = st.st_size;
     status = 0;
+    id = {st.st_dev, st.st_ino};
   } else {
     error = errno;
   }
@@ -292,12 +294,14 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
   Report report(out, options);
   int64_t entries = 0;
   bool walking = false;
+  int64_t listed = 0;
   try {
     Directory root(rootPath);
     Directory top(".");
     // Declared after the tree: its workers stop before the tree is freed.
     Prober prober(&root, '/',
-                  options.workers < 0 ? proberWorkerCount() : options.workers);
+                  options.workers < 0 ? proberWorkerCount() : options.workers,
+                  options.unlisted);
     report.startReading();
     const int status =
         readList(&top, list, listPath, report, prober, &entries, err);
@@ -306,6 +310,16 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     report.startWalking();
     walking = true;
     top.iterate(&root, '/', report, prober);
+    listed = CountFiles;
+    if (options.unlisted) {
+      const ReachedFiles reached(prober.takeIdentities());
+      // The files this run reads, which are not the installation's.
+      const std::vector<FileId> excluded =
+          identitiesOf({listPath, besideFile(listPath, "packing.sha256")});
+      const int64_t found = reportUnlisted(rootPath, excluded, reached, report);
+      CountFiles += found;
+      CountErrors += found;
+    }
   } catch (const std::bad_alloc&) {
     if (walking)
       err << "korlan: out of memory after comparing " << CountFiles << " files"
@@ -316,7 +330,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     return kStatusError;
   }
   report.summary(CountFiles, CountErrors);
-  if (options.strict && CountFiles == 0) {
+  if (options.strict && listed == 0) {
     err << "korlan: the packing list names no file" << std::endl;
     return kStatusFailed;
   }

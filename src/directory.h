@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "fileid.h"
 #include "options.h"
 
 class Token;
@@ -115,7 +116,8 @@ struct Directory {
 
 // What the system reports for one path: whether `stat` succeeded (status 0,
 // else -1), the size it gave (0 on failure) and why it failed (`error`, the
-// errno; 0 on success). `path` is the caller's pointer, not a copy.
+// errno; 0 on success), and the identity of the file found. `path` is the
+// caller's pointer, not a copy.
 struct HostFile {
   explicit HostFile(const char* path);
 
@@ -123,6 +125,7 @@ struct HostFile {
   int64_t size;
   int status;
   int error;
+  FileId id = {0, 0};
 };
 
 // The path of directory `d`, written into `path` (its buffer reused): the

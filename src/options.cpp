@@ -28,6 +28,10 @@ const char kHelp[] =
     "  --tsv          print one record per failed file,\n"
     "                 KIND<TAB>PATH<TAB>LISTED<TAB>ACTUAL<TAB>REASON,\n"
     "                 then total<TAB>FAILED<TAB>FILES\n"
+    "  --unlisted     after the walk, report every file under ROOT that no\n"
+    "                 listed path reaches (by identity: through links and\n"
+    "                 hard links too), and every name no list can hold;\n"
+    "                 each counts as a failed comparison\n"
     "  --make-list    write the packing list of the tree under ROOT\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
@@ -38,6 +42,7 @@ const char kHelp[] =
     "  korlan --full-paths /usr/include include.lst\n"
     "  korlan --quiet /opt/app app.lst | head\n"
     "  korlan --tsv --strict /opt/app app.lst > failures.tsv\n"
+    "  korlan --unlisted --quiet /opt/app /opt/app/packing.lst\n"
     "  korlan --make-list /opt/app > /opt/app/packing.lst\n"
     "\n"
     "Exit status: 0 the run completed (without --strict, whatever it found);\n"
@@ -50,6 +55,7 @@ enum LongOnly {
   kStrict = 256,
   kFullPaths,
   kTsv,
+  kUnlisted,
   kMakeList,
   kHelpOption,
   kVersion
@@ -60,6 +66,7 @@ const struct option kLongOptions[] = {
     {"full-paths", no_argument, nullptr, kFullPaths},
     {"quiet", no_argument, nullptr, 'q'},
     {"tsv", no_argument, nullptr, kTsv},
+    {"unlisted", no_argument, nullptr, kUnlisted},
     {"make-list", no_argument, nullptr, kMakeList},
     {"help", no_argument, nullptr, kHelpOption},
     {"version", no_argument, nullptr, kVersion},
@@ -93,6 +100,7 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
       case kFullPaths: line.options.fullPaths = verifying = true; break;
       case 'q': line.options.quiet = verifying = true; break;
       case kTsv: line.options.tsv = verifying = true; break;
+      case kUnlisted: line.options.unlisted = verifying = true; break;
       case kMakeList: line.action = CommandLine::kMakeList; break;
       case kHelpOption:
         out << kHelp << std::flush;

@@ -25,6 +25,9 @@ struct Options {
   bool quiet = false;
   // One tab-separated record per failed file and a total, nothing else.
   bool tsv = false;
+  // After the walk, report the files under ROOT that no listed path
+  // reaches, each a failed comparison.
+  bool unlisted = false;
   // Probe threads besides the walk; -1 lets the run choose from the CPUs it
   // may use. Not settable from the command line: tests compare runs.
   int workers = -1;

@@ -18,8 +18,11 @@ const int kBatch = 32;
 
 }  // namespace
 
-Prober::Prober(const Directory* root, char sep, int workers)
+Prober::Prober(const Directory* root, char sep, int workers,
+               bool keepIdentities)
     : root_(root), sep_(sep) {
+  // Sized before any thread starts: each writes only its own part.
+  if (keepIdentities) ids_.resize(1 + (workers > 0 ? workers : 0));
   // A worker needs little stack: a path on the heap and a stat call. The
   // default, the stack limit (often 8 MiB), would count against a limit of
   // address space for every worker, memory that a large list may need.
@@ -34,7 +37,7 @@ Prober::Prober(const Directory* root, char sep, int workers)
   }
   for (int i = 0; i < workers; ++i) {
     try {
-      threads_.emplace_back(&Prober::work, this);
+      threads_.emplace_back(&Prober::work, this, static_cast<size_t>(i));
     } catch (const std::system_error&) {
       break;  // out of threads or memory: the walk probes what is left
     } catch (const std::bad_alloc&) {
@@ -43,13 +46,22 @@ Prober::Prober(const Directory* root, char sep, int workers)
   }
 }
 
-Prober::~Prober() {
+Prober::~Prober() { stop(); }
+
+void Prober::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
   }
   workAvailable_.notify_all();
   for (std::thread& t : threads_) t.join();
+  threads_.clear();
+}
+
+std::vector<std::deque<FileId>> Prober::takeIdentities() {
+  stop();
+  if (idsLost_.load()) throw std::bad_alloc();
+  return std::move(ids_);
 }
 
 void Prober::add(File* f) {
@@ -77,10 +89,20 @@ void Prober::flush() {
   workAvailable_.notify_one();
 }
 
-void Prober::probe(File* f, const char* path) {
+void Prober::probe(File* f, const char* path, std::deque<FileId>* ids) {
   const HostFile probe(path);
   f->probeError = probe.status == 0 ? 0 : probe.error;
   f->probedSize = probe.size;
+  if (ids != nullptr && probe.status == 0) {
+    // A worker cannot throw, and the file must be published all the same;
+    // a lost identity would make a listed file look unlisted, so the loss
+    // is told to takeIdentities instead.
+    try {
+      ids->push_back(probe.id);
+    } catch (const std::bad_alloc&) {
+      idsLost_.store(true);
+    }
+  }
   publish(f, File::kProbed);
 }
 
@@ -101,7 +123,7 @@ void Prober::settle(File* f, const char* path) {
   for (;;) {
     unsigned char state = File::kUnprobed;
     if (f->probeState.compare_exchange_strong(state, File::kProbing)) {
-      probe(f, path);
+      probe(f, path, ids_.empty() ? nullptr : &ids_[0]);
       return;
     }
     if (state == File::kProbed) return;
@@ -125,7 +147,8 @@ void Prober::settle(File* f, const char* path) {
   }
 }
 
-void Prober::work() {
+void Prober::work(size_t worker) {
+  std::deque<FileId>* ids = ids_.empty() ? nullptr : &ids_[1 + worker];
   // The expected path of each file, formed as the walk forms it. Files come
   // in reading order, mostly several of one directory in a row, so the
   // directory's part is kept while the directory stays the same.
@@ -172,7 +195,7 @@ void Prober::work() {
         publish(f, File::kUnprobed);
         return;
       }
-      probe(f, path.c_str());
+      probe(f, path.c_str(), ids);
     }
   }
 }

@@ -12,10 +12,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "fileid.h"
 
 struct Directory;
 struct File;
@@ -25,8 +28,11 @@ class Prober {
   // Starts up to `workers` threads that probe the files given to add(), at
   // their expected paths below `root` (the root node; see
   // File::getExpectedFilename). With no workers, the walk probes every file
-  // itself. Threads that cannot be started are done without.
-  Prober(const Directory* root, char sep, int workers);
+  // itself. Threads that cannot be started are done without. With
+  // `keepIdentities`, the identity of every file found is kept for
+  // takeIdentities.
+  Prober(const Directory* root, char sep, int workers,
+         bool keepIdentities = false);
   // Stops the workers and waits for them.
   ~Prober();
   Prober(const Prober&) = delete;
@@ -42,10 +48,17 @@ class Prober {
   // a worker is probing is waited for.
   void settle(File* f, const char* path);
 
+  // Walk, once every file is settled: stops the workers and hands over the
+  // identities of the files found, in no order, as one part per thread.
+  // Throws std::bad_alloc when a worker had no memory to keep one.
+  std::vector<std::deque<FileId>> takeIdentities();
+
  private:
-  void work();
-  // Probes `f` at `path` and publishes the result.
-  void probe(File* f, const char* path);
+  void work(size_t worker);
+  void stop();
+  // Probes `f` at `path` and publishes the result, keeping the identity of
+  // a file found in `ids` when given.
+  void probe(File* f, const char* path, std::deque<FileId>* ids);
   // Sets `f`'s probe state, waking the walk if it waits for `f`.
   void publish(File* f, unsigned char state);
 
@@ -68,6 +81,11 @@ class Prober {
   std::condition_variable probed_;
 
   std::vector<std::thread> threads_;
+
+  // Under keepIdentities: the walk's own part, then one per worker, each
+  // written by its thread alone. A deque grows without copying or slack.
+  std::vector<std::deque<FileId>> ids_;
+  std::atomic<bool> idsLost_{false};
 };
 
 // How many workers to start: from the CPUs this process may run on.

@@ -49,6 +49,32 @@ void Report::wrongSize(std::string_view name, std::string_view path,
        << "; actual " << actual << std::endl;
 }
 
+void Report::startUnlisted() {
+  if (plain()) out_ << std::endl << "[Looking for unlisted files]" << std::endl;
+}
+
+void Report::unlisted(std::string_view path, int64_t size) {
+  if (options_.tsv) {
+    out_ << "unlisted\t";
+    writeField(path);
+    out_ << "\t\t" << size << '\t' << std::endl;
+    return;
+  }
+  if (plain()) out_ << std::endl;
+  out_ << "Unlisted: " << path << std::endl;
+}
+
+void Report::unreadable(std::string_view path, const char* why) {
+  if (options_.tsv) {
+    out_ << "unreadable\t";
+    writeField(path);
+    out_ << "\t\t\t" << why << std::endl;
+    return;
+  }
+  if (plain()) out_ << std::endl;
+  out_ << "Cannot Read: " << path << std::endl;
+}
+
 void Report::summary(int64_t files, int64_t errors) {
   if (options_.tsv) {
     out_ << "total\t" << errors << '\t' << files << std::endl;

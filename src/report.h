@@ -31,6 +31,12 @@ class Report {
   // The file named `name` at `path` has `actual` bytes, not `listed`.
   void wrongSize(std::string_view name, std::string_view path, int64_t listed,
                  int64_t actual);
+  // After the walk, under --unlisted: the tree on disk is looked at next.
+  void startUnlisted();
+  // The file at `path`, of `size` bytes, is reached by no listed path.
+  void unlisted(std::string_view path, int64_t size);
+  // Whether anything at `path` is unlisted cannot be told: `why`.
+  void unreadable(std::string_view path, const char* why);
   // After the walk.
   void summary(int64_t files, int64_t errors);
 

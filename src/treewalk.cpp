@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +38,20 @@ const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 // Directories whose descriptors stay open at once. Deeper levels close the
 // descriptor of the level this far above them and reopen it through ".."
 // on the way back, so a tree of any depth needs no more than this many.
-const int kOpenLevels = 64;
+// Half of what the descriptor limit leaves past a reserve goes to the walk:
+// the reserve covers the standard streams, the list, a sums file and the
+// walk's own passing descriptors (a listing, a way back); the other half
+// stays for whatever else the program opens meanwhile.
+int openLevels() {
+  const int kMost = 64, kReserved = 8;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return kMost;
+  const rlim_t spare =
+      limit.rlim_cur > kReserved ? limit.rlim_cur - kReserved : 0;
+  const rlim_t levels = spare / 2;
+  return levels < 1 ? 1 : levels > kMost ? kMost : static_cast<int>(levels);
+}
 
 // One directory on the current path of the walk.
 struct Level {
@@ -67,7 +81,8 @@ class Walker {
       : root_(root),
         rootLength_(strlen(root)),
         excluded_(excluded),
-        visitor_(visitor) {}
+        visitor_(visitor),
+        openLevels_(static_cast<size_t>(openLevels())) {}
 
   void run();
 
@@ -99,6 +114,7 @@ class Walker {
   const size_t rootLength_;
   const std::vector<FileId>& excluded_;
   TreeVisitor& visitor_;
+  const size_t openLevels_;
   std::string path_;   // the current directory's path below the root
   std::string named_;  // scratch for pathOf
   std::vector<Level> levels_;
@@ -151,9 +167,6 @@ void Walker::readEntries(size_t depth) {
     if (name[0] == '.' &&
         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
       continue;
-    // The list at the top is being written, or will be replaced: listing it
-    // would give a size that is wrong as soon as it is written.
-    if (depth == 0 && strcmp(name, "packing.lst") == 0) continue;
     // Special files are never listed, nor named in a message.
     const unsigned char type = e->d_type;
     if (type != DT_DIR && type != DT_REG && type != DT_LNK &&
@@ -206,7 +219,12 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
     if (!S_ISREG(st.st_mode)) return;
   }
   if (const char* why = unlistableName(name, length)) {
-    refuse(name, Refusal::kName, why, isDir ? nullptr : &st);
+    // A directory known from its entry alone is examined only now: such
+    // names are rare, and a visitor may want to say what is there.
+    const bool examined =
+        !isDir || e.type != DT_DIR ||
+        fstatat(level.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    refuse(name, Refusal::kName, why, examined ? &st : nullptr);
     return;
   }
   if (isDir) {
@@ -217,10 +235,12 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
   // A file to leave out under any name: the list being written, say, which
   // changes size as it is written.
   if (isExcluded(st)) return;
-  // Verification looks a file up by its whole path, which the system
-  // refuses beyond its limit; this walk goes one directory at a time and
-  // would not notice.
-  if (rootLength_ + 1 + path_.size() + 1 + length >= PATH_MAX) {
+  // Verification looks a file up by its whole path, ROOT "/" PATH and a
+  // NUL, which the system refuses beyond its limit; this walk goes one
+  // directory at a time and would not notice. A file of the top directory
+  // has no separator of its own.
+  const size_t dirPart = path_.empty() ? 0 : path_.size() + 1;
+  if (rootLength_ + 1 + dirPart + length + 1 > PATH_MAX) {
     refuse(name, Refusal::kPathTooLong, kPathTooLong, &st);
     return;
   }
@@ -309,9 +329,8 @@ void Walker::run() {
     if (levels_.size() == depth) levels_.emplace_back();
     levels_[depth].fd = fd;
     levels_[depth].pathLength = path_.size();
-    if (depth >= static_cast<size_t>(kOpenLevels) &&
-        levels_[depth - kOpenLevels].fd >= 0)
-      park(depth - kOpenLevels);
+    if (depth >= openLevels_ && levels_[depth - openLevels_].fd >= 0)
+      park(depth - openLevels_);
     entered = true;
   }
   for (Level& l : levels_)

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fileid.h"
+
 // Why a packing list cannot hold a file or directory of this name: the
 // reason as text, or null when the name can be listed. The list format
 // splits tokens at white space and reads at most Token::kMaxLength bytes of
@@ -34,7 +36,8 @@ struct FoundFile {
 // What the walk meets besides listable files.
 enum class Refusal {
   kName,         // a name no list can hold; a directory so named is not
-                 // entered. `st` says what it is.
+                 // entered. `st` says what it is (null when it could not
+                 // be examined).
   kPathTooLong,  // longer than verification could look up (PATH_MAX)
   kUnreadable,   // a directory that cannot be read, an entry that cannot be
                  // examined, a link that cannot be followed
@@ -51,12 +54,6 @@ class TreeVisitor {
                        const struct stat* st) = 0;
   // A link that names no file: its target is missing, or links loop.
   virtual void skippedLink(std::string_view path, const char* why) = 0;
-};
-
-// A file's identity, by which a file is known under any of its names.
-struct FileId {
-  dev_t dev;
-  ino_t ino;
 };
 
 // Walks the tree under the directory `root`, telling `visitor` of every

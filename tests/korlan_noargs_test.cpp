@@ -69,6 +69,18 @@ TEST_F(NoArguments, FindsItsInstallation) {
   EXPECT_EQ(start(program, "korlan", "", top + "/lib/k/bin"), report(top + "/lib/k/bin"));
 }
 
+// Its own list at the top is never unlisted, nor the link in bin/ to the
+// listed program.
+TEST_F(NoArguments, LooksForUnlistedFiles) {
+  testutil::makeFile(top + "/share/stray", 2);
+  const std::string program = top + "/lib/k/bin/korlan", root = top + "/lib/k/bin/../../..";
+  const std::vector<std::string> env = {"PATH=/usr/bin"};
+  EXPECT_EQ(testutil::run({program, {program, "-q", "--unlisted"}, tmp.path(), &env}, tmp),
+            (Result{"File Not Found: " + root + "/gone\nUnlisted: " + root +
+                        "/share/stray\nKorlan Failure: 2 out of 4 file comparisons failed\n",
+                    "", 0}));
+}
+
 TEST_F(NoArguments, FailuresBeforeTheRun) {
   const std::string program = top + "/lib/k/bin/korlan";
   EXPECT_EQ(start(program, "korlan", tmp / "nowhere", tmp.path()),

@@ -2,7 +2,9 @@
 // the exit status, and the command lines refused.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,58 @@ TEST_F(ScriptOptions, FileBelowADirectoryWithoutSearchPermission) {
   ASSERT_EQ(chmod(root("locked").c_str(), 0755), 0);
 }
 
+// --unlisted on one tree, the list and the sums file beside it inside ROOT.
+// Run as nobody, so that the locked directory cannot be read whoever runs
+// the tests; as root, the child gives root up first.
+class Unlisted : public Korlan {
+ protected:
+  void SetUp() override {
+    for (const char* rel : {"ok", "lib/x", "lib/y", "bin/tool", "deep/a/b/listed", "deep/a/b/core",
+                            "old/f1", "old/sub/f2", "a b", "stray", "locked/f"})
+      testutil::makeFile(root(rel), strlen(rel));
+    testutil::writeText(root("etc/packing.sha256"), "");
+    testutil::writeText(root("etc/app.lst"),
+                        "2 ./ok 9 ./gone 5 ./lib/x 5 ./lib64/y 8 ./bin/tool "
+                        "15 ./lib/../deep/a/b/listed\n");
+    tmp.link("lib", "root/lib64");
+    ASSERT_EQ(link(root("bin/tool").c_str(), root("bin/tool-hl").c_str()), 0);
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
+  }
+  void TearDown() override { chmod(root("locked").c_str(), 0755); }
+  Result with(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), "korlan");
+    argv.push_back(tmp / "root");
+    argv.push_back(root("etc/app.lst"));
+    testutil::Launch launch{KORLAN_BIN, argv};
+    launch.inChild = testutil::asNobody;
+    return testutil::run(launch, tmp);
+  }
+};
+
+TEST_F(Unlisted, ReportsWhatNoListedPathReaches) {
+  const std::string gone = "File Not Found: " + root("gone") + "\n";
+  const std::vector<std::string> unlisted = {"a b",    "stray",  "deep/a/b/core",
+                                             "locked", "old/f1", "old/sub/f2"};
+  std::string plain = "\n" + gone + "\n[Looking for unlisted files]\n", quiet = gone, tsv;
+  tsv = "missing\t" + root("gone") + "\t9\t\tNo such file or directory\n";
+  for (const std::string& rel : unlisted) {
+    const std::string line = (rel == "locked" ? "Cannot Read: " : "Unlisted: ") + root(rel) + "\n";
+    plain += "\n" + line;
+    quiet += line;
+    tsv += rel == "locked"
+               ? "unreadable\t" + root(rel) + "\t\t\tPermission denied\n"
+               : "unlisted\t" + root(rel) + "\t\t" + std::to_string(rel.size()) + "\t\n";
+  }
+  const std::string summary = "Korlan Failure: 7 out of 12 file comparisons failed\n";
+  EXPECT_EQ(with({"--unlisted"}), completed(6, plain, 7, 12));
+  EXPECT_EQ(with({"-q", "--unlisted", "--strict"}), (Result{quiet + summary, "", 2}));
+  EXPECT_EQ(with({"--unlisted", "--tsv"}), (Result{tsv + "total\t7\t12\n", "", 0}));
+  // Without the option, the walk's own failure alone.
+  EXPECT_EQ(with({"-q"}),
+            (Result{gone + "Korlan Failure: 1 out of 6 file comparisons failed\n", "", 0}));
+}
+
 TEST_F(ScriptOptions, StrictAsksForProof) {
   testutil::writeText(tmp / "empty", "\n");
   testutil::writeText(tmp / "good", "1 ./ok 1 ./c/f1");
@@ -127,7 +181,8 @@ TEST_F(ScriptOptions, HelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("Usage: korlan [OPTION]... ROOT LIST\n", 0), 0u) << help.out;
-  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--make-list"})
+  for (const char* option :
+       {"--strict", "--full-paths", "--quiet", "--tsv", "--unlisted", "--make-list"})
     EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
   EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
 }

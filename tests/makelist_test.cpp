@@ -1,18 +1,19 @@
 // korlan --make-list ROOT, end to end: the built program on trees made here,
 // its standard output, standard error and exit status compared exactly, and
 // every list it writes read back by `korlan ROOT LIST`.
-#include "treewalk.h"
-
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "test_util.h"
+#include "treewalk.h"
 
 namespace {
 
@@ -105,6 +106,22 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
                           0}));
   EXPECT_EQ(makeList(tmp / "root/"), made);
   EXPECT_EQ(verify(made.out), succeeded(lines(list)));
+  // Under a low descriptor limit the walk keeps fewer levels open.
+  EXPECT_EQ(makeList(tmp / "root",
+                     [] {
+                       const rlimit low = {16, 16};
+                       if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(126);
+                     }),
+            made);
+}
+
+// Only the list file itself is left out: a directory named like it is
+// listed like any other.
+TEST_F(MakeList, ADirectoryNamedLikeTheListIsListed) {
+  file("packing.lst/f", 1);
+  file("packing.lst/packing.lst", 2);
+  EXPECT_EQ(makeList(tmp / "root"),
+            (Result{"1 ./packing.lst/f\n2 ./packing.lst/packing.lst\n", "", 0}));
 }
 
 // Names the format cannot hold are named on standard error, never written
@@ -196,6 +213,32 @@ TEST_F(MakeList, PathsBeyondTheSystemLimit) {
   EXPECT_EQ(verify(made.out), succeeded(1));
   EXPECT_EQ(unlink((last + "/f").c_str()), 0);
   EXPECT_EQ(rmdir(last.c_str()), 0);
+}
+
+// A file directly below ROOT: ROOT, "/" and its name, with the NUL, fit in
+// PATH_MAX up to 4,095 bytes.
+TEST_F(MakeList, FileBelowALongRoot) {
+  const std::string name(255, 'n');
+  for (const size_t rootLength : {size_t{3839}, size_t{3840}}) {
+    std::string top = tmp / "r" + std::to_string(rootLength);
+    ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
+    // Components of 150 bytes, then one of what is left: never 0 bytes.
+    for (size_t left; (left = rootLength - top.size()) > 0;) {
+      top += "/" + std::string(left > 201 ? 150 : left - 1, 'd');
+      ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
+    }
+    {
+      testutil::ChangeDir in(top);  // ROOT/NAME may be past the limit
+      std::ofstream(name) << "abc";
+    }
+    const Result expected = rootLength == 3839
+                                ? Result{"3 ./" + name + "\n", "", 0}
+                                : Result{"",
+                                         "korlan: cannot list \"" + top + "/" + name +
+                                             "\": path longer than the system allows (PATH_MAX)\n",
+                                         255};
+    EXPECT_EQ(makeList(top), expected);
+  }
 }
 
 // No file system here holds a component over 1023 bytes (their limit is far

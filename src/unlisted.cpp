@@ -1,0 +1,117 @@
+// unlisted.cpp: the files under ROOT that no path of the packing list
+// reaches.
+#include "unlisted.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "report.h"
+#include "treewalk.h"
+
+ReachedFiles::ReachedFiles(std::vector<std::deque<FileId>> parts)
+    : parts_(std::move(parts)) {
+  for (std::deque<FileId>& part : parts_) std::sort(part.begin(), part.end());
+}
+
+bool ReachedFiles::contains(const FileId& id) const {
+  // A worker probes files a batch at a time, and the tree is looked at in
+  // much the order the list was read: the part that held the last file
+  // most likely holds the next.
+  auto holds = [&id](const std::deque<FileId>& part) {
+    return std::binary_search(part.begin(), part.end(), id);
+  };
+  if (lastHit_ < parts_.size() && holds(parts_[lastHit_])) return true;
+  for (size_t i = 0; i < parts_.size(); ++i) {
+    if (i != lastHit_ && holds(parts_[i])) {
+      lastHit_ = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
+  std::vector<FileId> ids;
+  struct stat st;
+  for (const std::string& path : paths)
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      ids.push_back({st.st_dev, st.st_ino});
+  return ids;
+}
+
+std::string besideFile(const std::string& path, const char* name) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
+}
+
+namespace {
+
+class Finder : public TreeVisitor {
+ public:
+  Finder(const char* root, const std::vector<FileId>& excluded,
+         const ReachedFiles& reached, Report& report)
+      : root_(root), excluded_(excluded), reached_(reached), report_(report) {}
+
+  void file(const FoundFile& f) override {
+    if (!reached_.contains({f.st->st_dev, f.st->st_ino}))
+      unlisted(f.path, f.st->st_size);
+  }
+  void refused(std::string_view path, Refusal kind, const char* why,
+               const struct stat* st) override {
+    switch (kind) {
+      case Refusal::kName:
+        // No list can name it, so nothing the list names is it; but the
+        // files the run reads are left out under any name.
+        if (st == nullptr || !isExcluded(*st))
+          unlisted(path, st != nullptr ? st->st_size : 0);
+        break;
+      case Refusal::kPathTooLong:
+        if (!reached_.contains({st->st_dev, st->st_ino}))
+          unlisted(path, st->st_size);
+        break;
+      case Refusal::kUnreadable:
+        ++count;
+        report_.unreadable(shown(path), why);
+        break;
+    }
+  }
+  // A link that leads to no file is no file, and a list made of the tree
+  // would not name it either.
+  void skippedLink(std::string_view, const char*) override {}
+
+  int64_t count = 0;
+
+ private:
+  void unlisted(std::string_view path, int64_t size) {
+    ++count;
+    report_.unlisted(shown(path), size);
+  }
+  bool isExcluded(const struct stat& st) const {
+    return std::find(excluded_.begin(), excluded_.end(),
+                     FileId{st.st_dev, st.st_ino}) != excluded_.end();
+  }
+  // ROOT "/" PATH, as the walk of the list forms paths; ROOT for the root.
+  const std::string& shown(std::string_view path) {
+    shown_ = root_;
+    if (!path.empty()) (shown_ += '/') += path;
+    return shown_;
+  }
+
+  const std::string root_;
+  const std::vector<FileId>& excluded_;
+  const ReachedFiles& reached_;
+  Report& report_;
+  std::string shown_;
+};
+
+}  // namespace
+
+int64_t reportUnlisted(const char* root, const std::vector<FileId>& excluded,
+                       const ReachedFiles& reached, Report& report) {
+  report.startUnlisted();
+  Finder finder(root, excluded, reached, report);
+  walkTree(root, excluded, finder);
+  return finder.count;
+}
