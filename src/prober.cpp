@@ -1,12 +1,14 @@
 // prober.cpp: probing the listed files ahead of the walk, on worker threads.
 #include "prober.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <new>
 #include <system_error>
 
+#include "digest.h"
 #include "directory.h"
 
 namespace {
@@ -18,8 +20,9 @@ const int kBatch = 32;
 
 }  // namespace
 
-Prober::Prober(const Directory* root, char sep, int workers)
-    : root_(root), sep_(sep) {
+Prober::Prober(const Directory* root, char sep, int workers,
+               std::atomic<int64_t>* hashed)
+    : root_(root), sep_(sep), hashed_(hashed) {
   // A worker needs little stack: a path on the heap and a stat call. The
   // default, the stack limit (often 8 MiB), would count against a limit of
   // address space for every worker, memory that a large list may need.
@@ -77,10 +80,16 @@ void Prober::flush() {
   workAvailable_.notify_one();
 }
 
-void Prober::probe(File* f, const char* path) {
+void Prober::probe(File* f, const char* path, std::unique_ptr<Hasher>* hasher) {
   const HostFile probe(path);
   f->probeError = probe.status == 0 ? 0 : probe.error;
   f->probedSize = probe.size;
+  // Only a file of the right size is worth reading: any other has failed.
+  if (f->hashed && f->probeError == 0 && f->probedSize == f->size) {
+    if (*hasher == nullptr) hasher->reset(new Hasher(hashed_));
+    static_cast<HashedFile*>(f)->contents =
+        (*hasher)->hash(AT_FDCWD, path, f->size);
+  }
   publish(f, File::kProbed);
 }
 
@@ -101,7 +110,7 @@ void Prober::settle(File* f, const char* path) {
   for (;;) {
     unsigned char state = File::kUnprobed;
     if (f->probeState.compare_exchange_strong(state, File::kProbing)) {
-      probe(f, path);
+      probe(f, path, &walkHasher_);
       return;
     }
     if (state == File::kProbed) return;
@@ -132,6 +141,7 @@ void Prober::work() {
   std::string path;
   const Directory* pathDir = nullptr;
   size_t dirLength = 0;
+  std::unique_ptr<Hasher> hasher;
   for (;;) {
     File* batch;
     bool more;
@@ -165,14 +175,16 @@ void Prober::work() {
         }
         path.resize(dirLength);
         appendComponent(&path, sep_, f->name);
+        if (f->hashed && hasher == nullptr) hasher.reset(new Hasher(hashed_));
       } catch (const std::bad_alloc&) {
-        // No memory for the path: hand the file back for the walk to probe,
-        // waking the walk if it waits for it, and stop; the rest of the
-        // batch was never claimed, and the walk needs no worker to finish.
+        // No memory for the path or the read buffer: hand the file back for
+        // the walk to probe, waking the walk if it waits for it, and stop;
+        // the rest of the batch was never claimed, and the walk needs no
+        // worker to finish.
         publish(f, File::kUnprobed);
         return;
       }
-      probe(f, path.c_str());
+      probe(f, path.c_str(), &hasher);
     }
   }
 }

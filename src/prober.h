@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 
 struct Directory;
 struct File;
+class Hasher;
 
 class Prober {
  public:
@@ -26,7 +29,12 @@ class Prober {
   // their expected paths below `root` (the root node; see
   // File::getExpectedFilename). With no workers, the walk probes every file
   // itself. Threads that cannot be started are done without.
-  Prober(const Directory* root, char sep, int workers);
+  //
+  // A HashedFile found with its listed size is read and hashed in the same
+  // step, by whoever probes it, each thread through a Hasher of its own;
+  // `hashed`, when given, counts the bytes read.
+  Prober(const Directory* root, char sep, int workers,
+         std::atomic<int64_t>* hashed = nullptr);
   // Stops the workers and waits for them.
   ~Prober();
   Prober(const Prober&) = delete;
@@ -44,13 +52,17 @@ class Prober {
 
  private:
   void work();
-  // Probes `f` at `path` and publishes the result.
-  void probe(File* f, const char* path);
+  // Probes `f` at `path` (hashing it through `*hasher`, made when first
+  // needed) and publishes the result.
+  void probe(File* f, const char* path, std::unique_ptr<Hasher>* hasher);
   // Sets `f`'s probe state, waking the walk if it waits for `f`.
   void publish(File* f, unsigned char state);
 
   const Directory* root_;
   const char sep_;
+  std::atomic<int64_t>* hashed_;
+  // The walk's own, for the files it probes itself.
+  std::unique_ptr<Hasher> walkHasher_;
 
   // Files added but not yet handed over: the reader's own, unlocked.
   File* batchHead_ = nullptr;

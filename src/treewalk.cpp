@@ -151,9 +151,12 @@ void Walker::readEntries(size_t depth) {
     if (name[0] == '.' &&
         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
       continue;
-    // The list at the top is being written, or will be replaced: listing it
-    // would give a size that is wrong as soon as it is written.
-    if (depth == 0 && strcmp(name, "packing.lst") == 0) continue;
+    // The list and the sums at the top are being written, or will be
+    // replaced: listing either would give a size or a digest that is wrong
+    // as soon as it is written, and neither may name the other.
+    if (depth == 0 && (strcmp(name, "packing.lst") == 0 ||
+                       strcmp(name, "packing.sha256") == 0))
+      continue;
     // Special files are never listed, nor named in a message.
     const unsigned char type = e->d_type;
     if (type != DT_DIR && type != DT_REG && type != DT_LNK &&
