@@ -212,7 +212,7 @@ void Directory::iterate(const Directory* root, char sep, Report& report,
       appendComponent(&path, sep, f->name);
       report.fileWalked(CountFiles);
       prober.settle(f, path.c_str());
-      if (progress != nullptr) progress->files.store(CountFiles);
+      if (progress != nullptr) progress->fileCompared(CountFiles);
       const Sha256* expected =
           sums != nullptr ? sums->find(std::string_view(path).substr(keyStart))
                           : nullptr;

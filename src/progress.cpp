@@ -37,6 +37,9 @@ void writeAll(int fd, const std::string& s) {
 // Back to the start of the line, and clear what follows the cursor.
 const char kErase[] = "\r\033[K";
 
+// At most ten lines a second: enough to watch, too few to cost anything.
+const auto kPeriod = std::chrono::milliseconds(100);
+
 }  // namespace
 
 std::string progressLine(int64_t files, int64_t totalFiles, int64_t bytes,
@@ -67,36 +70,44 @@ void Progress::start(int64_t totalFiles, int64_t totalBytes) {
   totalFiles_ = totalFiles;
   totalBytes_ = totalBytes;
   begun_ = std::chrono::steady_clock::now();
+  started_ = true;
   try {
     thread_ = std::thread(&Progress::run, this);
   } catch (const std::system_error&) {
-    // No thread, no display: the run itself goes on.
+    draw();  // no thread: the walk draws, in fileCompared
   }
 }
 
+void Progress::fileCompared(int64_t count) {
+  files_.store(count, std::memory_order_relaxed);
+  if (!started_ || thread_.joinable()) return;
+  if (std::chrono::steady_clock::now() - drawn_ >= kPeriod) draw();
+}
+
 void Progress::stop() {
-  if (!thread_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
+  if (!started_) return;
+  started_ = false;
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    stopping_.notify_all();
+    thread_.join();
   }
-  stopping_.notify_all();
-  thread_.join();
   writeAll(fd_, kErase);
 }
 
 void Progress::draw() {
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - begun_)
-          .count();
-  writeAll(fd_, kErase + progressLine(files.load(std::memory_order_relaxed),
+  drawn_ = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(drawn_ - begun_).count();
+  writeAll(fd_, kErase + progressLine(files_.load(std::memory_order_relaxed),
                                       totalFiles_,
                                       bytes.load(std::memory_order_relaxed),
                                       totalBytes_, seconds));
 }
 
 void Progress::run() {
-  const auto kPeriod = std::chrono::milliseconds(100);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     draw();

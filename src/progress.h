@@ -37,8 +37,11 @@ class Progress {
   // Stops drawing and erases the line; idempotent.
   void stop();
 
-  // Advanced by the walk and by the hashers, read by the drawing thread.
-  std::atomic<int64_t> files{0};
+  // The walk has compared `count` files. Where no thread could be started
+  // to draw, the walk draws here, as often as the thread would.
+  void fileCompared(int64_t count);
+
+  // Advanced by the hashers, read by whoever draws.
   std::atomic<int64_t> bytes{0};
 
  private:
@@ -47,6 +50,9 @@ class Progress {
 
   const bool enabled_;
   const int fd_;
+  bool started_ = false;
+  std::atomic<int64_t> files_{0};
+  std::chrono::steady_clock::time_point drawn_;
   int64_t totalFiles_ = 0;
   int64_t totalBytes_ = -1;
   std::chrono::steady_clock::time_point begun_;
