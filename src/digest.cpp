@@ -40,12 +40,34 @@ int openForReading(int dirFd, const char* path) {
   return openat(dirFd, path, flags);
 }
 
+namespace {
+
+evp_md_st* fetchSha256() {
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+  return EVP_MD_fetch(nullptr, "SHA256", nullptr);
+#else
+  return const_cast<EVP_MD*>(EVP_sha256());
+#endif
+}
+
+void freeMd(evp_md_st* md) {
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+  EVP_MD_free(md);
+#else
+  (void)md;
+#endif
+}
+
+}  // namespace
+
 Hasher::Hasher(std::atomic<int64_t>* counter)
     : context_(EVP_MD_CTX_new()),
+      md_(fetchSha256()),
       buffer_(static_cast<unsigned char*>(malloc(kBufferSize))),
       counter_(counter) {
-  if (context_ == nullptr || buffer_ == nullptr) {
+  if (context_ == nullptr || md_ == nullptr || buffer_ == nullptr) {
     EVP_MD_CTX_free(context_);
+    freeMd(md_);
     free(buffer_);
     throw std::bad_alloc();
   }
@@ -53,6 +75,7 @@ Hasher::Hasher(std::atomic<int64_t>* counter)
 
 Hasher::~Hasher() {
   EVP_MD_CTX_free(context_);
+  freeMd(md_);
   free(buffer_);
 }
 
@@ -86,10 +109,12 @@ FileHash Hasher::hashOpen(int fd, int64_t expected) {
     h.error = FileHash::kChanged;
     return h;
   }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  // Read-ahead matters only for a file that takes more than one read.
+  if (expected > static_cast<int64_t>(kBufferSize))
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   // libcrypto fails only when it cannot allocate; the file is then reported
   // as unread rather than the thread brought down.
-  if (EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
+  if (EVP_DigestInit_ex(context_, md_, nullptr) != 1) {
     h.error = ENOMEM;
     return h;
   }

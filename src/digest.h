@@ -13,6 +13,7 @@
 #include <string>
 
 struct evp_md_ctx_st;
+struct evp_md_st;
 
 // A SHA-256 digest.
 struct Sha256 {
@@ -66,6 +67,9 @@ class Hasher {
   FileHash hashOpen(int fd, int64_t expected);
 
   evp_md_ctx_st* context_;
+  // SHA-256 fetched once: OpenSSL 3 otherwise looks the algorithm up,
+  // under a lock all hashers share, for every file.
+  evp_md_st* md_;
   unsigned char* buffer_;
   std::atomic<int64_t>* counter_;
 };

@@ -150,11 +150,20 @@ void Prober::work() {
       workAvailable_.wait(lock,
                           [this] { return closing_ || queueHead_ != nullptr; });
       if (closing_) return;
-      // Takes up to a batch; leaves the rest for the other workers.
+      // Takes up to a batch; leaves the rest for the other workers. Files
+      // to be read are taken up to about a megabyte: reading a large one
+      // takes long, and a batch would keep the files behind it from the
+      // idle workers.
       batch = queueHead_;
       File* last = batch;
-      for (int n = 1; n < kBatch && last->nextQueued != nullptr; ++n)
+      const int64_t kBatchBytes = 1 << 20;
+      int64_t bytes = batch->hashed ? batch->size : 0;
+      for (int n = 1;
+           n < kBatch && last->nextQueued != nullptr && bytes < kBatchBytes;
+           ++n) {
         last = last->nextQueued;
+        if (last->hashed) bytes += last->size;
+      }
       queueHead_ = last->nextQueued;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
       last->nextQueued = nullptr;

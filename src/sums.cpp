@@ -95,23 +95,30 @@ const char* Sums::parse(std::string_view line, std::string* path,
   return unescape(name, path) ? nullptr : "unknown escape in the file name";
 }
 
-int Sums::read(std::istream& in, const char* name, std::ostream& err) {
+int Sums::read(std::istream& in, const char* name, std::ostream& err,
+               int64_t sizeHint) {
   paths_.clear();
   entries_.clear();
+  // No line is shorter than a digest, two bytes and a name.
+  const int64_t kShortest = kHex + 3;
+  if (sizeHint > 0) {
+    paths_.reserve(sizeHint);
+    entries_.reserve(sizeHint / kShortest + 1);
+  }
   std::string line, path;
   for (uint32_t number = 1; std::getline(in, line); ++number) {
     Sha256 digest;
     const char* wrong = parse(line, &path, &digest);
     // Lines and paths are counted in 32 bits: no real file comes near.
-    if (number == UINT32_MAX || line.size() >= UINT32_MAX)
+    if (number == UINT32_MAX || line.size() >= INT32_MAX)
       wrong = "too many lines, or a line too long";
     if (wrong != nullptr) {
       err << "korlan: " << name << ':' << number << ": " << wrong << std::endl;
       return kStatusError;
     }
     const std::string_view key = sumsKey(path);
-    entries_.push_back({paths_.size(), static_cast<uint32_t>(key.size()),
-                        number, digest, false});
+    entries_.push_back(
+        {paths_.size(), static_cast<uint32_t>(key.size()), 0, number, digest});
     paths_ += key;
   }
   if (in.bad()) {

@@ -20,10 +20,13 @@
 
 class Sums {
  public:
-  // Reads the digests from `in`, named `name` in messages. Returns
+  // Reads the digests from `in`, named `name` in messages; `sizeHint`, the
+  // size of the file when known, lets the buffers be reserved once (pages
+  // untouched cost nothing) instead of doubling as they fill. Returns
   // kStatusOk, or kStatusError after one line on `err`: "can't read NAME"
   // when the stream fails, else "korlan: NAME:LINE: " and what is wrong.
-  int read(std::istream& in, const char* name, std::ostream& err);
+  int read(std::istream& in, const char* name, std::ostream& err,
+           int64_t sizeHint = -1);
 
   // The digest of `path` (components joined by "/", no leading "./"), or
   // null. Marks it as named, for unnamed().
@@ -36,11 +39,11 @@ class Sums {
 
  private:
   struct Entry {
-    size_t path;      // offset of the path in paths_
-    uint32_t length;  // of the path
-    uint32_t line;    // where the file gives it
+    size_t path;           // offset of the path in paths_
+    uint32_t length : 31;  // of the path
+    uint32_t named : 1;    // asked for by find()
+    uint32_t line;         // where the file gives it
     Sha256 digest;
-    bool named;
   };
   std::string_view pathOf(const Entry& e) const {
     return std::string_view(paths_).substr(e.path, e.length);
