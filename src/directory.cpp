@@ -316,7 +316,11 @@ int readList(Directory* top, std::istream& list, const char* listPath,
       return kStatusError;
     }
     ++*entries;
-    if (listedBytes != nullptr) *listedBytes += size;
+    // A total for the progress line only: it stops at the largest value
+    // rather than wrap around.
+    if (listedBytes != nullptr)
+      *listedBytes =
+          size > INT64_MAX - *listedBytes ? INT64_MAX : *listedBytes + size;
     prober.add(recorded);
     token.read(list);
   }
