@@ -5,7 +5,7 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, flat, deep, cold, onecpu or makelist. For each workload:
+// NAME is bushy, flat, deep, cold, onecpu, makelist or sums. For each workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
 // the floor, and of peak resident memory, as wait4 reports it for the child.
@@ -23,8 +23,8 @@
 // about 1 GB and 0.5 GB in a few large and many small files, against the
 // hash floor: the tree's bytes over the single-core SHA-256 speed of
 // libcrypto, measured in the same run, over the CPUs the bench may use.
-// On one CPU, `korlan --sums` against `floor --hash`, one thread that reads
-// and hashes the same files. And on bushy 200k (small files of zeros),
+// On one CPU, `korlan --sums` against hashfloor (beside FLOOR), one thread
+// that reads and hashes the same files. And on bushy 200k (small files of zeros),
 // `korlan --sums` against plain `korlan` on the same tree.
 #include <fcntl.h>
 #include <getopt.h>
@@ -360,12 +360,14 @@ void sumsRows(const std::string& work, const std::string& korlan, const std::str
     fflush(stdout);
   }
   const Workload& big = loads[1];
+  const std::string hashFloor =
+      std::filesystem::path(floorProgram).replace_filename("hashfloor").string();
   const std::string bigSums = big.root + ".sha256";
-  const Medians one = measure({{korlan, "--sums=" + bigSums, big.root, big.list},
-                               {floorProgram, "--hash", big.root, big.list}},
-                              runs, Setting{false, cpu});
+  const Medians one =
+      measure({{korlan, "--sums=" + bigSums, big.root, big.list}, {hashFloor, big.root, big.list}},
+              runs, Setting{false, cpu});
   printf(
-      "\nOn CPU %d alone: korlan --sums %.1f ms, floor --hash (one thread reads and hashes)\n"
+      "\nOn CPU %d alone: korlan --sums %.1f ms, hashfloor (one thread reads and hashes)\n"
       "%.1f ms, ratio %.3f (%s).\n",
       cpu, one.ms[0], one.ms[1], one.ratio[1], big.name.c_str());
   const std::string sums = writeSums(b200, korlan);
