@@ -28,7 +28,14 @@ Prober::Prober(const Directory* root, char sep, int workers,
   // address space for every worker, memory that a large list may need.
   const size_t kWorkerStack = 256 << 10;
   pthread_attr_t attr;
-  if (workers > 0 && pthread_getattr_default_np(&attr) == 0) {
+  // ThreadSanitizer's runtime starts no thread on so small a stack, and a
+  // run without workers would leave the threads unchecked.
+#if defined(__SANITIZE_THREAD__)
+  const bool shrink = false;
+#else
+  const bool shrink = workers > 0;
+#endif
+  if (shrink && pthread_getattr_default_np(&attr) == 0) {
     size_t size = 0;
     if (pthread_attr_getstacksize(&attr, &size) == 0 && size > kWorkerStack &&
         pthread_attr_setstacksize(&attr, kWorkerStack) == 0)
