@@ -129,7 +129,8 @@ TEST_F(ScriptOptions, HelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("Usage: korlan [OPTION]... ROOT LIST\n", 0), 0u) << help.out;
-  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--make-list"})
+  for (const char* option :
+       {"--strict", "--full-paths", "--quiet", "--tsv", "--make-list", "--make-sums", "--sums"})
     EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
   EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
 }
@@ -150,6 +151,12 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"--make-list"}, "korlan: --make-list takes one operand, ROOT\n"},
       {{"--make-list", "r", "l"}, "korlan: --make-list takes one operand, ROOT\n"},
       {{"--make-list", "--strict", "r"}, "korlan: --make-list takes no other option\n"},
+      {{"--make-sums"}, "korlan: --make-sums takes one operand, ROOT\n"},
+      {{"--make-sums", "--sums", "r"}, "korlan: --make-sums takes no other option\n"},
+      {{"--make-list", "--make-sums", "r"}, "korlan: --make-list takes no other option\n"},
+      {{"--make-sums", "--make-list", "r"}, "korlan: --make-sums takes no other option\n"},
+      {{"--sums=", "r", "l"}, "korlan: option --sums= needs a file name\n"},
+      {{"--progress=yes", "r", "l"}, "korlan: option --progress takes no value\n"},
       // Options come before the operands.
       {{"r", "--strict", "l"}, ""},
   };
