@@ -52,6 +52,23 @@ bool unescape(std::string_view text, std::string* path) {
   return true;
 }
 
+// A path as a message shows it: escaped as in the file, so that the message
+// stays one line whatever the name holds.
+std::string shown(std::string_view path) {
+  std::string s;
+  for (const char c : path) {
+    if (c == '\\')
+      s += "\\\\";
+    else if (c == '\n')
+      s += "\\n";
+    else if (c == '\r')
+      s += "\\r";
+    else
+      s += c;
+  }
+  return s;
+}
+
 }  // namespace
 
 std::string_view sumsKey(std::string_view path) {
@@ -152,7 +169,7 @@ bool Sums::index(const char* name, std::ostream& err) {
   }
   if (conflict != 0) {
     err << "korlan: " << name << ':' << conflict << ": another digest for "
-        << conflictPath << " than on line " << first << std::endl;
+        << shown(conflictPath) << " than on line " << first << std::endl;
     return false;
   }
   entries_.resize(kept);

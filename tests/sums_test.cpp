@@ -76,6 +76,9 @@ TEST(Sums, RefusesAnythingElseNamingTheLine) {
       {"\\" + kAbc + "  a\\", "korlan: S:1: unknown escape in the file name\n"},
       {kAbc + "  ./x\n" + ok + kEmpty + "  x\n",
        "korlan: S:3: another digest for x than on line 1\n"},
+      // A name with a line end is shown escaped: one message, one line.
+      {"\\" + kAbc + "  a\\nb\n" + "\\" + kEmpty + "  ./a\\nb",
+       "korlan: S:2: another digest for a\\nb than on line 1\n"},
   };
   for (const auto& c : cases) {
     Sums sums;
