@@ -1,34 +1,47 @@
-# Runs at install time: links bin/korlan to the program file and has the
-# installed program write the packing list of the installation at its top,
-# and the SHA-256 of every listed file beside it, so that `korlan` without
-# arguments verifies the installation it belongs to (`korlan --sums`, its
-# contents too). Neither file names the other.
-set(top "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
-file(MAKE_DIRECTORY "${top}/bin")
-file(CREATE_LINK "../${KORLAN_PROGRAM_DIR}/korlan" "${top}/bin/korlan" SYMBOLIC)
-message(STATUS "Writing: ${top}/packing.lst")
-# The list is caught in memory, not in a file of its own: a temporary file
-# below the top would be listed itself. It replaces packing.lst in one
-# rename, so a failed install never leaves half a list behind.
-execute_process(
-  COMMAND "${top}/${KORLAN_PROGRAM_DIR}/korlan" --make-list "${top}"
-  OUTPUT_VARIABLE list
-  ERROR_VARIABLE errors
-  RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "korlan --make-list ${top} failed (${status}):\n${errors}")
-endif()
-file(WRITE "${top}/packing.lst.new" "${list}")
-file(RENAME "${top}/packing.lst.new" "${top}/packing.lst")
+# The last step of an install (KORLAN_PROGRAM: the installed program's path
+# below the top): the installed program writes the packing list of the whole
+# installation at its top, and the digests beside it where it can make them,
+# so that it verifies the installation it belongs to when run without
+# arguments.
+set(prefix "${CMAKE_INSTALL_PREFIX}")
+cmake_path(ABSOLUTE_PATH prefix)
+set(top "$ENV{DESTDIR}${prefix}")
+set(korlan "${top}/${KORLAN_PROGRAM}")
 
-message(STATUS "Writing: ${top}/packing.sha256")
-execute_process(
-  COMMAND "${top}/${KORLAN_PROGRAM_DIR}/korlan" --make-sums "${top}"
-  OUTPUT_VARIABLE sums
-  ERROR_VARIABLE errors
-  RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "korlan --make-sums ${top} failed (${status}):\n${errors}")
+# The program's output on the top, caught in memory rather than in a file:
+# a temporary file below the top would be listed itself.
+function(korlan_make var option)
+  execute_process(
+    COMMAND "${korlan}" ${option} "${top}"
+    OUTPUT_VARIABLE out
+    ERROR_VARIABLE errors
+    RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${korlan} ${option} ${top} failed (${status}):\n${errors}")
+  endif()
+  set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
+# Replaces top/name in one rename, so a failed install never leaves half a
+# list behind, and records it for install_manifest.txt, which names files
+# without DESTDIR as CMake's own steps do.
+function(korlan_write name content)
+  message(STATUS "Installing: ${top}/${name}")
+  file(WRITE "${top}/${name}.new" "${content}")
+  file(RENAME "${top}/${name}.new" "${top}/${name}")
+  set(CMAKE_INSTALL_MANIFEST_FILES ${CMAKE_INSTALL_MANIFEST_FILES} "${prefix}/${name}" PARENT_SCOPE)
+endfunction()
+
+execute_process(COMMAND "${korlan}" --help OUTPUT_VARIABLE help)
+string(FIND "${help}" "--make-sums" sums)
+if(sums GREATER -1)
+  # A stale digest file would be listed; the digests are made after the list,
+  # so each file holds what the other finally holds.
+  file(REMOVE "${top}/packing.sha256")
 endif()
-file(WRITE "${top}/packing.sha256.new" "${sums}")
-file(RENAME "${top}/packing.sha256.new" "${top}/packing.sha256")
+korlan_make(list --make-list)
+korlan_write(packing.lst "${list}")
+if(sums GREATER -1)
+  korlan_make(digests --make-sums)
+  korlan_write(packing.sha256 "${digests}")
+endif()

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,14 +24,52 @@
 
 namespace testutil {
 
-// A directory of its own under $TMPDIR (or /tmp), removed with everything in
-// it when the object goes, or when the process that made it exits without
-// destroying it (a death test's child ends with exit()).
+inline void asNobody();
+
+// Where the tests make their directories: the first of $TMPDIR, /tmp,
+// /var/tmp and /dev/shm not mounted noexec (some tests run copies of the
+// program there) and, for root, that nobody may reach (some run it as
+// nobody). With none, `problem` says so, and the tests that need one skip.
+struct Scratch {
+  std::string base, problem;
+};
+
+inline bool runnable(const std::string& dir) {
+  struct statvfs fs;
+  if (statvfs(dir.c_str(), &fs) != 0 || (fs.f_flag & ST_NOEXEC) ||
+      access(dir.c_str(), W_OK | X_OK) != 0)
+    return false;
+  if (geteuid() != 0) return true;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    asNobody();
+    _exit(access(dir.c_str(), X_OK) == 0 ? 0 : 1);
+  }
+  int ws = 0;
+  return pid > 0 && waitpid(pid, &ws, 0) == pid && ws == 0;
+}
+
+inline const Scratch& scratch() {
+  static const Scratch chosen = [] {
+    std::vector<std::string> tried = {"/tmp", "/var/tmp", "/dev/shm"};
+    const char* tmpdir = getenv("TMPDIR");
+    if (tmpdir && *tmpdir) tried.insert(tried.begin(), tmpdir);
+    for (const std::string& dir : tried)
+      if (runnable(dir)) return Scratch{dir, ""};
+    return Scratch{tried[0],
+                   "none of $TMPDIR, /tmp, /var/tmp, /dev/shm lets a copy of the program run" +
+                       std::string(geteuid() == 0 ? " as nobody" : "")};
+  }();
+  return chosen;
+}
+
+// A directory of its own under the place chosen above, removed with
+// everything in it when the object goes, or when the process that made it
+// exits without destroying it (a death test's child ends with exit()).
 class TempDir {
  public:
   TempDir() : owner_(getpid()) {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korlan-test-XXXXXX";
+    std::string tmpl = scratch().base + "/korlan-test-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
     path_ = tmpl;
     // The list is made before the handler is registered, so that it is
@@ -166,6 +205,15 @@ struct Launch {
 inline void asNobody() {
   if (geteuid() != 0) return;
   if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
+
+// A copy of the built program in `dir`, for a test that runs it as nobody,
+// who may not reach the build tree (below a home directory of mode 0700).
+inline std::string programCopy(const TempDir& dir) {
+  const std::string copy = dir / "korlan";
+  writeText(copy, readText(KORLAN_BIN));
+  if (chmod(copy.c_str(), 0755) != 0) throw std::runtime_error("cannot chmod " + copy);
+  return copy;
 }
 
 // Runs a program to its end, its standard output and standard error caught
