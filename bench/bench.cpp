@@ -5,7 +5,7 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, flat, deep, cold, onecpu, makelist or unlisted. For each workload:
+// NAME is bushy, flat, deep, cold, onecpu, makelist, unlisted or sums. For each workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
 // the floor, and of peak resident memory, as wait4 reports it for the child.
@@ -22,9 +22,18 @@
 // onecpu: bushy 200k with every program pinned to one CPU (the first the
 // bench may use, CPU 0 on most machines): korlan's workers then only
 // compete with its walk, and the ratio to floor --dots shows what that costs.
+//
+// sums: `korlan --sums` and `korlan --make-sums` on trees of real bytes,
+// about 1 GB and 0.5 GB in a few large and many small files, against the
+// hash floor: the tree's bytes over the single-core SHA-256 speed of
+// libcrypto, measured in the same run, over the CPUs the bench may use.
+// On one CPU, `korlan --sums` against hashfloor (beside FLOOR), one thread
+// that reads and hashes the same files. And on bushy 200k (small files of zeros),
+// `korlan --sums` against plain `korlan` on the same tree.
 #include <fcntl.h>
 #include <getopt.h>
 #include <linux/magic.h>
+#include <openssl/evp.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -111,6 +120,76 @@ Workload deep(const std::string& work, long levels) {
   for (long i = 0; i < levels; ++i) list << "d/";
   list << "f\n";
   return w;
+}
+
+// `large` files of `largeMiB` MiB and `small` of 100 KiB, of pseudo-random
+// bytes (no holes, no runs that a file system could compress away).
+Workload mixed(const std::string& work, int large, int largeMiB, int small) {
+  const long mib = (static_cast<long>(large) * largeMiB * 1024 + small * 100L) / 1024;
+  Workload w{"mixed " + std::to_string(mib) + " MiB", work + "/mixed" + std::to_string(mib), "",
+             large + small};
+  w.list = w.root + ".lst";
+  std::filesystem::create_directories(w.root + "/big");
+  std::ofstream list(w.list);
+  std::vector<uint64_t> block(1 << 17);  // 1 MiB
+  uint64_t state = 88172645463325252ull;
+  auto fill = [&](size_t words) {
+    for (size_t i = 0; i < words; ++i) {
+      state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+      block[i] = state;
+    }
+  };
+  auto write = [&](const std::string& rel, long bytes) {
+    std::ofstream f(w.root + rel, std::ios::binary);
+    for (long done = 0; done < bytes;) {
+      const long n = std::min<long>(bytes - done, block.size() * 8);
+      fill(block.size());
+      f.write(reinterpret_cast<const char*>(block.data()), n);
+      done += n;
+    }
+    if (!f) die(rel);
+    list << bytes << " ." << rel << "\n";
+  };
+  for (int i = 0; i < large; ++i) write("/big/large" + std::to_string(i), largeMiB << 20);
+  for (int i = 0; i < small; ++i) {
+    if (i % 100 == 0) std::filesystem::create_directories(w.root + "/s" + std::to_string(i / 100));
+    write("/s" + std::to_string(i / 100) + "/f" + std::to_string(i), 100 << 10);
+  }
+  return w;
+}
+
+// libcrypto's SHA-256 on one core, in bytes a second: 512 MiB hashed in
+// 256 KiB chunks from a buffer that stays in the cache, as korlan reads.
+double sha256Speed() {
+  std::vector<unsigned char> buffer(256 << 10, 0x5a);
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  const long rounds = 2048;
+  const auto start = std::chrono::steady_clock::now();
+  EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+  for (long i = 0; i < rounds; ++i) EVP_DigestUpdate(context, buffer.data(), buffer.size());
+  EVP_DigestFinal_ex(context, digest, &length);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EVP_MD_CTX_free(context);
+  return rounds * buffer.size() / seconds;
+}
+
+long listedBytes(const Workload& w) {
+  std::ifstream list(w.list);
+  long total = 0, size;
+  std::string path;
+  while (list >> size >> path) total += size;
+  return total;
+}
+
+// Has korlan write the digests of `w` beside its list, as ROOT.sha256.
+std::string writeSums(const Workload& w, const std::string& korlan) {
+  const std::string sums = w.root + ".sha256";
+  const std::string command = "'" + korlan + "' --make-sums '" + w.root + "' > '" + sums + "'";
+  if (system(command.c_str()) != 0) die(command);
+  return sums;
 }
 
 // How the programs of one row run.
@@ -276,9 +355,62 @@ void unlistedRow(const Workload& w, const std::string& korlan, int runs) {
   fflush(stdout);
 }
 
+int usableCpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) die("sched_getaffinity");
+  return CPU_COUNT(&set);
+}
+
+// The rows of --sums and --make-sums: see the comment at the top.
+void sumsRows(const std::string& work, const std::string& korlan, const std::string& floorProgram,
+              const Workload& b200, int runs, int cpu) {
+  fprintf(stderr, "generating the trees of real bytes ...\n");
+  const Workload loads[] = {mixed(work, 2, 192, 1280), mixed(work, 4, 192, 2560)};
+  const double speed = sha256Speed();
+  const int cpus = usableCpus();
+  printf(
+      "\nContents: libcrypto SHA-256 on one core %.1f MiB/s, %d CPUs usable; hash floor =\n"
+      "bytes / that speed / CPUs. Ratios: korlan's time over the floor's.\n\n",
+      speed / (1 << 20), cpus);
+  printf("| %-18s | %7s | %9s | %13s | %6s | %16s | %6s | %10s |\n", "workload", "MiB", "floor ms",
+         "--sums ms", "ratio", "--make-sums ms", "ratio", "korlan MiB");
+  printf("|---|--:|--:|--:|--:|--:|--:|--:|\n");
+  for (const Workload& w : loads) {
+    const std::string sums = writeSums(w, korlan);
+    const double bytes = listedBytes(w), floorMs = bytes / speed / cpus * 1000;
+    const Medians m = measure(
+        {{korlan, "--sums=" + sums, w.root, w.list}, {korlan, "--make-sums", w.root}}, runs, {});
+    printf("| %-18s | %7.0f | %9.1f | %13.1f | %6.3f | %16.1f | %6.3f | %10.1f |\n", w.name.c_str(),
+           bytes / (1 << 20), floorMs, m.ms[0], m.ms[0] / floorMs, m.ms[1], m.ms[1] / floorMs,
+           m.mib[0]);
+    fflush(stdout);
+  }
+  const Workload& big = loads[1];
+  const std::string hashFloor =
+      std::filesystem::path(floorProgram).replace_filename("hashfloor").string();
+  const std::string bigSums = big.root + ".sha256";
+  const Medians one =
+      measure({{korlan, "--sums=" + bigSums, big.root, big.list}, {hashFloor, big.root, big.list}},
+              runs, Setting{false, cpu});
+  printf(
+      "\nOn CPU %d alone: korlan --sums %.1f ms, hashfloor (one thread reads and hashes)\n"
+      "%.1f ms, ratio %.3f (%s).\n",
+      cpu, one.ms[0], one.ms[1], one.ratio[1], big.name.c_str());
+  const std::string sums = writeSums(b200, korlan);
+  const double bytes = listedBytes(b200);
+  const Medians b = measure(
+      {{korlan, "--sums=" + sums, b200.root, b200.list}, {korlan, b200.root, b200.list}}, runs, {});
+  printf(
+      "\n%s (%.0f MiB of zeros, hash floor %.1f ms): korlan --sums %.1f ms, %.1f MiB;\n"
+      "korlan %.1f ms, %.1f MiB; ratio %.3f.\n",
+      b200.name.c_str(), bytes / (1 << 20), bytes / speed / cpus * 1000, b.ms[0], b.mib[0], b.ms[1],
+      b.mib[1], b.ratio[1]);
+  fflush(stdout);
+}
+
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
-    "NAME: bushy, flat, deep, cold, onecpu, makelist or unlisted\n";
+    "NAME: bushy, flat, deep, cold, onecpu, makelist, unlisted or sums\n";
 
 }  // namespace
 
@@ -297,8 +429,8 @@ int main(int argc, char** argv) {
       default: fputs(usage, stderr); return 2;
     }
   }
-  const std::vector<std::string> names = {"bushy",  "flat",     "deep",    "cold",
-                                          "onecpu", "makelist", "unlisted"};
+  const std::vector<std::string> names = {"bushy",  "flat",     "deep",     "cold",
+                                          "onecpu", "makelist", "unlisted", "sums"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -335,7 +467,8 @@ int main(int argc, char** argv) {
   auto found = std::find_if(loads.begin(), loads.end(),
                             [](const Workload& w) { return w.name == "bushy 200k"; });
   const bool coldRows = want("cold") && noCold.empty();
-  const bool b200Rows = coldRows || want("onecpu") || want("makelist") || want("unlisted");
+  const bool b200Rows =
+      coldRows || want("onecpu") || want("makelist") || want("unlisted") || want("sums");
   const Workload b200 = found != loads.end() ? *found : b200Rows ? bushy(work, 200000) : Workload{};
 
   if (want("cold") && !coldRows) printf("cold rows skipped: %s.\n", noCold.c_str());
@@ -381,6 +514,7 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
   if (want("unlisted")) unlistedRow(b200, korlan, runs);
+  if (want("sums")) sumsRows(work, korlan, floorProgram, b200, runs, cpu);
   if (ownWork) std::filesystem::remove_all(work);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include "directory.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -14,8 +15,10 @@
 #include "FindYourself.h"
 #include "makelist.h"
 #include "prober.h"
+#include "progress.h"
 #include "report.h"
 #include "status.h"
+#include "sums.h"
 #include "token.h"
 #include "unlisted.h"
 
@@ -63,7 +66,10 @@ Directory::Directory(const char* name)
 Directory::~Directory() {
   for (File* f = files; f != nullptr;) {
     File* next = f->next;
-    delete f;
+    if (f->hashed)
+      delete static_cast<HashedFile*>(f);
+    else
+      delete f;
     f = next;
   }
   // The sub-directories below are freed from one work list, threaded through
@@ -137,7 +143,7 @@ void Directory::add(File* f) {
 }
 
 int Directory::insert(Token* token, std::istream& in, int64_t size,
-                      File** recorded) {
+                      File** recorded, bool hashed) {
   // A loop, not recursion: the depth of a path is the list's to choose.
   Directory* d = this;
   while (token->isDir() == 0) {
@@ -149,7 +155,8 @@ int Directory::insert(Token* token, std::istream& in, int64_t size,
   // end of the list must not become a file named "EOF", nor may a token the
   // reader could not take whole.
   if (token->isFile() != 0 && token->isSize() != 0) return -1;
-  File* f = new File(token->getName(), size);
+  File* f = hashed ? new HashedFile(token->getName(), size)
+                   : new File(token->getName(), size);
   d->add(f);
   if (recorded != nullptr) *recorded = f;
   return 0;
@@ -167,8 +174,28 @@ HostFile::HostFile(const char* path)
   }
 }
 
+namespace {
+
+// Under --sums, the failures that only reading a file finds, after the size
+// matched: it could not be read whole, no digest names it, or its digest
+// differs. Returns true when it reported one.
+bool contentsFail(const HashedFile& f, const Sha256* expected,
+                  const std::string& path, Report& report) {
+  if (f.contents.error != 0)
+    report.unreadable(path, f.size, f.contents.reason());
+  else if (expected == nullptr)
+    report.noChecksum(path);
+  else if (*expected != f.contents.digest)
+    report.checksumMismatch(path, expected->hex(), f.contents.digest.hex());
+  else
+    return false;
+  return true;
+}
+
+}  // namespace
+
 void Directory::iterate(const Directory* root, char sep, Report& report,
-                        Prober& prober) {
+                        Prober& prober, Sums* sums, Progress* progress) {
   // One path buffer for the whole walk: formed by directoryPath for this
   // directory, then extended by a component on the way down and cut back on
   // the way up, as directoryPath would form each level. The walk keeps its
@@ -177,6 +204,8 @@ void Directory::iterate(const Directory* root, char sep, Report& report,
   // holds it.
   std::string path;
   directoryPath(root, this, sep, &path);
+  // A sums path is the file's path below the root node's name.
+  const size_t keyStart = strlen(root->name) + 1;
 
   auto compareFiles = [&](const Directory* d) {
     const size_t dirLength = path.size();
@@ -185,12 +214,19 @@ void Directory::iterate(const Directory* root, char sep, Report& report,
       appendComponent(&path, sep, f->name);
       report.fileWalked(CountFiles);
       prober.settle(f, path.c_str());
+      if (progress != nullptr) progress->fileCompared(CountFiles);
+      const Sha256* expected =
+          sums != nullptr ? sums->find(std::string_view(path).substr(keyStart))
+                          : nullptr;
       if (f->probeError != 0) {
         ++CountErrors;
         report.missing(path, f->size, f->probeError);
       } else if (f->probedSize != f->size) {
         ++CountErrors;
         report.wrongSize(f->name, path, f->size, f->probedSize);
+      } else if (sums != nullptr && contentsFail(*static_cast<HashedFile*>(f),
+                                                 expected, path, report)) {
+        ++CountErrors;
       }
       path.resize(dirLength);
     }
@@ -257,7 +293,7 @@ bool listFault(const Token& token, const std::istream& list,
 
 int readList(Directory* top, std::istream& list, const char* listPath,
              Report& report, Prober& prober, int64_t* entries,
-             std::ostream& err) {
+             std::ostream& err, bool hashed, int64_t* listedBytes) {
   Token token(list);
   for (;;) {
     if (listFault(token, list, listPath, err)) return kStatusError;
@@ -276,47 +312,76 @@ int readList(Directory* top, std::istream& list, const char* listPath,
     token.read(list);
     report.entryRead();
     File* recorded = nullptr;
-    if (top->insert(&token, list, size, &recorded) != 0) {
+    if (top->insert(&token, list, size, &recorded, hashed) != 0) {
       if (!listFault(token, list, listPath, err))
         err << "Expected file name: actually " << token.getName() << std::endl;
       return kStatusError;
     }
     ++*entries;
+    // A total for the progress line only: it stops at the largest value
+    // rather than wrap around.
+    if (listedBytes != nullptr)
+      *listedBytes =
+          size > INT64_MAX - *listedBytes ? INT64_MAX : *listedBytes + size;
     prober.add(recorded);
     token.read(list);
   }
 }
+
+namespace {
+
+int readSums(const std::string& path, Sums* sums, std::ostream& err) {
+  std::ifstream in(path, std::ios::in | std::ios::binary);
+  if (!in) {
+    err << "can't read " << path << std::endl;
+    return kStatusError;
+  }
+  return sums->read(in, path.c_str(), err);
+}
+
+}  // namespace
 
 int verify(const char* rootPath, std::istream& list, const char* listPath,
            std::ostream& out, std::ostream& err, const Options& options) {
   CountFiles = 0;
   CountErrors = 0;
   Report report(out, options);
-  int64_t entries = 0;
+  int64_t entries = 0, listedBytes = 0;
   bool walking = false;
   int64_t listed = 0;
+  Sums sums;
   try {
     Directory root(rootPath);
     Directory top(".");
+    Progress progress(options.progress);
     // Declared after the tree: its workers stop before the tree is freed.
     Prober prober(&root, '/',
                   options.workers < 0 ? proberWorkerCount() : options.workers,
-                  options.unlisted);
+                  options.unlisted, &progress.bytes);
     report.startReading();
-    const int status =
-        readList(&top, list, listPath, report, prober, &entries, err);
-    if (status != 0) return status;
+    int status = readList(&top, list, listPath, report, prober, &entries, err,
+                          options.sums, &listedBytes);
+    if (status == kStatusOk && options.sums)
+      status = readSums(options.sumsFile, &sums, err);
+    if (status != kStatusOk) return status;
     prober.flush();
     report.startWalking();
     walking = true;
-    top.iterate(&root, '/', report, prober);
+    progress.start(entries, options.sums ? listedBytes : -1);
+    top.iterate(&root, '/', report, prober, options.sums ? &sums : nullptr,
+                &progress);
     listed = CountFiles;
     if (options.unlisted) {
+      // The line counts listed files only; it must not cut through the
+      // lines below on a terminal.
+      progress.stop();
       const ReachedFiles reached(prober.takeIdentities());
       // The files this run reads, which are not the installation's.
-      const std::vector<FileId> excluded =
-          identitiesOf({listPath, besideFile(listPath, "packing.sha256")});
-      const int64_t found = reportUnlisted(rootPath, excluded, reached, report);
+      std::vector<std::string> read = {listPath,
+                                       besideFile(listPath, "packing.sha256")};
+      if (options.sums) read.push_back(options.sumsFile);
+      const int64_t found =
+          reportUnlisted(rootPath, identitiesOf(read), reached, report);
       CountFiles += found;
       CountErrors += found;
     }
@@ -330,6 +395,10 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     return kStatusError;
   }
   report.summary(CountFiles, CountErrors);
+  if (const int64_t unnamed = options.sums ? sums.unnamed() : 0)
+    err << "korlan: " << options.sumsFile << " holds " << unnamed
+        << (unnamed == 1 ? " digest" : " digests")
+        << " for paths the packing list does not name" << std::endl;
   if (options.strict && listed == 0) {
     err << "korlan: the packing list names no file" << std::endl;
     return kStatusFailed;
@@ -341,7 +410,9 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
   const CommandLine line = parseCommandLine(argc, argv, out, err);
   if (line.action == CommandLine::kExit) return line.status;
   if (line.action == CommandLine::kMakeList)
-    return makeList(line.operands[0].c_str(), out, err);
+    return makeList(line.operands[0].c_str(), out, err, STDOUT_FILENO);
+  if (line.action == CommandLine::kMakeSums)
+    return makeSums(line.operands[0].c_str(), out, err, STDOUT_FILENO);
   std::string rootPath, listPath;
   if (line.operands.empty()) {
     // The program file sits three levels below the top of its installation.
@@ -354,11 +425,18 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
     rootPath = line.operands[0];
     listPath = line.operands[1];
   }
+  // --sums alone: the digests lie beside the list.
+  Options options = line.options;
+  if (options.sums && options.sumsFile.empty()) {
+    const size_t slash = listPath.rfind('/');
+    options.sumsFile =
+        (slash == std::string::npos ? "" : listPath.substr(0, slash + 1)) +
+        "packing.sha256";
+  }
   std::ifstream list(listPath, std::ios::in | std::ios::binary);
   if (!list) {
     err << "can't open " << listPath << std::endl;
     return kStatusError;
   }
-  return verify(rootPath.c_str(), list, listPath.c_str(), out, err,
-                line.options);
+  return verify(rootPath.c_str(), list, listPath.c_str(), out, err, options);
 }

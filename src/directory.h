@@ -11,10 +11,13 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "digest.h"
 #include "fileid.h"
 #include "options.h"
 
 class Token;
+class Sums;
+class Progress;
 class Prober;
 class Report;
 struct Directory;
@@ -43,6 +46,9 @@ struct File {
   // is there to read.
   enum ProbeState : unsigned char { kUnprobed, kProbing, kProbed };
   std::atomic<unsigned char> probeState{kUnprobed};
+  // Set for a HashedFile, whose contents are read too. It sits in what
+  // would be padding: a File of a run without --sums is no larger for it.
+  bool hashed = false;
   int probeError = 0;
   int64_t probedSize = 0;
   // The next file in reading order waiting for a prober thread.
@@ -53,6 +59,17 @@ struct File {
   // a list of a million files a million allocations. Longer names go to the
   // heap.
   char shortName[16];
+};
+
+// A file whose contents are checked (--sums): the record of a File and
+// what reading it gave, written with the probe result and published with
+// it. Only runs that hash pay for the digest.
+struct HashedFile : File {
+  HashedFile(const char* name, int64_t size) : File(name, size) {
+    hashed = true;
+  }
+  // Valid once probed, when the probe found the listed size.
+  FileHash contents;
 };
 
 // One directory level. Sub-directories form a list from `subDir` through
@@ -74,8 +91,9 @@ struct Directory {
   // `recorded` is given, stores the new File there), -1 when the entry ended
   // without a file name (end of input, or a token no name may be), with
   // `token` holding the token that ended it.
+  // With `hashed`, the file is recorded as a HashedFile.
   int insert(Token* token, std::istream& in, int64_t size,
-             File** recorded = nullptr);
+             File** recorded = nullptr, bool hashed = false);
 
   // Finds the sub-directory named like `d` and returns it, deleting `d`; or,
   // when there is none, links `d` as the last sub-directory and returns it.
@@ -91,7 +109,12 @@ struct Directory {
   // every file that cannot be found or has another size is reported. Counts
   // in CountFiles and CountErrors. The probes are taken from `prober`, which
   // may have made them ahead of the walk.
-  void iterate(const Directory* root, char sep, Report& report, Prober& prober);
+  // With `sums`, each file found with its listed size must also have been
+  // read whole and have the digest that `sums` gives its path; every path
+  // is looked up, so that sums can tell which of its digests no file had.
+  // `progress`, when given, counts the files compared.
+  void iterate(const Directory* root, char sep, Report& report, Prober& prober,
+               Sums* sums = nullptr, Progress* progress = nullptr);
 
   Directory* subDir;
   Directory* peerDir;
@@ -153,17 +176,20 @@ bool parseSize(const char* digits, int64_t* size);
 // Reads the entries of `list` into `top`, one dot each on `report`, handing
 // each new file to `prober`; `*entries` counts the entries recorded. Returns
 // kStatusOk at the end of the list, else kStatusError after the message on
-// `err` (named `listPath` there).
+// `err` (named `listPath` there). With `hashed`, files are recorded as
+// HashedFiles and `*listedBytes` adds up their listed sizes.
 int readList(Directory* top, std::istream& list, const char* listPath,
              Report& report, Prober& prober, int64_t* entries,
-             std::ostream& err);
+             std::ostream& err, bool hashed = false,
+             int64_t* listedBytes = nullptr);
 
 // One whole verification: reads the packing list from `list` (named
 // `listPath` in messages), walks the tree under `rootPath`, writes the report
 // to `out` and the errors that stop the run to `err`. Returns the process
 // status: 0 after a completed run, whatever it found (with options.strict, 2
 // when a comparison failed or none was made); 255 when the list is malformed
-// or cannot be read, or memory runs out.
+// or cannot be read, or memory runs out. With options.sums, the digests are
+// read from options.sumsFile after the list, and refused the same way.
 int verify(const char* rootPath, std::istream& list, const char* listPath,
            std::ostream& out, std::ostream& err,
            const Options& options = Options());

@@ -1,12 +1,20 @@
 // makelist.cpp: the packing list of a tree on disk.
 #include "makelist.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "digest.h"
+#include "prober.h"
 #include "status.h"
 #include "treewalk.h"
 
@@ -41,6 +49,18 @@ void writeQuoted(std::ostream& os, std::string_view s) {
   os << '"';
 }
 
+// The messages of both makers: "korlan: WHAT "PATH": WHY", the path named
+// as the user would reach it, below the root as given.
+void reportPath(std::ostream& err, const std::string& root, const char* what,
+                std::string_view path, const char* why) {
+  std::string shown = root;
+  if (!path.empty() && (shown.empty() || shown.back() != '/')) shown += '/';
+  shown += path;
+  err << "korlan: " << what << ' ';
+  writeQuoted(err, shown);
+  err << ": " << why << std::endl;
+}
+
 class Lister : public TreeVisitor {
  public:
   Lister(const char* root, std::ostream& out, std::ostream& err)
@@ -61,33 +81,239 @@ class Lister : public TreeVisitor {
   int status = kStatusOk;
 
  private:
-  // Reports on err: "korlan: WHAT "PATH": WHY", the path named as the user
-  // would reach it, below the root as given.
   void report(const char* what, std::string_view path, const char* why) {
-    std::string shown = root_;
-    if (!path.empty() && (shown.empty() || shown.back() != '/')) shown += '/';
-    shown += path;
-    err_ << "korlan: " << what << ' ';
-    writeQuoted(err_, shown);
-    err_ << ": " << why << std::endl;
+    reportPath(err_, root_, what, path, why);
   }
 
   const std::string root_;
   std::ostream& out_;
   std::ostream& err_;
 };
+// What the makers leave out wherever it lies: the list and the sums at the
+// top, under any name or through a link, and the file being written (a
+// list redirected into its own tree), all of which change as they are
+// written.
+std::vector<FileId> excludedFiles(const char* root, int outFd) {
+  std::vector<FileId> excluded;
+  struct stat st;
+  for (const char* name : {"/packing.lst", "/packing.sha256"}) {
+    const std::string path = root + std::string(name);
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      excluded.push_back({st.st_dev, st.st_ino});
+  }
+  if (outFd >= 0 && fstat(outFd, &st) == 0 && S_ISREG(st.st_mode))
+    excluded.push_back({st.st_dev, st.st_ino});
+  return excluded;
+}
+
+// The sums maker: each file the walk finds becomes a job, hashed by a pool
+// of workers in any order and written in walk order by the walking thread,
+// so that the output is the same whatever the threads do. Refusals and
+// skipped links travel as jobs too, so that messages keep walk order.
+class Summer : public TreeVisitor {
+ public:
+  Summer(const char* root, std::ostream& out, std::ostream& err)
+      : root_(root), out_(out), err_(err), own_(nullptr) {}
+  ~Summer() override { finish(); }
+
+  void startWorkers(int count);
+  // Writes what is left, then stops the workers.
+  void finish();
+
+  void file(const FoundFile& f) override {
+    Job job;
+    job.path.assign(f.path);
+    job.size = f.st->st_size;
+    job.claimed = job.done = false;
+    push(std::move(job));
+    ready_.notify_one();
+  }
+  void refused(std::string_view path, Refusal, const char* why,
+               const struct stat*) override {
+    message("cannot list", path, why, true);
+  }
+  void skippedLink(std::string_view path, const char* why) override {
+    message("skipped link", path, why, false);
+  }
+
+  int status = kStatusOk;
+
+ private:
+  struct Job {
+    std::string path;  // below the root
+    int64_t size = 0;
+    bool claimed = true;  // taken by a worker, or by the walk
+    bool done = true;     // `contents` is there
+    std::string message;  // written in turn, instead of a line
+    bool failed = false;  // the message makes the status 255
+    FileHash contents;
+  };
+
+  // Appends a job, first writing what is done, and when too many are
+  // waiting, what must be waited for.
+  void push(Job&& job);
+  void message(const char* what, std::string_view path, const char* why,
+               bool failed);
+  // Writes the jobs at the front that are done; then, until no more than
+  // `keep` are left, hashes or waits for each in turn. Called with `lock`
+  // held.
+  void drain(std::unique_lock<std::mutex>& lock, size_t keep);
+  void write(const Job& job);
+  void work();
+  FileHash hash(Hasher& hasher, const Job& job);
+
+  const std::string root_;
+  std::ostream& out_;
+  std::ostream& err_;
+  Hasher own_;  // the walk's, for jobs no worker has taken
+
+  std::mutex mutex_;
+  // Jobs in walk order; `next_` is the first that no worker has claimed.
+  // A deque keeps the jobs in place while others are added and removed.
+  std::deque<Job> jobs_;
+  size_t next_ = 0;
+  bool closing_ = false;
+  std::condition_variable ready_;  // a job for the workers, or closing
+  std::condition_variable done_;   // a job done, for the walk
+  std::vector<std::thread> threads_;
+};
+
+// Jobs waiting at once: enough to keep every worker busy across a run of
+// small files, few enough that their paths cost little memory.
+const size_t kMostJobs = 4096;
+
+void Summer::startWorkers(int count) {
+  for (int i = 0; i < count; ++i) {
+    try {
+      threads_.emplace_back(&Summer::work, this);
+    } catch (const std::exception&) {
+      break;  // the walk hashes what no worker takes
+    }
+  }
+}
+
+void Summer::push(Job&& job) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  drain(lock, kMostJobs - 1);
+  jobs_.push_back(std::move(job));
+}
+
+void Summer::message(const char* what, std::string_view path, const char* why,
+                     bool failed) {
+  std::ostringstream text;
+  reportPath(text, root_, what, path, why);
+  Job job;
+  job.message = text.str();
+  job.failed = failed;
+  push(std::move(job));
+}
+
+FileHash Summer::hash(Hasher& hasher, const Job& job) {
+  const std::string path = root_ + "/" + job.path;
+  return hasher.hash(AT_FDCWD, path.c_str(), job.size);
+}
+
+void Summer::work() {
+  std::unique_ptr<Hasher> hasher;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    while (next_ < jobs_.size() && jobs_[next_].claimed) ++next_;
+    if (next_ == jobs_.size()) {
+      if (closing_) return;
+      ready_.wait(lock);
+      continue;
+    }
+    Job& job = jobs_[next_++];
+    job.claimed = true;
+    lock.unlock();
+    FileHash contents;
+    try {
+      if (hasher == nullptr) hasher.reset(new Hasher);
+      contents = hash(*hasher, job);
+    } catch (const std::bad_alloc&) {
+      contents.error = ENOMEM;
+    }
+    lock.lock();
+    job.contents = contents;
+    job.done = true;
+    done_.notify_all();
+  }
+}
+
+void Summer::drain(std::unique_lock<std::mutex>& lock, size_t keep) {
+  while (!jobs_.empty()) {
+    Job& job = jobs_.front();
+    if (!job.done) {
+      if (jobs_.size() <= keep) return;
+      if (job.claimed) {
+        done_.wait(lock);
+        continue;
+      }
+      // No worker took it: the walk reads it itself.
+      job.claimed = true;
+      lock.unlock();
+      const FileHash contents = hash(own_, job);
+      lock.lock();
+      job.contents = contents;
+      job.done = true;
+    }
+    write(job);
+    jobs_.pop_front();
+    if (next_ > 0) --next_;
+  }
+}
+
+void Summer::write(const Job& job) {
+  if (!job.message.empty()) {
+    err_ << job.message << std::flush;
+    if (job.failed) status = kStatusError;
+    return;
+  }
+  if (job.contents.error != 0) {
+    reportPath(err_, root_, "cannot read", job.path, job.contents.reason());
+    status = kStatusError;
+    return;
+  }
+  // sha256sum marks a name holding a backslash by a leading one, and
+  // doubles it; names with line ends never reach here.
+  const bool escape = job.path.find('\\') != std::string::npos;
+  if (escape) out_ << '\\';
+  out_ << job.contents.digest.hex() << "  ./";
+  if (!escape) {
+    out_ << job.path << '\n';
+    return;
+  }
+  for (const char c : job.path) {
+    if (c == '\\') out_ << '\\';
+    out_ << c;
+  }
+  out_ << '\n';
+}
+
+void Summer::finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  drain(lock, 0);
+  closing_ = true;
+  ready_.notify_all();
+  lock.unlock();
+  for (std::thread& t : threads_) t.join();
+  threads_.clear();
+}
 
 }  // namespace
 
-int makeList(const char* root, std::ostream& out, std::ostream& err) {
-  // The list itself, under another name or through a link, changes size as
-  // it is written.
-  std::vector<FileId> excluded;
-  struct stat list;
-  const std::string listPath = std::string(root) + "/packing.lst";
-  if (stat(listPath.c_str(), &list) == 0 && S_ISREG(list.st_mode))
-    excluded.push_back({list.st_dev, list.st_ino});
+int makeList(const char* root, std::ostream& out, std::ostream& err,
+             int outFd) {
   Lister lister(root, out, err);
-  walkTree(root, excluded, lister);
+  walkTree(root, excludedFiles(root, outFd), lister);
   return lister.status;
+}
+
+int makeSums(const char* root, std::ostream& out, std::ostream& err,
+             int outFd) {
+  Summer summer(root, out, err);
+  summer.startWorkers(proberWorkerCount());
+  walkTree(root, excludedFiles(root, outFd), summer);
+  summer.finish();
+  return summer.status;
 }

@@ -7,8 +7,10 @@
 // Writes to `out` the packing list of the tree under the directory `root`:
 // an entry "SIZE ./PATH" for every file the walk of the tree finds (see
 // walkTree), with the size of a link's target, in the order in which
-// verification walks such a list. `root`/packing.lst is left out, under
-// any name.
+// verification walks such a list. `root`/packing.lst and
+// `root`/packing.sha256 are left out, under any name, and so is the file
+// that `outFd` writes to when it is a regular file (the list redirected
+// into the tree it lists).
 //
 // Every path that cannot be listed (a name the format cannot hold, a
 // directory that cannot be read, an entry that cannot be examined) is named
@@ -16,6 +18,17 @@
 // is missing or loops is skipped with a warning on `err`. Returns the
 // process status: kStatusError when `root` is no readable directory or any
 // path could not be listed, else kStatusOk.
-int makeList(const char* root, std::ostream& out, std::ostream& err);
+int makeList(const char* root, std::ostream& out, std::ostream& err,
+             int outFd = -1);
+
+// Writes to `out` the SHA-256 of every file that makeList would list, in
+// the same order, as sha256sum writes them when run in `root`: 64
+// lowercase hex digits, two spaces and "./PATH" (a line that begins with
+// "\", and "\\" for each backslash, when PATH holds one). The files are
+// read on threads, one per CPU and more, and written in walk order. A file
+// that cannot be read whole, or is not a regular file once opened, is named
+// on `err` and left out. Messages, exclusions and statuses are makeList's.
+int makeSums(const char* root, std::ostream& out, std::ostream& err,
+             int outFd = -1);
 
 #endif  // KORLAN_MAKELIST_H_

@@ -15,6 +15,7 @@ const char kHelp[] =
     "Usage: korlan [OPTION]... ROOT LIST\n"
     "       korlan [OPTION]...\n"
     "       korlan --make-list ROOT\n"
+    "       korlan --make-sums ROOT\n"
     "Verify the tree under ROOT against the packing list LIST: report every\n"
     "listed file that is missing or has another size. Without ROOT and LIST,\n"
     "verify the installation that holds this program against the\n"
@@ -28,11 +29,17 @@ const char kHelp[] =
     "  --tsv          print one record per failed file,\n"
     "                 KIND<TAB>PATH<TAB>LISTED<TAB>ACTUAL<TAB>REASON,\n"
     "                 then total<TAB>FAILED<TAB>FILES\n"
+    "  --sums[=FILE]  also read every file of the listed size and compare its\n"
+    "                 SHA-256 with the one FILE gives (sha256sum's format);\n"
+    "                 FILE is packing.sha256 beside LIST when not given\n"
+    "  --progress     draw a progress line on standard error, if a terminal\n"
     "  --unlisted     after the walk, report every file under ROOT that no\n"
     "                 listed path reaches (by identity: through links and\n"
     "                 hard links too), and every name no list can hold;\n"
     "                 each counts as a failed comparison\n"
     "  --make-list    write the packing list of the tree under ROOT\n"
+    "  --make-sums    write the SHA-256 of every file --make-list lists, in\n"
+    "                 sha256sum's format\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
@@ -44,6 +51,9 @@ const char kHelp[] =
     "  korlan --tsv --strict /opt/app app.lst > failures.tsv\n"
     "  korlan --unlisted --quiet /opt/app /opt/app/packing.lst\n"
     "  korlan --make-list /opt/app > /opt/app/packing.lst\n"
+    "  korlan --make-sums /opt/app > /opt/app/packing.sha256\n"
+    "  korlan --sums --progress /opt/app /opt/app/packing.lst\n"
+    "  korlan --sums=SHA256SUMS /opt/app app.lst\n"
     "\n"
     "Exit status: 0 the run completed (without --strict, whatever it found);\n"
     "1 the program file could not be found; 2 with --strict, a comparison\n"
@@ -58,7 +68,10 @@ enum LongOnly {
   kUnlisted,
   kMakeList,
   kHelpOption,
-  kVersion
+  kVersion,
+  kSums,
+  kProgress,
+  kMakeSums
 };
 
 const struct option kLongOptions[] = {
@@ -70,6 +83,9 @@ const struct option kLongOptions[] = {
     {"make-list", no_argument, nullptr, kMakeList},
     {"help", no_argument, nullptr, kHelpOption},
     {"version", no_argument, nullptr, kVersion},
+    {"sums", optional_argument, nullptr, kSums},
+    {"progress", no_argument, nullptr, kProgress},
+    {"make-sums", no_argument, nullptr, kMakeSums},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -101,7 +117,23 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
       case 'q': line.options.quiet = verifying = true; break;
       case kTsv: line.options.tsv = verifying = true; break;
       case kUnlisted: line.options.unlisted = verifying = true; break;
-      case kMakeList: line.action = CommandLine::kMakeList; break;
+      case kMakeList:
+        if (line.action == CommandLine::kMakeSums)
+          return refuse("--make-sums takes no other option", out, err);
+        line.action = CommandLine::kMakeList;
+        break;
+      case kSums:
+        if (optarg != nullptr && *optarg == '\0')
+          return refuse("option --sums= needs a file name", out, err);
+        line.options.sums = verifying = true;
+        line.options.sumsFile = optarg != nullptr ? optarg : "";
+        break;
+      case kProgress: line.options.progress = true; break;
+      case kMakeSums:
+        if (line.action == CommandLine::kMakeList)
+          return refuse("--make-list takes no other option", out, err);
+        line.action = CommandLine::kMakeSums;
+        break;
       case kHelpOption:
         out << kHelp << std::flush;
         line.action = CommandLine::kExit;
@@ -132,6 +164,10 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
     if (verifying) return refuse("--make-list takes no other option", out, err);
     if (count != 1)
       return refuse("--make-list takes one operand, ROOT", out, err);
+  } else if (line.action == CommandLine::kMakeSums) {
+    if (verifying) return refuse("--make-sums takes no other option", out, err);
+    if (count != 1)
+      return refuse("--make-sums takes one operand, ROOT", out, err);
   } else if (count != 0 && count != 2) {
     // Without options a wrong count is answered by the usage line alone, as
     // it always has been.

@@ -28,6 +28,14 @@ struct Options {
   // After the walk, report the files under ROOT that no listed path
   // reaches, each a failed comparison.
   bool unlisted = false;
+  // Under --sums: every file found with its listed size is also read and
+  // its SHA-256 compared with the one `sumsFile` gives.
+  bool sums = false;
+  // The digests' file; empty with --sums alone, for the caller to choose
+  // packing.sha256 beside the list.
+  std::string sumsFile;
+  // Draw a progress line on standard error when it is a terminal.
+  bool progress = false;
   // Probe threads besides the walk; -1 lets the run choose from the CPUs it
   // may use. Not settable from the command line: tests compare runs.
   int workers = -1;
@@ -35,10 +43,10 @@ struct Options {
 
 // What the command line asks for.
 struct CommandLine {
-  enum Action { kVerify, kMakeList, kExit };
+  enum Action { kVerify, kMakeList, kMakeSums, kExit };
   Action action = kVerify;
   Options options;
-  // The operands: none or ROOT LIST to verify, ROOT to make a list.
+  // The operands: none or ROOT LIST to verify, ROOT to make a list or sums.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).
   int status = kStatusOk;

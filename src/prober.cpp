@@ -1,12 +1,14 @@
 // prober.cpp: probing the listed files ahead of the walk, on worker threads.
 #include "prober.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <new>
 #include <system_error>
 
+#include "digest.h"
 #include "directory.h"
 
 namespace {
@@ -19,8 +21,8 @@ const int kBatch = 32;
 }  // namespace
 
 Prober::Prober(const Directory* root, char sep, int workers,
-               bool keepIdentities)
-    : root_(root), sep_(sep) {
+               bool keepIdentities, std::atomic<int64_t>* hashed)
+    : root_(root), sep_(sep), hashed_(hashed) {
   // Sized before any thread starts: each writes only its own part.
   if (keepIdentities) ids_.resize(1 + (workers > 0 ? workers : 0));
   // A worker needs little stack: a path on the heap and a stat call. The
@@ -28,7 +30,14 @@ Prober::Prober(const Directory* root, char sep, int workers,
   // address space for every worker, memory that a large list may need.
   const size_t kWorkerStack = 256 << 10;
   pthread_attr_t attr;
-  if (workers > 0 && pthread_getattr_default_np(&attr) == 0) {
+  // ThreadSanitizer's runtime starts no thread on so small a stack, and a
+  // run without workers would leave the threads unchecked.
+#if defined(__SANITIZE_THREAD__)
+  const bool shrink = false;
+#else
+  const bool shrink = workers > 0;
+#endif
+  if (shrink && pthread_getattr_default_np(&attr) == 0) {
     size_t size = 0;
     if (pthread_attr_getstacksize(&attr, &size) == 0 && size > kWorkerStack &&
         pthread_attr_setstacksize(&attr, kWorkerStack) == 0)
@@ -89,7 +98,8 @@ void Prober::flush() {
   workAvailable_.notify_one();
 }
 
-void Prober::probe(File* f, const char* path, std::deque<FileId>* ids) {
+void Prober::probe(File* f, const char* path, std::deque<FileId>* ids,
+                   std::unique_ptr<Hasher>* hasher) {
   const HostFile probe(path);
   f->probeError = probe.status == 0 ? 0 : probe.error;
   f->probedSize = probe.size;
@@ -102,6 +112,12 @@ void Prober::probe(File* f, const char* path, std::deque<FileId>* ids) {
     } catch (const std::bad_alloc&) {
       idsLost_.store(true);
     }
+  }
+  // Only a file of the right size is worth reading: any other has failed.
+  if (f->hashed && f->probeError == 0 && f->probedSize == f->size) {
+    if (*hasher == nullptr) hasher->reset(new Hasher(hashed_));
+    static_cast<HashedFile*>(f)->contents =
+        (*hasher)->hash(AT_FDCWD, path, f->size);
   }
   publish(f, File::kProbed);
 }
@@ -123,7 +139,7 @@ void Prober::settle(File* f, const char* path) {
   for (;;) {
     unsigned char state = File::kUnprobed;
     if (f->probeState.compare_exchange_strong(state, File::kProbing)) {
-      probe(f, path, ids_.empty() ? nullptr : &ids_[0]);
+      probe(f, path, ids_.empty() ? nullptr : &ids_[0], &walkHasher_);
       return;
     }
     if (state == File::kProbed) return;
@@ -155,6 +171,7 @@ void Prober::work(size_t worker) {
   std::string path;
   const Directory* pathDir = nullptr;
   size_t dirLength = 0;
+  std::unique_ptr<Hasher> hasher;
   for (;;) {
     File* batch;
     bool more;
@@ -163,11 +180,20 @@ void Prober::work(size_t worker) {
       workAvailable_.wait(lock,
                           [this] { return closing_ || queueHead_ != nullptr; });
       if (closing_) return;
-      // Takes up to a batch; leaves the rest for the other workers.
+      // Takes up to a batch; leaves the rest for the other workers. Files
+      // to be read are taken up to about a megabyte: reading a large one
+      // takes long, and a batch would keep the files behind it from the
+      // idle workers.
       batch = queueHead_;
       File* last = batch;
-      for (int n = 1; n < kBatch && last->nextQueued != nullptr; ++n)
+      const int64_t kBatchBytes = 1 << 20;
+      int64_t bytes = batch->hashed ? batch->size : 0;
+      for (int n = 1;
+           n < kBatch && last->nextQueued != nullptr && bytes < kBatchBytes;
+           ++n) {
         last = last->nextQueued;
+        if (last->hashed) bytes += last->size;
+      }
       queueHead_ = last->nextQueued;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
       last->nextQueued = nullptr;
@@ -188,14 +214,16 @@ void Prober::work(size_t worker) {
         }
         path.resize(dirLength);
         appendComponent(&path, sep_, f->name);
+        if (f->hashed && hasher == nullptr) hasher.reset(new Hasher(hashed_));
       } catch (const std::bad_alloc&) {
-        // No memory for the path: hand the file back for the walk to probe,
-        // waking the walk if it waits for it, and stop; the rest of the
-        // batch was never claimed, and the walk needs no worker to finish.
+        // No memory for the path or the read buffer: hand the file back for
+        // the walk to probe, waking the walk if it waits for it, and stop;
+        // the rest of the batch was never claimed, and the walk needs no
+        // worker to finish.
         publish(f, File::kUnprobed);
         return;
       }
-      probe(f, path.c_str(), ids);
+      probe(f, path.c_str(), ids, &hasher);
     }
   }
 }

@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 
 struct Directory;
 struct File;
+class Hasher;
 
 class Prober {
  public:
@@ -31,8 +34,12 @@ class Prober {
   // itself. Threads that cannot be started are done without. With
   // `keepIdentities`, the identity of every file found is kept for
   // takeIdentities.
+  //
+  // A HashedFile found with its listed size is read and hashed in the same
+  // step, by whoever probes it, each thread through a Hasher of its own;
+  // `hashed`, when given, counts the bytes read.
   Prober(const Directory* root, char sep, int workers,
-         bool keepIdentities = false);
+         bool keepIdentities = false, std::atomic<int64_t>* hashed = nullptr);
   // Stops the workers and waits for them.
   ~Prober();
   Prober(const Prober&) = delete;
@@ -56,14 +63,19 @@ class Prober {
  private:
   void work(size_t worker);
   void stop();
-  // Probes `f` at `path` and publishes the result, keeping the identity of
-  // a file found in `ids` when given.
-  void probe(File* f, const char* path, std::deque<FileId>* ids);
+  // Probes `f` at `path` (hashing it through `*hasher`, made when first
+  // needed) and publishes the result, keeping the identity of a file found
+  // in `ids` when given.
+  void probe(File* f, const char* path, std::deque<FileId>* ids,
+             std::unique_ptr<Hasher>* hasher);
   // Sets `f`'s probe state, waking the walk if it waits for `f`.
   void publish(File* f, unsigned char state);
 
   const Directory* root_;
   const char sep_;
+  std::atomic<int64_t>* hashed_;
+  // The walk's own, for the files it probes itself.
+  std::unique_ptr<Hasher> walkHasher_;
 
   // Files added but not yet handed over: the reader's own, unlocked.
   File* batchHead_ = nullptr;

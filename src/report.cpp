@@ -54,25 +54,40 @@ void Report::startUnlisted() {
 }
 
 void Report::unlisted(std::string_view path, int64_t size) {
-  if (options_.tsv) {
-    out_ << "unlisted\t";
-    writeField(path);
-    out_ << "\t\t" << size << '\t' << std::endl;
-    return;
-  }
-  if (plain()) out_ << std::endl;
-  out_ << "Unlisted: " << path << std::endl;
+  if (!options_.tsv) return failureLine("Unlisted", path);
+  out_ << "unlisted\t";
+  writeField(path);
+  out_ << "\t\t" << size << '\t' << std::endl;
 }
 
-void Report::unreadable(std::string_view path, const char* why) {
-  if (options_.tsv) {
-    out_ << "unreadable\t";
-    writeField(path);
-    out_ << "\t\t\t" << why << std::endl;
-    return;
-  }
+void Report::failureLine(const char* what, std::string_view path) {
   if (plain()) out_ << std::endl;
-  out_ << "Cannot Read: " << path << std::endl;
+  out_ << what << ": " << path << std::endl;
+}
+
+void Report::unreadable(std::string_view path, int64_t listed,
+                        std::string_view reason) {
+  if (!options_.tsv) return failureLine("Cannot Read", path);
+  out_ << "unreadable\t";
+  writeField(path);
+  out_ << '\t';
+  if (listed >= 0) out_ << listed;
+  out_ << "\t\t" << reason << std::endl;
+}
+
+void Report::noChecksum(std::string_view path) {
+  if (!options_.tsv) return failureLine("No Checksum", path);
+  out_ << "nochecksum\t";
+  writeField(path);
+  out_ << "\t\t\t" << std::endl;
+}
+
+void Report::checksumMismatch(std::string_view path, std::string_view expected,
+                              std::string_view actual) {
+  if (!options_.tsv) return failureLine("Checksum Mismatch", path);
+  out_ << "checksum\t";
+  writeField(path);
+  out_ << '\t' << expected << '\t' << actual << '\t' << std::endl;
 }
 
 void Report::summary(int64_t files, int64_t errors) {

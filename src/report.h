@@ -35,13 +35,24 @@ class Report {
   void startUnlisted();
   // The file at `path`, of `size` bytes, is reached by no listed path.
   void unlisted(std::string_view path, int64_t size);
-  // Whether anything at `path` is unlisted cannot be told: `why`.
-  void unreadable(std::string_view path, const char* why);
+  // The file at `path` could not be read whole (under --sums), or whether
+  // anything at `path` is unlisted cannot be told (under --unlisted), for
+  // `reason`. `listed` is the listed size, or -1 for a path no list names.
+  void unreadable(std::string_view path, int64_t listed,
+                  std::string_view reason);
+  // Under --sums: no digest names the file at `path`.
+  void noChecksum(std::string_view path);
+  // Under --sums: the file at `path` has the digest `actual`, not
+  // `expected` (both in lowercase hex).
+  void checksumMismatch(std::string_view path, std::string_view expected,
+                        std::string_view actual);
   // After the walk.
   void summary(int64_t files, int64_t errors);
 
  private:
   bool plain() const { return !options_.quiet && !options_.tsv; }
+  // A failure line of the plain and quiet reports, "WHAT: PATH".
+  void failureLine(const char* what, std::string_view path);
   // A path in a tab-separated record: tab, newline and backslash escaped.
   void writeField(std::string_view text);
 

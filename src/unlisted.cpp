@@ -73,7 +73,7 @@ class Finder : public TreeVisitor {
         break;
       case Refusal::kUnreadable:
         ++count;
-        report_.unreadable(shown(path), why);
+        report_.unreadable(shown(path), -1, why);
         break;
     }
   }

@@ -265,7 +265,17 @@ TEST_F(Korlan, InstallationVerifiesItself) {
   EXPECT_EQ(testutil::run(launch, tmp), completed(9, ""));
 
   const std::string page = prefix + "/share/man/man1/korlan.1";
-  const std::string text = testutil::readText(page);
+  std::string text = testutil::readText(page);
+  // Its contents too: one byte changed, the size kept.
+  const testutil::Launch sums{prefix + "/bin/korlan", {"korlan", "--sums"}, tmp.path(), &env};
+  EXPECT_EQ(testutil::run(sums, tmp), completed(9, ""));
+  text[0] ^= 1;
+  testutil::writeText(page, text);
+  EXPECT_EQ(testutil::run(sums, tmp),
+            completed(9,
+                      "\nChecksum Mismatch: " + prefix +
+                          "/bin/../lib/korlan/bin/../../../share/man/man1/korlan.1\n",
+                      1, 9));
   testutil::writeText(page, text + "\n");
   EXPECT_EQ(testutil::run(launch, tmp),
             completed(9,

@@ -1,10 +1,13 @@
 // End to end, the options for scripts: what each changes in the report and
 // the exit status, and the command lines refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -184,8 +187,8 @@ TEST_F(ScriptOptions, HelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("Usage: korlan [OPTION]... ROOT LIST\n", 0), 0u) << help.out;
-  for (const char* option :
-       {"--strict", "--full-paths", "--quiet", "--tsv", "--unlisted", "--make-list"})
+  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--unlisted",
+                             "--make-list", "--make-sums", "--sums"})
     EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
   EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
 }
@@ -206,10 +209,170 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"--make-list"}, "korlan: --make-list takes one operand, ROOT\n"},
       {{"--make-list", "r", "l"}, "korlan: --make-list takes one operand, ROOT\n"},
       {{"--make-list", "--strict", "r"}, "korlan: --make-list takes no other option\n"},
+      {{"--make-sums"}, "korlan: --make-sums takes one operand, ROOT\n"},
+      {{"--make-sums", "--sums", "r"}, "korlan: --make-sums takes no other option\n"},
+      {{"--make-list", "--make-sums", "r"}, "korlan: --make-list takes no other option\n"},
+      {{"--make-sums", "--make-list", "r"}, "korlan: --make-sums takes no other option\n"},
+      {{"--sums=", "r", "l"}, "korlan: option --sums= needs a file name\n"},
+      {{"--progress=yes", "r", "l"}, "korlan: option --progress takes no value\n"},
       // Options come before the operands.
       {{"r", "--strict", "l"}, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(korlan(c.args), (Result{usage, c.err, 255})) << c.args[0];
+}
+
+}  // namespace
+
+namespace {
+
+// --sums, on one tree holding each failure that reading finds besides the
+// size failures: a same-size corruption, a file without digest, a FIFO and
+// a link to /dev/zero listed with size 0, a file nobody may read; the run
+// is made as nobody where the test is root.
+class Sums : public Korlan {
+ protected:
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string abd = "a52d159f262b2c6ddb724a61840befc36eb30c88877a4030b65cbe86298449c9";
+
+  // A copy of the program, which nobody can reach.
+  std::string program;
+
+  void SetUp() override {
+    if (!testutil::scratch().problem.empty()) GTEST_SKIP() << testutil::scratch().problem;
+    program = testutil::programCopy(tmp);
+    for (const char* name : {"ok", "bad", "nosum", "locked"})
+      testutil::writeText(root(name), "abc");
+    testutil::writeText(root("bad"), "abd");
+    ASSERT_EQ(mkfifo(root("fifo").c_str(), 0644), 0);
+    tmp.link("/dev/zero", "root/zero");
+    testutil::makeFile(root("short"), 1);
+    ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    testutil::writeText(tmp / "list",
+                        "3 ./ok 3 ./bad 3 ./nosum 0 ./fifo 0 ./zero 3 ./locked 3 ./gone 9 ./short");
+  }
+  // Runs korlan as nobody with `options` on the tree, the list and `sums`.
+  Result with(std::vector<std::string> options, const std::string& sums) {
+    testutil::writeText(tmp / "packing.sha256", sums);
+    options.insert(options.begin(), "korlan");
+    options.push_back(tmp / "root");
+    options.push_back(tmp / "list");
+    testutil::Launch launch{program, options};
+    launch.inChild = testutil::asNobody;
+    return testutil::run(launch, tmp);
+  }
+  // The digests in the form `line` makes of a digest and a path.
+  std::string sums(const std::function<std::string(std::string, std::string)>& line) {
+    std::string s;
+    for (const char* path : {"./ok", "./bad", "./locked", "./gone", "./short", "./elsewhere"})
+      s += line(abc, path);
+    return s;
+  }
+};
+
+TEST_F(Sums, ReportsWhatReadingFindsInEveryStyleAndForm) {
+  const std::string unnamed = "korlan: " + tmp / "packing.sha256" +
+                              " holds 1 digest for paths the packing list does not name\n";
+  const auto failures = [&](const std::string& shortName) {
+    return std::vector<std::string>{"Checksum Mismatch: " + root("bad"),
+                                    "No Checksum: " + root("nosum"),
+                                    "Cannot Read: " + root("fifo"),
+                                    "Cannot Read: " + root("zero"),
+                                    "Cannot Read: " + root("locked"),
+                                    "File Not Found: " + root("gone"),
+                                    shortName + ":\texpected size of 9; actual 1"};
+  };
+  std::string walk, quiet, full;
+  for (const std::string& f : failures("short")) walk += "\n" + f + "\n", quiet += f + "\n";
+  for (const std::string& f : failures(root("short"))) full += "\n" + f + "\n";
+  const std::string summary = "Korlan Failure: 7 out of 8 file comparisons failed\n";
+  const Result plain{completed(8, walk, 7, 8).out, unnamed, 0};
+  const std::string text = sums([](auto d, auto p) { return d + "  " + p + "\n"; });
+
+  EXPECT_EQ(with({"--sums"}, text), plain);
+  EXPECT_EQ(with({"--progress", "--sums=" + tmp / "packing.sha256"}, text), plain);
+  EXPECT_EQ(with({"--sums", "--strict", "-q"}, text), (Result{quiet + summary, unnamed, 2}));
+  EXPECT_EQ(with({"--sums", "--full-paths"}, text),
+            (Result{completed(8, full, 7, 8).out, unnamed, 0}));
+  const std::string tsv = "checksum\t" + root("bad") + "\t" + abc + "\t" + abd + "\t\n" +
+                          "nochecksum\t" + root("nosum") + "\t\t\t\n" + "unreadable\t" +
+                          root("fifo") + "\t0\t\tnot a regular file\n" + "unreadable\t" +
+                          root("zero") + "\t0\t\tnot a regular file\n" + "unreadable\t" +
+                          root("locked") + "\t3\t\tPermission denied\n" + "missing\t" +
+                          root("gone") + "\t3\t\tNo such file or directory\n" + "size\t" +
+                          root("short") + "\t9\t1\t\n" + "total\t7\t8\n";
+  EXPECT_EQ(with({"--sums", "--tsv"}, text), (Result{tsv, unnamed, 0}));
+
+  // Every form sha256sum writes, alone and mixed, reads as the same digests.
+  const std::function<std::string(std::string, std::string)> forms[] = {
+      [](auto d, auto p) { return d + " *" + p + "\n"; },
+      [](auto d, auto p) { return "SHA256 (" + p + ") = " + d + "\n"; },
+      [](auto d, auto p) { return "\\" + d + "  " + p + "\n"; },
+      [](auto d, auto p) {
+        for (char& c : d) c = static_cast<char>(toupper(c));
+        return "\\SHA256 (" + p.substr(2) + ") = " + d + "\n";
+      },
+  };
+  for (const auto& form : forms) EXPECT_EQ(with({"--sums"}, sums(form)), plain) << sums(form);
+  std::string lastWithoutNewline = sums(forms[0]);
+  lastWithoutNewline.pop_back();
+  EXPECT_EQ(with({"--sums"}, lastWithoutNewline), plain);
+
+  // A sums file cut short leaves the files after the cut without digest.
+  EXPECT_EQ(
+      with({"--sums", "-q"}, text.substr(0, text.find('\n') + 1)),
+      (Result{"No Checksum: " + root("bad") + "\n" + quiet.substr(quiet.find('\n') + 1) + summary,
+              "", 0}));
+}
+
+TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
+  const std::string read = testutil::kReading + std::string(8, '.');
+  const std::string name = tmp / "packing.sha256";
+  const struct {
+    std::string sums, err;
+  } cases[] = {
+      {abc + "  ./ok\n\n", "korlan: " + name + ":2: blank line\n"},
+      {abc + "  ./ok\n" + abd + "  ok\n",
+       "korlan: " + name + ":2: another digest for ok than on line 1\n"},
+      {"d41d8cd98f00b204e9800998ecf8427e  ./ok\n",
+       "korlan: " + name + ":1: not a SHA-256 digest of 64 hex digits\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(with({"--sums"}, c.sums), (Result{read, c.err, 255}));
+  EXPECT_EQ(with({"--sums=" + tmp / "none"}, ""),
+            (Result{read, "can't read " + tmp / "none" + "\n", 255}));
+  EXPECT_EQ(with({"--sums=" + tmp.path()}, ""),
+            (Result{read, "can't read " + tmp.path() + "\n", 255}));
+}
+
+// --progress draws on a terminal only, and standard output stays the same.
+TEST_F(Sums, ProgressOnATerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    GTEST_SKIP() << "no pseudo-terminal to be had";
+  const std::string terminal = ptsname(master);
+  const std::string text = sums([](auto d, auto p) { return d + "  " + p + "\n"; });
+  const Result plain = with({"--sums"}, text);
+  testutil::Launch launch{program, {"korlan", "--progress", "--sums", tmp / "root", tmp / "list"}};
+  launch.inChild = [&terminal] {
+    const int fd = open(terminal.c_str(), O_RDWR);
+    if (fd < 0 || dup2(fd, 2) < 0) _exit(126);
+    testutil::asNobody();
+  };
+  const Result drawn = testutil::run(launch, tmp);
+  EXPECT_EQ(drawn.out, plain.out);
+  EXPECT_EQ(drawn.status, 0);
+  char buffer[4096];
+  const ssize_t n = read(master, buffer, sizeof buffer);
+  close(master);
+  ASSERT_GT(n, 0);
+  const std::string screen(buffer, n);
+  EXPECT_NE(screen.find("\r\033[Kkorlan: "), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" of 8 files, "), std::string::npos) << screen;
+  // Erased before the message of the end, whose line end the terminal shows
+  // as "\r\n".
+  const std::string tail = "\r\033[K" + plain.err.substr(0, plain.err.size() - 1) + "\r\n";
+  ASSERT_GE(screen.size(), tail.size());
+  EXPECT_EQ(screen.substr(screen.size() - tail.size()), tail) << screen;
 }
 
 }  // namespace

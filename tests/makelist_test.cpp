@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,11 @@ class MakeList : public ::testing::Test {
   void file(const std::string& rel, long long size) { testutil::makeFile(root(rel), size); }
   void dir(const std::string& rel) { std::filesystem::create_directories(root(rel)); }
 
-  Result makeList(const std::string& rootArg, std::function<void()> inChild = nullptr) {
+  Result makeList(const std::string& rootArg, std::function<void()> inChild = nullptr,
+                  const char* action = "--make-list", const std::string& to = "") {
     // A step in the child gives root up: a copy, that nobody reaches, runs.
     const std::string program = inChild ? testutil::programCopy(tmp) : KORLAN_BIN;
-    testutil::Launch l{program, {"korlan", "--make-list", rootArg}};
+    testutil::Launch l{program, {"korlan", action, rootArg}, "", nullptr, to};
     l.inChild = std::move(inChild);
     return testutil::run(l, tmp);
   }
@@ -64,6 +66,8 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
   file("a", 3);
   file("\xc3\xa1", 4);
   file("packing.lst", 5);
+  file("packing.sha256", 5);
+  tmp.link("packing.sha256", "root/latest.sha256");
   file("sub/f", 6);
   file("sub/B/g", 7);
   file("sub/a/h", 8);
@@ -265,6 +269,57 @@ TEST(UnlistableName, WhiteSpaceAndLength) {
     const char* why = unlistableName(c.name.c_str(), c.name.size());
     EXPECT_STREQ(why, c.why) << c.name.substr(0, 20);
   }
+}
+
+// --make-sums writes what sha256sum writes for the files --make-list lists,
+// in the same order; both leave out the file their output goes to, and a
+// file that cannot be read is named, not written.
+TEST_F(MakeList, SumsAreWhatSha256sumWritesForTheListedFiles) {
+  testutil::writeText(root("a"), "abc");
+  testutil::writeText(root("back\\slash"), "\\");
+  file("sub/b", 70000);
+  file("packing.sha256", 1);
+  tmp.link("a", "root/link");
+  const Result list = makeList(tmp / "root");
+  ASSERT_EQ(list.status, 0) << list;
+  EXPECT_EQ(makeList(tmp / "root", nullptr, "--make-list", root("MANIFEST")), (Result{"", "", 0}));
+  EXPECT_EQ(testutil::readText(root("MANIFEST")), list.out);
+  EXPECT_EQ(makeList(tmp / "root", nullptr, "--make-sums", root("MANIFEST")), (Result{"", "", 0}));
+  const std::string sums = testutil::readText(root("MANIFEST"));
+  // The same paths, in the same order.
+  std::istringstream listed(list.out), summed(sums);
+  std::string entry, line;
+  while (std::getline(listed, entry) && std::getline(summed, line)) {
+    std::string path = line.substr(line.find("  ./") + 2);
+    if (line[0] == '\\') path.erase(path.find('\\'), 1);
+    EXPECT_EQ(path, entry.substr(entry.find(' ') + 1)) << line;
+  }
+  EXPECT_EQ(lines(sums), lines(list.out));
+  // A name with a backslash: the line marked, the backslash doubled.
+  EXPECT_NE(sums.find("\\a9253dc8529dd214e5f22397888e78d3390daa47593e26f68c18f97fd7a3876b"
+                      "  ./back\\\\slash\n"),
+            std::string::npos)
+      << sums;
+  if (access("/usr/bin/sha256sum", X_OK) != 0)
+    GTEST_SKIP() << "no /usr/bin/sha256sum to check with";
+  EXPECT_EQ(
+      testutil::run(
+          {"/usr/bin/sha256sum", {"sha256sum", "-c", "--strict", "--quiet", "MANIFEST"}, root("")},
+          tmp),
+      (Result{"", "", 0}));
+
+  if (!testutil::scratch().problem.empty()) GTEST_SKIP() << testutil::scratch().problem;
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root("a").c_str(), 0), 0);
+  ASSERT_EQ(chmod(root("MANIFEST").c_str(), 0644), 0);
+  const Result unreadable = makeList(tmp / "root", testutil::asNobody, "--make-sums");
+  EXPECT_EQ(unreadable.err, "korlan: cannot read \"" + root("a") +
+                                "\": Permission denied\n"
+                                "korlan: cannot read \"" +
+                                root("link") + "\": Permission denied\n");
+  EXPECT_EQ(unreadable.status, 255);
+  EXPECT_EQ(lines(unreadable.out), lines(sums) - 1);  // MANIFEST in, a and link out
+  EXPECT_NE(unreadable.out.find("  ./MANIFEST\n"), std::string::npos);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "directory.h"
+#include "makelist.h"
 #include "test_util.h"
 
 namespace {
@@ -31,12 +32,14 @@ Result verifyWith(const std::string& root, const std::string& list, int workers,
 // from the reading order the workers follow.
 TEST(Prober, WorkersReportExactlyWhatTheWalkAloneReports) {
   std::mt19937 random(20261207);
-  Options tsv, unlisted;
-  tsv.tsv = tsv.strict = true;
-  unlisted.unlisted = true;  // the identities the workers keep, too
-  const Options styles[] = {Options(), tsv, unlisted};
   for (int round = 0; round < 12; ++round) {
     testutil::TempDir tmp;
+    Options tsv, sums, sumsTsv, unlisted;
+    tsv.tsv = tsv.strict = sumsTsv.tsv = true;
+    sums.sums = sumsTsv.sums = unlisted.sums = true;
+    sums.sumsFile = sumsTsv.sumsFile = unlisted.sumsFile = tmp / "sums";
+    unlisted.unlisted = true;  // the identities the workers keep, beside digests
+    const Options styles[] = {Options(), tsv, sums, sumsTsv, unlisted};
     std::vector<std::string> entries;
     const int dirs = 1 + random() % 30;
     const int files = random() % 600;
@@ -76,6 +79,17 @@ TEST(Prober, WorkersReportExactlyWhatTheWalkAloneReports) {
     std::shuffle(entries.begin(), entries.end(), random);
     std::string list;
     for (const std::string& e : entries) list += e + "\n";
+
+    // Digests of the tree as it is, every third one dropped and every fifth
+    // one of the rest made wrong: files that match, that have no digest and
+    // whose digest differs, among all the failures above.
+    std::ostringstream made, madeErr;
+    makeSums(tmp.path().c_str(), made, madeErr);
+    std::istringstream lines(made.str());
+    std::string line, digests;
+    for (int n = 0; std::getline(lines, line); ++n)
+      if (n % 3 != 0) digests += (n % 5 == 0 ? "0" + line.substr(1) : line) + "\n";
+    testutil::writeText(tmp / "sums", digests);
 
     for (const Options& style : styles) {
       const Result alone = verifyWith(tmp.path(), list, 0, style);

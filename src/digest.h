@@ -1,0 +1,83 @@
+// digest.h: the SHA-256 of a file on disk, through OpenSSL's libcrypto.
+//
+// A verification and --make-sums read every byte of the files they check,
+// so the reading is what a run costs: one buffer per reader, reused for
+// every file, and read(2) rather than mmap, since a file truncated under a
+// mapping kills the process with SIGBUS.
+#ifndef KORLAN_DIGEST_H_
+#define KORLAN_DIGEST_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct evp_md_ctx_st;
+struct evp_md_st;
+
+// A SHA-256 digest.
+struct Sha256 {
+  static const int kSize = 32;
+  unsigned char bytes[kSize];
+
+  bool operator==(const Sha256& o) const;
+  bool operator!=(const Sha256& o) const { return !(*this == o); }
+  // As 64 lowercase hex digits, the form sha256sum writes.
+  std::string hex() const;
+};
+
+// How reading a file went. `error` is 0 when `digest` holds the file's
+// digest; otherwise an errno, or one of the two failures of our own below.
+struct FileHash {
+  // Opened, but not a regular file: a FIFO, a device, a directory.
+  static const int kNotRegular = -1;
+  // The bytes read differ from the size expected: the file changed.
+  static const int kChanged = -2;
+
+  int error = 0;
+  Sha256 digest;
+
+  // The reason in words: the system's message, "not a regular file" or
+  // "changed while read".
+  const char* reason() const;
+};
+
+// Hashes files, one at a time, through one buffer of its own: one Hasher
+// per thread.
+class Hasher {
+ public:
+  // `counter`, when given, is advanced by every chunk of bytes hashed, for
+  // a progress display; it may be shared by several hashers.
+  explicit Hasher(std::atomic<int64_t>* counter = nullptr);
+  ~Hasher();
+  Hasher(const Hasher&) = delete;
+  Hasher& operator=(const Hasher&) = delete;
+
+  // Reads the file at `path` (relative paths from `dirFd`, which may be
+  // AT_FDCWD) and hashes it. `expected` is the size the caller found for
+  // it; reading stops past it, so a file that grows for ever ends the
+  // read, and any other count of bytes is kChanged. -1 expects the size
+  // that fstat gives the opened file.
+  FileHash hash(int dirFd, const char* path, int64_t expected);
+
+  // The read buffer's size: what a hasher costs in memory.
+  static const size_t kBufferSize = 256 << 10;
+
+ private:
+  FileHash hashOpen(int fd, int64_t expected);
+
+  evp_md_ctx_st* context_;
+  // SHA-256 fetched once: OpenSSL 3 otherwise looks the algorithm up,
+  // under a lock all hashers share, for every file.
+  evp_md_st* md_;
+  unsigned char* buffer_;
+  std::atomic<int64_t>* counter_;
+};
+
+// Opens `path` for reading as a verifier must: never as the controlling
+// terminal, never waiting on a FIFO or a lock, closed on exec, and without
+// changing the access time where the system allows that (O_NOATIME needs
+// the file's owner or privilege; without it the file is opened anyway).
+int openForReading(int dirFd, const char* path);
+
+#endif  // KORLAN_DIGEST_H_

@@ -1,0 +1,65 @@
+// progress.h: the --progress line on standard error.
+//
+// A long run shows how far it got: one line, redrawn in place at most ten
+// times a second by a thread of its own (the walk may wait long on one
+// large file), and erased at the end. It is drawn only on a terminal, so
+// scripts may always ask for it, and never touches standard output.
+#ifndef KORLAN_PROGRESS_H_
+#define KORLAN_PROGRESS_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The line itself: "korlan: FILES of TOTAL files", and when bytes are
+// hashed (`totalBytes` >= 0) ", BYTES of TOTAL hashed, RATE/s, M:SS left".
+// `seconds` is the time since the walk began.
+std::string progressLine(int64_t files, int64_t totalFiles, int64_t bytes,
+                         int64_t totalBytes, double seconds);
+
+class Progress {
+ public:
+  // Draws on `fd` when `wanted` and `fd` is a terminal; otherwise every
+  // call is cheap and draws nothing.
+  explicit Progress(bool wanted, int fd = 2);
+  // Stops drawing and erases the line.
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Begins drawing, with the totals now known; `totalBytes` -1 when no
+  // file is hashed.
+  void start(int64_t totalFiles, int64_t totalBytes);
+  // Stops drawing and erases the line; idempotent.
+  void stop();
+
+  // The walk has compared `count` files. Where no thread could be started
+  // to draw, the walk draws here, as often as the thread would.
+  void fileCompared(int64_t count);
+
+  // Advanced by the hashers, read by whoever draws.
+  std::atomic<int64_t> bytes{0};
+
+ private:
+  void draw();
+  void run();
+
+  const bool enabled_;
+  const int fd_;
+  bool started_ = false;
+  std::atomic<int64_t> files_{0};
+  std::chrono::steady_clock::time_point drawn_;
+  int64_t totalFiles_ = 0;
+  int64_t totalBytes_ = -1;
+  std::chrono::steady_clock::time_point begun_;
+  std::mutex mutex_;
+  std::condition_variable stopping_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+#endif  // KORLAN_PROGRESS_H_

@@ -1,0 +1,191 @@
+// sums.cpp: reading a sha256sum file.
+#include "sums.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "status.h"
+
+namespace {
+
+const char kTagStart[] = "SHA256 (";
+const char kTagEnd[] = ") = ";
+const size_t kHex = 2 * Sha256::kSize;
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads exactly 64 hex digits, either case.
+bool parseHex(std::string_view text, Sha256* digest) {
+  if (text.size() != kHex) return false;
+  for (size_t i = 0; i < Sha256::kSize; ++i) {
+    const int high = hexValue(text[2 * i]), low = hexValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    digest->bytes[i] = static_cast<unsigned char>(high << 4 | low);
+  }
+  return true;
+}
+
+// Undoes sha256sum's escapes in a name: "\\" and "\n" (and "\r", which
+// newer sha256sum escapes too). False on any other backslash.
+bool unescape(std::string_view text, std::string* path) {
+  path->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *path += text[i];
+      continue;
+    }
+    const char next = ++i < text.size() ? text[i] : '\0';
+    if (next == '\\')
+      *path += '\\';
+    else if (next == 'n')
+      *path += '\n';
+    else if (next == 'r')
+      *path += '\r';
+    else
+      return false;
+  }
+  return true;
+}
+
+// A path as a message shows it: escaped as in the file, so that the message
+// stays one line whatever the name holds.
+std::string shown(std::string_view path) {
+  std::string s;
+  for (const char c : path) {
+    if (c == '\\')
+      s += "\\\\";
+    else if (c == '\n')
+      s += "\\n";
+    else if (c == '\r')
+      s += "\\r";
+    else
+      s += c;
+  }
+  return s;
+}
+
+}  // namespace
+
+std::string_view sumsKey(std::string_view path) {
+  if (path.size() >= 2 && path[0] == '.' && path[1] == '/')
+    path.remove_prefix(2);
+  return path;
+}
+
+const char* Sums::parse(std::string_view line, std::string* path,
+                        Sha256* digest) {
+  if (line.empty()) return "blank line";
+  if (line.find('\0') != std::string_view::npos) return "holds a NUL byte";
+  const bool escaped = line[0] == '\\';
+  if (escaped) line.remove_prefix(1);
+  std::string_view name;
+  if (line.compare(0, strlen(kTagStart), kTagStart) == 0) {
+    // The name may hold ") = " itself: the digest is the fixed-size tail.
+    const size_t tail = strlen(kTagEnd) + kHex;
+    if (line.size() < strlen(kTagStart) + tail ||
+        line.compare(line.size() - tail, strlen(kTagEnd), kTagEnd) != 0)
+      return "line cut short, or a digest that is not SHA-256";
+    if (!parseHex(line.substr(line.size() - kHex), digest))
+      return "digest is not 64 hex digits";
+    name =
+        line.substr(strlen(kTagStart), line.size() - tail - strlen(kTagStart));
+  } else {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos) return "line cut short";
+    if (!parseHex(line.substr(0, space), digest))
+      return "not a SHA-256 digest of 64 hex digits";
+    if (line.size() < space + 2 ||
+        (line[space + 1] != ' ' && line[space + 1] != '*'))
+      return "line cut short";
+    name = line.substr(space + 2);
+  }
+  if (name.empty()) return "no file name";
+  if (!escaped) {
+    path->assign(name);
+    return nullptr;
+  }
+  return unescape(name, path) ? nullptr : "unknown escape in the file name";
+}
+
+int Sums::read(std::istream& in, const char* name, std::ostream& err,
+               int64_t sizeHint) {
+  paths_.clear();
+  entries_.clear();
+  // No line is shorter than a digest, two bytes and a name.
+  const int64_t kShortest = kHex + 3;
+  if (sizeHint > 0) {
+    paths_.reserve(sizeHint);
+    entries_.reserve(sizeHint / kShortest + 1);
+  }
+  std::string line, path;
+  for (uint32_t number = 1; std::getline(in, line); ++number) {
+    Sha256 digest;
+    const char* wrong = parse(line, &path, &digest);
+    // Lines and paths are counted in 32 bits: no real file comes near.
+    if (number == UINT32_MAX || line.size() >= INT32_MAX)
+      wrong = "too many lines, or a line too long";
+    if (wrong != nullptr) {
+      err << "korlan: " << name << ':' << number << ": " << wrong << std::endl;
+      return kStatusError;
+    }
+    const std::string_view key = sumsKey(path);
+    entries_.push_back(
+        {paths_.size(), static_cast<uint32_t>(key.size()), 0, number, digest});
+    paths_ += key;
+  }
+  if (in.bad()) {
+    err << "can't read " << name << std::endl;
+    return kStatusError;
+  }
+  return index(name, err) ? kStatusOk : kStatusError;
+}
+
+bool Sums::index(const char* name, std::ostream& err) {
+  std::stable_sort(
+      entries_.begin(), entries_.end(),
+      [this](const Entry& a, const Entry& b) { return pathOf(a) < pathOf(b); });
+  // Of all the conflicts, the one met first when reading the file is named.
+  // The sort is stable, so the entry kept for a path is its first line.
+  uint32_t conflict = 0, first = 0;
+  std::string_view conflictPath;
+  size_t kept = 0;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const Entry e = entries_[i];
+    if (kept > 0 && pathOf(entries_[kept - 1]) == pathOf(e)) {
+      const Entry& earlier = entries_[kept - 1];
+      if (earlier.digest != e.digest && (conflict == 0 || e.line < conflict)) {
+        conflict = e.line;
+        first = earlier.line;
+        conflictPath = pathOf(e);
+      }
+      continue;
+    }
+    entries_[kept++] = e;
+  }
+  if (conflict != 0) {
+    err << "korlan: " << name << ':' << conflict << ": another digest for "
+        << shown(conflictPath) << " than on line " << first << std::endl;
+    return false;
+  }
+  entries_.resize(kept);
+  return true;
+}
+
+const Sha256* Sums::find(std::string_view path) {
+  auto it = std::lower_bound(
+      entries_.begin(), entries_.end(), path,
+      [this](const Entry& e, std::string_view p) { return pathOf(e) < p; });
+  if (it == entries_.end() || pathOf(*it) != path) return nullptr;
+  it->named = true;
+  return &it->digest;
+}
+
+int64_t Sums::unnamed() const {
+  return std::count_if(entries_.begin(), entries_.end(),
+                       [](const Entry& e) { return !e.named; });
+}

@@ -1,0 +1,70 @@
+// sums.h: a file of SHA-256 digests as sha256sum writes it, read into a
+// lookup by path.
+//
+// Lines are "HEX  PATH" or "HEX *PATH" (text or binary mode, the same
+// digest), "SHA256 (PATH) = HEX" as `sha256sum --tag` writes them, and
+// either form preceded by "\" when PATH holds a backslash or a line end,
+// written "\\" and "\n". Anything else refuses the whole file: a verifier
+// must not take a file it half understands for a complete one.
+#ifndef KORLAN_SUMS_H_
+#define KORLAN_SUMS_H_
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "digest.h"
+
+class Sums {
+ public:
+  // Reads the digests from `in`, named `name` in messages; `sizeHint`, the
+  // size of the file when known, lets the buffers be reserved once (pages
+  // untouched cost nothing) instead of doubling as they fill. Returns
+  // kStatusOk, or kStatusError after one line on `err`: "can't read NAME"
+  // when the stream fails, else "korlan: NAME:LINE: " and what is wrong.
+  int read(std::istream& in, const char* name, std::ostream& err,
+           int64_t sizeHint = -1);
+
+  // The digest of `path` (components joined by "/", no leading "./"), or
+  // null. Marks it as named, for unnamed().
+  const Sha256* find(std::string_view path);
+
+  // How many digests no call of find() asked for.
+  int64_t unnamed() const;
+  // How many distinct paths have a digest.
+  size_t size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    size_t path;           // offset of the path in paths_
+    uint32_t length : 31;  // of the path
+    uint32_t named : 1;    // asked for by find()
+    uint32_t line;         // where the file gives it
+    Sha256 digest;
+  };
+  std::string_view pathOf(const Entry& e) const {
+    return std::string_view(paths_).substr(e.path, e.length);
+  }
+  // Parses one line into its path and digest; returns null, or what is
+  // wrong with the line.
+  static const char* parse(std::string_view line, std::string* path,
+                           Sha256* digest);
+  // Sorts the entries by path and drops repeats; returns false after the
+  // message on `err` when a path has two different digests.
+  bool index(const char* name, std::ostream& err);
+
+  // Every path in one buffer, and the entries sorted by path: a digest
+  // costs its path's bytes and a fixed record, without an allocation each.
+  std::string paths_;
+  std::vector<Entry> entries_;
+};
+
+// The path a sums line or a packing-list entry names below the top, as the
+// lookup keys it: a leading "./" dropped, the rest as it is, so that "./a/b"
+// and "a/b" are one file.
+std::string_view sumsKey(std::string_view path);
+
+#endif  // KORLAN_SUMS_H_

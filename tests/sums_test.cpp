@@ -1,0 +1,155 @@
+// The sums reader and the file hasher, module by module: every accepted
+// form of a line, every refusal with its line number, and every way a file
+// fails to be read whole.
+#include "sums.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+#include <string>
+
+#include "digest.h"
+#include "progress.h"
+#include "test_util.h"
+
+namespace {
+
+// SHA-256 of "abc" and of the empty string.
+const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(toupper(c));
+  return s;
+}
+
+TEST(Sums, AcceptsEveryFormSha256sumWrites) {
+  const struct {
+    std::string line, key, hex;
+  } cases[] = {
+      {kAbc + "  ./a/b", "a/b", kAbc},
+      {kAbc + " *a/b", "a/b", kAbc},
+      {upper(kAbc) + "  x y", "x y", kAbc},
+      {"\\" + kAbc + "  ./back\\\\slash\\nline\\r", "back\\slash\nline\r", kAbc},
+      {"SHA256 (./t) = " + kEmpty, "t", kEmpty},
+      {"SHA256 (p) = q) = " + upper(kEmpty), "p) = q", kEmpty},
+      {"\\SHA256 (a\\\\b) = " + kEmpty, "a\\b", kEmpty},
+      {kAbc + "  a\\b", "a\\b", kAbc},  // unescaped: backslashes as they are
+  };
+  for (const auto& c : cases) {
+    for (const char* end : {"\n", ""}) {
+      Sums sums;
+      std::istringstream in(c.line + end);
+      std::ostringstream err;
+      ASSERT_EQ(sums.read(in, "S", err), 0) << c.line << err.str();
+      const Sha256* d = sums.find(c.key);
+      ASSERT_NE(d, nullptr) << c.line;
+      EXPECT_EQ(d->hex(), c.hex);
+      EXPECT_EQ(sums.unnamed(), 0);
+    }
+  }
+}
+
+TEST(Sums, RefusesAnythingElseNamingTheLine) {
+  const std::string ok = kAbc + "  ok\n";
+  const struct {
+    std::string text, err;
+  } cases[] = {
+      {ok + "\n", "korlan: S:2: blank line\n"},
+      {ok + ok + kAbc.substr(1) + "  f\n", "korlan: S:3: not a SHA-256 digest of 64 hex digits\n"},
+      {kAbc + "0  f\n", "korlan: S:1: not a SHA-256 digest of 64 hex digits\n"},
+      {"d41d8cd98f00b204e9800998ecf8427e  f\n",
+       "korlan: S:1: not a SHA-256 digest of 64 hex digits\n"},
+      {"MD5 (f) = d41d8cd98f00b204e9800998ecf8427e\n",
+       "korlan: S:1: not a SHA-256 digest of 64 hex digits\n"},
+      {"SHA256 (f) = " + kAbc.substr(2) + "\n",
+       "korlan: S:1: line cut short, or a digest that is not SHA-256\n"},
+      {"SHA256 (f) = " + kAbc.substr(1) + "g\n", "korlan: S:1: digest is not 64 hex digits\n"},
+      {ok + kAbc, "korlan: S:2: line cut short\n"},
+      {kAbc + " ", "korlan: S:1: line cut short\n"},
+      {kAbc + "\tf", "korlan: S:1: line cut short\n"},
+      {kAbc + "  ", "korlan: S:1: no file name\n"},
+      {kAbc + std::string("  f\0g\n", 6), "korlan: S:1: holds a NUL byte\n"},
+      {"\\" + kAbc + "  a\\tb\n", "korlan: S:1: unknown escape in the file name\n"},
+      {"\\" + kAbc + "  a\\", "korlan: S:1: unknown escape in the file name\n"},
+      {kAbc + "  ./x\n" + ok + kEmpty + "  x\n",
+       "korlan: S:3: another digest for x than on line 1\n"},
+      // A name with a line end is shown escaped: one message, one line.
+      {"\\" + kAbc + "  a\\nb\n" + "\\" + kEmpty + "  ./a\\nb",
+       "korlan: S:2: another digest for a\\nb than on line 1\n"},
+  };
+  for (const auto& c : cases) {
+    Sums sums;
+    std::istringstream in(c.text);
+    std::ostringstream err;
+    EXPECT_EQ(sums.read(in, "S", err), 255) << c.text;
+    EXPECT_EQ(err.str(), c.err) << c.text;
+  }
+}
+
+TEST(Sums, LooksUpByPathAndCountsWhatNoFileAskedFor) {
+  Sums sums;
+  std::istringstream in(kAbc + "  ./a\n" + kAbc + " *a\n" + kEmpty + "  b/c\n" + kEmpty + "  d\n");
+  std::ostringstream err;
+  ASSERT_EQ(sums.read(in, "S", err), 0);
+  EXPECT_EQ(sums.size(), 3u);  // the same digest twice is one
+  EXPECT_EQ(sums.find("b"), nullptr);
+  EXPECT_EQ(sums.find("./a"), nullptr);  // keys are taken apart by the caller
+  ASSERT_NE(sums.find("b/c"), nullptr);
+  EXPECT_EQ(sums.unnamed(), 2);
+  EXPECT_EQ(sums.find("a")->hex(), kAbc);
+  EXPECT_EQ(sums.unnamed(), 1);
+  EXPECT_EQ(sumsKey("./x/y"), "x/y");
+  EXPECT_EQ(sumsKey(".x"), ".x");
+}
+
+TEST(Hasher, DigestsAndEveryWayAFileFailsToBeReadWhole) {
+  testutil::TempDir tmp;
+  testutil::writeText(tmp / "abc", "abc");
+  testutil::makeFile(tmp / "big", 3 * Hasher::kBufferSize + 5);
+  ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0600), 0);
+  std::atomic<int64_t> counted{0};
+  Hasher hasher(&counted);
+  const struct {
+    std::string path;
+    int64_t expected;
+    int error;
+    const char* reason;
+  } cases[] = {
+      {tmp / "abc", 3, 0, nullptr},
+      {tmp / "abc", -1, 0, nullptr},
+      {tmp / "abc", 2, FileHash::kChanged, "changed while read"},
+      {tmp / "abc", 4, FileHash::kChanged, "changed while read"},
+      {tmp / "fifo", 0, FileHash::kNotRegular, "not a regular file"},
+      {"/dev/zero", 0, FileHash::kNotRegular, "not a regular file"},
+      {tmp.path(), -1, FileHash::kNotRegular, "not a regular file"},
+      {tmp / "none", 0, ENOENT, "No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    const FileHash h = hasher.hash(AT_FDCWD, c.path.c_str(), c.expected);
+    EXPECT_EQ(h.error, c.error) << c.path << " " << c.expected;
+    if (c.error == 0)
+      EXPECT_EQ(h.digest.hex(), kAbc);
+    else
+      EXPECT_STREQ(h.reason(), c.reason);
+  }
+  EXPECT_EQ(counted.load(), 6);
+  // A file larger than the buffer, read in several chunks.
+  const FileHash big = hasher.hash(AT_FDCWD, (tmp / "big").c_str(), -1);
+  EXPECT_EQ(big.error, 0);
+  EXPECT_EQ(
+      big.digest.hex(),
+      testutil::run({"/bin/sh", {"sh", "-c", "sha256sum " + tmp / "big" + " | cut -c1-64"}}, tmp)
+          .out.substr(0, 64));
+}
+
+TEST(Progress, LineSaysHowFarAndHowLong) {
+  EXPECT_EQ(progressLine(3, 10, 0, -1, 1), "korlan: 3 of 10 files");
+  EXPECT_EQ(progressLine(3, 10, 0, 2048, 0), "korlan: 3 of 10 files, 0 B of 2.0 KiB hashed");
+  EXPECT_EQ(progressLine(1, 2, 3 << 20, 63 << 20, 2),
+            "korlan: 1 of 2 files, 3.0 MiB of 63.0 MiB hashed, 1.5 MiB/s, 0:40 left");
+}
+
+}  // namespace
