@@ -69,6 +69,30 @@ std::string shown(std::string_view path) {
   return s;
 }
 
+// Reads the next line, without its newline, into `line`; false at the end
+// of input. A line is taken only up to one byte past kLongestLine and the
+// rest of it is left unread: endless input without a newline (/dev/zero)
+// must be refused at once, not read into memory for ever. A failing read
+// ends the input and leaves the stream bad, as the list's reader does.
+bool readLine(std::istream& in, std::string* line) {
+  const int kEOF = std::char_traits<char>::eof();
+  std::streambuf* buf = in.rdbuf();
+  line->clear();
+  for (;;) {
+    int c;
+    try {
+      c = buf->sbumpc();
+    } catch (...) {
+      in.setstate(std::ios::badbit);
+      c = kEOF;
+    }
+    if (c == kEOF) return !line->empty() && !in.bad();
+    if (c == '\n') return true;
+    line->push_back(static_cast<char>(c));
+    if (line->size() > Sums::kLongestLine) return true;
+  }
+}
+
 }  // namespace
 
 std::string_view sumsKey(std::string_view path) {
@@ -123,12 +147,14 @@ int Sums::read(std::istream& in, const char* name, std::ostream& err,
     entries_.reserve(sizeHint / kShortest + 1);
   }
   std::string line, path;
-  for (uint32_t number = 1; std::getline(in, line); ++number) {
+  for (uint32_t number = 1; readLine(in, &line); ++number) {
     Sha256 digest;
-    const char* wrong = parse(line, &path, &digest);
-    // Lines and paths are counted in 32 bits: no real file comes near.
-    if (number == UINT32_MAX || line.size() >= INT32_MAX)
-      wrong = "too many lines, or a line too long";
+    const char* wrong =
+        line.find('\0') != std::string::npos ? "holds a NUL byte"
+        : line.size() > kLongestLine         ? "line too long"
+                                             : parse(line, &path, &digest);
+    // Lines are counted in 32 bits: no real file comes near.
+    if (number == UINT32_MAX) wrong = "too many lines";
     if (wrong != nullptr) {
       err << "korlan: " << name << ':' << number << ": " << wrong << std::endl;
       return kStatusError;

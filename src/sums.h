@@ -20,6 +20,10 @@
 
 class Sums {
  public:
+  // No line of a sums file is longer: a digest, a tag and a path the
+  // system could look up, escaped, fit many times over.
+  static const size_t kLongestLine = 64 << 10;
+
   // Reads the digests from `in`, named `name` in messages; `sizeHint`, the
   // size of the file when known, lets the buffers be reserved once (pages
   // untouched cost nothing) instead of doubling as they fill. Returns

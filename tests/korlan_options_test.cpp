@@ -342,6 +342,9 @@ TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
             (Result{read, "can't read " + tmp / "none" + "\n", 255}));
   EXPECT_EQ(with({"--sums=" + tmp.path()}, ""),
             (Result{read, "can't read " + tmp.path() + "\n", 255}));
+  // Endless input without a line end is refused at once, not read for ever.
+  EXPECT_EQ(with({"--sums=/dev/zero"}, ""),
+            (Result{read, "korlan: /dev/zero:1: holds a NUL byte\n", 255}));
 }
 
 // --progress draws on a terminal only, and standard output stays the same.
