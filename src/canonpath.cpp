@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "canonpath_inspect.h"
+#include "canonpath_cache.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "canonpath_inspect.h"
+#include "canonpath_cache.h"
 #include "test_util.h"
 
 namespace {
