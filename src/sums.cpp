@@ -2,6 +2,7 @@
 #include "sums.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "status.h"
@@ -69,6 +70,31 @@ std::string shown(std::string_view path) {
   return s;
 }
 
+// No line sha256sum writes is longer: it names a path that open() took,
+// shorter than PATH_MAX, each byte escaped at worst, with the tag and the
+// digest besides. A longer line is refused as soon as it passes this, so an
+// endless one (/dev/zero given as the file) costs neither time nor memory.
+const size_t kLongestLine = 2 * PATH_MAX + 128;
+
+// Reads the next line of `in` into `buffer`, without its line end; `*line`
+// views it. False at the end of the input, after a failed read, and when
+// the line is longer than kLongestLine (then `*tooLong` is set).
+bool nextLine(std::istream& in, std::vector<char>* buffer,
+              std::string_view* line, bool* tooLong) {
+  buffer->resize(kLongestLine + 1);
+  in.getline(buffer->data(), buffer->size());
+  const std::streamsize n = in.gcount();
+  if (in.bad() || n == 0) return false;
+  // A full buffer with no line end sets failbit; eofbit alone means the
+  // last line lacks its end, which is fine.
+  if (in.fail()) {
+    *tooLong = true;
+    return false;
+  }
+  *line = std::string_view(buffer->data(), n - (in.eof() ? 0 : 1));
+  return true;
+}
+
 }  // namespace
 
 std::string_view sumsKey(std::string_view path) {
@@ -122,13 +148,17 @@ int Sums::read(std::istream& in, const char* name, std::ostream& err,
     paths_.reserve(sizeHint);
     entries_.reserve(sizeHint / kShortest + 1);
   }
-  std::string line, path;
-  for (uint32_t number = 1; std::getline(in, line); ++number) {
+  const char kTooLong[] = "too many lines, or a line too long";
+  std::vector<char> buffer;
+  std::string_view line;
+  std::string path;
+  for (uint32_t number = 1;; ++number) {
+    bool tooLong = false;
+    if (!nextLine(in, &buffer, &line, &tooLong) && !tooLong) break;
     Sha256 digest;
-    const char* wrong = parse(line, &path, &digest);
-    // Lines and paths are counted in 32 bits: no real file comes near.
-    if (number == UINT32_MAX || line.size() >= INT32_MAX)
-      wrong = "too many lines, or a line too long";
+    const char* wrong = tooLong ? kTooLong : parse(line, &path, &digest);
+    // Lines are counted in 32 bits: no real file comes near.
+    if (number == UINT32_MAX) wrong = kTooLong;
     if (wrong != nullptr) {
       err << "korlan: " << name << ':' << number << ": " << wrong << std::endl;
       return kStatusError;

@@ -72,6 +72,9 @@ TEST(Sums, RefusesAnythingElseNamingTheLine) {
       {kAbc + "\tf", "korlan: S:1: line cut short\n"},
       {kAbc + "  ", "korlan: S:1: no file name\n"},
       {kAbc + std::string("  f\0g\n", 6), "korlan: S:1: holds a NUL byte\n"},
+      // Longer than any line sha256sum writes: refused before it is all read.
+      {ok + kAbc + "  " + std::string(1 << 20, 'a'),
+       "korlan: S:2: too many lines, or a line too long\n"},
       {"\\" + kAbc + "  a\\tb\n", "korlan: S:1: unknown escape in the file name\n"},
       {"\\" + kAbc + "  a\\", "korlan: S:1: unknown escape in the file name\n"},
       {kAbc + "  ./x\n" + ok + kEmpty + "  x\n",
