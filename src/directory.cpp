@@ -20,6 +20,7 @@
 #include "status.h"
 #include "sums.h"
 #include "token.h"
+#include "treewalk.h"
 #include "unlisted.h"
 
 int64_t CountFiles = 0;

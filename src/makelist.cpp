@@ -93,14 +93,10 @@ class Lister : public TreeVisitor {
 // top, under any name or through a link, and the file being written (a
 // list redirected into its own tree), all of which change as they are
 // written.
-std::vector<FileId> excludedFiles(const char* root, int outFd) {
-  std::vector<FileId> excluded;
+std::vector<FileId> excludedFiles(const std::string& root, int outFd) {
+  std::vector<FileId> excluded =
+      identitiesOf({root + "/packing.lst", root + "/packing.sha256"});
   struct stat st;
-  for (const char* name : {"/packing.lst", "/packing.sha256"}) {
-    const std::string path = root + std::string(name);
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      excluded.push_back({st.st_dev, st.st_ino});
-  }
   if (outFd >= 0 && fstat(outFd, &st) == 0 && S_ISREG(st.st_mode))
     excluded.push_back({st.st_dev, st.st_ino});
   return excluded;
