@@ -16,6 +16,7 @@
 #include "digest.h"
 #include "prober.h"
 #include "status.h"
+#include "sums.h"
 #include "treewalk.h"
 
 namespace {
@@ -270,20 +271,10 @@ void Summer::write(const Job& job) {
     status = kStatusError;
     return;
   }
-  // sha256sum marks a name holding a backslash by a leading one, and
-  // doubles it; names with line ends never reach here.
-  const bool escape = job.path.find('\\') != std::string::npos;
-  if (escape) out_ << '\\';
-  out_ << job.contents.digest.hex() << "  ./";
-  if (!escape) {
-    out_ << job.path << '\n';
-    return;
-  }
-  for (const char c : job.path) {
-    if (c == '\\') out_ << '\\';
-    out_ << c;
-  }
-  out_ << '\n';
+  // sha256sum marks a line whose name it escaped by a leading backslash.
+  const std::string name = sumsEscape(job.path);
+  if (name.size() != job.path.size()) out_ << '\\';
+  out_ << job.contents.digest.hex() << "  ./" << name << '\n';
 }
 
 void Summer::finish() {

@@ -53,23 +53,6 @@ bool unescape(std::string_view text, std::string* path) {
   return true;
 }
 
-// A path as a message shows it: escaped as in the file, so that the message
-// stays one line whatever the name holds.
-std::string shown(std::string_view path) {
-  std::string s;
-  for (const char c : path) {
-    if (c == '\\')
-      s += "\\\\";
-    else if (c == '\n')
-      s += "\\n";
-    else if (c == '\r')
-      s += "\\r";
-    else
-      s += c;
-  }
-  return s;
-}
-
 // No line sha256sum writes is longer: it names a path that open() took,
 // shorter than PATH_MAX, each byte escaped at worst, with the tag and the
 // digest besides. A longer line is refused as soon as it passes this, so an
@@ -101,6 +84,21 @@ std::string_view sumsKey(std::string_view path) {
   if (path.size() >= 2 && path[0] == '.' && path[1] == '/')
     path.remove_prefix(2);
   return path;
+}
+
+std::string sumsEscape(std::string_view path) {
+  std::string s;
+  for (const char c : path) {
+    if (c == '\\')
+      s += "\\\\";
+    else if (c == '\n')
+      s += "\\n";
+    else if (c == '\r')
+      s += "\\r";
+    else
+      s += c;
+  }
+  return s;
 }
 
 const char* Sums::parse(std::string_view line, std::string* path,
@@ -199,7 +197,7 @@ bool Sums::index(const char* name, std::ostream& err) {
   }
   if (conflict != 0) {
     err << "korlan: " << name << ':' << conflict << ": another digest for "
-        << shown(conflictPath) << " than on line " << first << std::endl;
+        << sumsEscape(conflictPath) << " than on line " << first << std::endl;
     return false;
   }
   entries_.resize(kept);

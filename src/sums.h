@@ -67,4 +67,9 @@ class Sums {
 // and "a/b" are one file.
 std::string_view sumsKey(std::string_view path);
 
+// `path` as sha256sum writes it in a line: "\\" for a backslash, "\n" and
+// "\r" for line ends; a line whose name this changes begins with "\". A
+// message shows a path so too, and stays one line whatever the name holds.
+std::string sumsEscape(std::string_view path);
+
 #endif  // KORLAN_SUMS_H_
