@@ -206,7 +206,7 @@ void Summer::message(const char* what, std::string_view path, const char* why,
 }
 
 FileHash Summer::hash(Hasher& hasher, const Job& job) {
-  const std::string path = root_ + "/" + job.path;
+  const std::string path = belowRoot(root_, job.path);
   return hasher.hash(AT_FDCWD, path.c_str(), job.size);
 }
 

@@ -31,6 +31,12 @@ const char* unlistableName(const char* name, size_t length) {
   return nullptr;
 }
 
+std::string belowRoot(std::string_view root, std::string_view path) {
+  std::string joined(root);
+  if (!path.empty()) (joined += '/') += path;
+  return joined;
+}
+
 std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
   std::vector<FileId> ids;
   struct stat st;

@@ -57,6 +57,10 @@ class TreeVisitor {
   virtual void skippedLink(std::string_view path, const char* why) = 0;
 };
 
+// The path of the file the walk found at `path`, as a verification forms
+// it: `root`, "/" and `path`; `root` alone for the root itself.
+std::string belowRoot(std::string_view root, std::string_view path);
+
 // The identities of those of `paths` that lead to a regular file, links
 // followed: files a walk is to leave out under any name.
 std::vector<FileId> identitiesOf(const std::vector<std::string>& paths);

@@ -64,7 +64,7 @@ class Finder : public TreeVisitor {
         break;
       case Refusal::kUnreadable:
         ++count;
-        report_.unreadable(shown(path), -1, why);
+        report_.unreadable(belowRoot(root_, path), -1, why);
         break;
     }
   }
@@ -77,20 +77,13 @@ class Finder : public TreeVisitor {
  private:
   void unlisted(std::string_view path, int64_t size) {
     ++count;
-    report_.unlisted(shown(path), size);
-  }
-  // ROOT "/" PATH, as the walk of the list forms paths; ROOT for the root.
-  const std::string& shown(std::string_view path) {
-    shown_ = root_;
-    if (!path.empty()) (shown_ += '/') += path;
-    return shown_;
+    report_.unlisted(belowRoot(root_, path), size);
   }
 
   const std::string root_;
   const std::vector<FileId>& excluded_;
   const ReachedFiles& reached_;
   Report& report_;
-  std::string shown_;
 };
 
 }  // namespace
