@@ -136,16 +136,9 @@ const char* Sums::parse(std::string_view line, std::string* path,
   return unescape(name, path) ? nullptr : "unknown escape in the file name";
 }
 
-int Sums::read(std::istream& in, const char* name, std::ostream& err,
-               int64_t sizeHint) {
+int Sums::read(std::istream& in, const char* name, std::ostream& err) {
   paths_.clear();
   entries_.clear();
-  // No line is shorter than a digest, two bytes and a name.
-  const int64_t kShortest = kHex + 3;
-  if (sizeHint > 0) {
-    paths_.reserve(sizeHint);
-    entries_.reserve(sizeHint / kShortest + 1);
-  }
   const char kTooLong[] = "too many lines, or a line too long";
   std::vector<char> buffer;
   std::string_view line;

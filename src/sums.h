@@ -20,13 +20,10 @@
 
 class Sums {
  public:
-  // Reads the digests from `in`, named `name` in messages; `sizeHint`, the
-  // size of the file when known, lets the buffers be reserved once (pages
-  // untouched cost nothing) instead of doubling as they fill. Returns
+  // Reads the digests from `in`, named `name` in messages. Returns
   // kStatusOk, or kStatusError after one line on `err`: "can't read NAME"
   // when the stream fails, else "korlan: NAME:LINE: " and what is wrong.
-  int read(std::istream& in, const char* name, std::ostream& err,
-           int64_t sizeHint = -1);
+  int read(std::istream& in, const char* name, std::ostream& err);
 
   // The digest of `path` (components joined by "/", no leading "./"), or
   // null. Marks it as named, for unnamed().
