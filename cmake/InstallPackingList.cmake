@@ -34,11 +34,8 @@ endfunction()
 
 execute_process(COMMAND "${korlan}" --help OUTPUT_VARIABLE help)
 string(FIND "${help}" "--make-sums" sums)
-if(sums GREATER -1)
-  # A stale digest file would be listed; the digests are made after the list,
-  # so each file holds what the other finally holds.
-  file(REMOVE "${top}/packing.sha256")
-endif()
+# Neither maker reads packing.lst or packing.sha256 at the top, stale or new,
+# so the digests, made after the list, are of what the list names.
 korlan_make(list --make-list)
 korlan_write(packing.lst "${list}")
 if(sums GREATER -1)

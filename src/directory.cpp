@@ -20,6 +20,7 @@
 #include "status.h"
 #include "sums.h"
 #include "token.h"
+#include "treewalk.h"
 #include "unlisted.h"
 
 int64_t CountFiles = 0;
@@ -427,12 +428,8 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   // --sums alone: the digests lie beside the list.
   Options options = line.options;
-  if (options.sums && options.sumsFile.empty()) {
-    const size_t slash = listPath.rfind('/');
-    options.sumsFile =
-        (slash == std::string::npos ? "" : listPath.substr(0, slash + 1)) +
-        "packing.sha256";
-  }
+  if (options.sums && options.sumsFile.empty())
+    options.sumsFile = besideFile(listPath, "packing.sha256");
   std::ifstream list(listPath, std::ios::in | std::ios::binary);
   if (!list) {
     err << "can't open " << listPath << std::endl;

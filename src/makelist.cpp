@@ -16,6 +16,7 @@
 #include "digest.h"
 #include "prober.h"
 #include "status.h"
+#include "sums.h"
 #include "treewalk.h"
 
 namespace {
@@ -93,14 +94,10 @@ class Lister : public TreeVisitor {
 // top, under any name or through a link, and the file being written (a
 // list redirected into its own tree), all of which change as they are
 // written.
-std::vector<FileId> excludedFiles(const char* root, int outFd) {
-  std::vector<FileId> excluded;
+std::vector<FileId> excludedFiles(const std::string& root, int outFd) {
+  std::vector<FileId> excluded =
+      identitiesOf({root + "/packing.lst", root + "/packing.sha256"});
   struct stat st;
-  for (const char* name : {"/packing.lst", "/packing.sha256"}) {
-    const std::string path = root + std::string(name);
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      excluded.push_back({st.st_dev, st.st_ino});
-  }
   if (outFd >= 0 && fstat(outFd, &st) == 0 && S_ISREG(st.st_mode))
     excluded.push_back({st.st_dev, st.st_ino});
   return excluded;
@@ -209,7 +206,7 @@ void Summer::message(const char* what, std::string_view path, const char* why,
 }
 
 FileHash Summer::hash(Hasher& hasher, const Job& job) {
-  const std::string path = root_ + "/" + job.path;
+  const std::string path = belowRoot(root_, job.path);
   return hasher.hash(AT_FDCWD, path.c_str(), job.size);
 }
 
@@ -274,20 +271,10 @@ void Summer::write(const Job& job) {
     status = kStatusError;
     return;
   }
-  // sha256sum marks a name holding a backslash by a leading one, and
-  // doubles it; names with line ends never reach here.
-  const bool escape = job.path.find('\\') != std::string::npos;
-  if (escape) out_ << '\\';
-  out_ << job.contents.digest.hex() << "  ./";
-  if (!escape) {
-    out_ << job.path << '\n';
-    return;
-  }
-  for (const char c : job.path) {
-    if (c == '\\') out_ << '\\';
-    out_ << c;
-  }
-  out_ << '\n';
+  // sha256sum marks a line whose name it escaped by a leading backslash.
+  const std::string name = sumsEscape(job.path);
+  if (name.size() != job.path.size()) out_ << '\\';
+  out_ << job.contents.digest.hex() << "  ./" << name << '\n';
 }
 
 void Summer::finish() {

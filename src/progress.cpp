@@ -51,9 +51,10 @@ std::string progressLine(int64_t files, int64_t totalFiles, int64_t bytes,
   if (seconds <= 0 || bytes <= 0) return line;
   const double rate = bytes / seconds;
   line += ", " + bytesText(rate) + "/s";
-  const int64_t left = totalBytes > bytes
-                           ? static_cast<int64_t>((totalBytes - bytes) / rate)
-                           : 0;
+  // A rate near nothing against a total near the largest size gives more
+  // seconds than an integer holds: such a wait shows as the longest one.
+  const double wait = totalBytes > bytes ? (totalBytes - bytes) / rate : 0;
+  const int64_t left = wait < 9e18 ? static_cast<int64_t>(wait) : INT64_MAX;
   char text[48];
   snprintf(text, sizeof text, ", %" PRId64 ":%02d left", left / 60,
            static_cast<int>(left % 60));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "status.h"
 
@@ -52,9 +53,34 @@ bool unescape(std::string_view text, std::string* path) {
   return true;
 }
 
-// A path as a message shows it: escaped as in the file, so that the message
-// stays one line whatever the name holds.
-std::string shown(std::string_view path) {
+// Reads the next line of `in` into `buffer`, without its line end; `*line`
+// views it. False at the end of the input and after a failed read. A line
+// longer than kLongestLine is cut there, the rest left unread, and
+// `*tooLong` set: endless input without a line end (/dev/zero given as the
+// file) costs neither time nor memory.
+bool nextLine(std::istream& in, std::vector<char>* buffer,
+              std::string_view* line, bool* tooLong) {
+  buffer->resize(Sums::kLongestLine + 1);
+  in.getline(buffer->data(), buffer->size());
+  const std::streamsize n = in.gcount();
+  if (in.bad() || n == 0) return false;
+  // A full buffer with no line end sets failbit alone; eofbit means the
+  // last line lacks its end, which is fine.
+  *tooLong = in.fail() && !in.eof();
+  const bool ended = !in.eof() && !*tooLong;
+  *line = std::string_view(buffer->data(), n - (ended ? 1 : 0));
+  return true;
+}
+
+}  // namespace
+
+std::string_view sumsKey(std::string_view path) {
+  if (path.size() >= 2 && path[0] == '.' && path[1] == '/')
+    path.remove_prefix(2);
+  return path;
+}
+
+std::string sumsEscape(std::string_view path) {
   std::string s;
   for (const char c : path) {
     if (c == '\\')
@@ -67,38 +93,6 @@ std::string shown(std::string_view path) {
       s += c;
   }
   return s;
-}
-
-// Reads the next line, without its newline, into `line`; false at the end
-// of input. A line is taken only up to one byte past kLongestLine and the
-// rest of it is left unread: endless input without a newline (/dev/zero)
-// must be refused at once, not read into memory for ever. A failing read
-// ends the input and leaves the stream bad, as the list's reader does.
-bool readLine(std::istream& in, std::string* line) {
-  const int kEOF = std::char_traits<char>::eof();
-  std::streambuf* buf = in.rdbuf();
-  line->clear();
-  for (;;) {
-    int c;
-    try {
-      c = buf->sbumpc();
-    } catch (...) {
-      in.setstate(std::ios::badbit);
-      c = kEOF;
-    }
-    if (c == kEOF) return !line->empty() && !in.bad();
-    if (c == '\n') return true;
-    line->push_back(static_cast<char>(c));
-    if (line->size() > Sums::kLongestLine) return true;
-  }
-}
-
-}  // namespace
-
-std::string_view sumsKey(std::string_view path) {
-  if (path.size() >= 2 && path[0] == '.' && path[1] == '/')
-    path.remove_prefix(2);
-  return path;
 }
 
 const char* Sums::parse(std::string_view line, std::string* path,
@@ -136,23 +130,19 @@ const char* Sums::parse(std::string_view line, std::string* path,
   return unescape(name, path) ? nullptr : "unknown escape in the file name";
 }
 
-int Sums::read(std::istream& in, const char* name, std::ostream& err,
-               int64_t sizeHint) {
+int Sums::read(std::istream& in, const char* name, std::ostream& err) {
   paths_.clear();
   entries_.clear();
-  // No line is shorter than a digest, two bytes and a name.
-  const int64_t kShortest = kHex + 3;
-  if (sizeHint > 0) {
-    paths_.reserve(sizeHint);
-    entries_.reserve(sizeHint / kShortest + 1);
-  }
-  std::string line, path;
-  for (uint32_t number = 1; readLine(in, &line); ++number) {
+  std::vector<char> buffer;
+  std::string_view line;
+  std::string path;
+  bool tooLong = false;
+  for (uint32_t number = 1; nextLine(in, &buffer, &line, &tooLong); ++number) {
     Sha256 digest;
-    const char* wrong =
-        line.find('\0') != std::string::npos ? "holds a NUL byte"
-        : line.size() > kLongestLine         ? "line too long"
-                                             : parse(line, &path, &digest);
+    const char* wrong = line.find('\0') != std::string_view::npos
+                            ? "holds a NUL byte"
+                        : tooLong ? "line too long"
+                                  : parse(line, &path, &digest);
     // Lines are counted in 32 bits: no real file comes near.
     if (number == UINT32_MAX) wrong = "too many lines";
     if (wrong != nullptr) {
@@ -195,7 +185,7 @@ bool Sums::index(const char* name, std::ostream& err) {
   }
   if (conflict != 0) {
     err << "korlan: " << name << ':' << conflict << ": another digest for "
-        << shown(conflictPath) << " than on line " << first << std::endl;
+        << sumsEscape(conflictPath) << " than on line " << first << std::endl;
     return false;
   }
   entries_.resize(kept);

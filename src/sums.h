@@ -24,13 +24,10 @@ class Sums {
   // system could look up, escaped, fit many times over.
   static const size_t kLongestLine = 64 << 10;
 
-  // Reads the digests from `in`, named `name` in messages; `sizeHint`, the
-  // size of the file when known, lets the buffers be reserved once (pages
-  // untouched cost nothing) instead of doubling as they fill. Returns
+  // Reads the digests from `in`, named `name` in messages. Returns
   // kStatusOk, or kStatusError after one line on `err`: "can't read NAME"
   // when the stream fails, else "korlan: NAME:LINE: " and what is wrong.
-  int read(std::istream& in, const char* name, std::ostream& err,
-           int64_t sizeHint = -1);
+  int read(std::istream& in, const char* name, std::ostream& err);
 
   // The digest of `path` (components joined by "/", no leading "./"), or
   // null. Marks it as named, for unnamed().
@@ -70,5 +67,10 @@ class Sums {
 // lookup keys it: a leading "./" dropped, the rest as it is, so that "./a/b"
 // and "a/b" are one file.
 std::string_view sumsKey(std::string_view path);
+
+// `path` as sha256sum writes it in a line: "\\" for a backslash, "\n" and
+// "\r" for line ends; a line whose name this changes begins with "\". A
+// message shows a path so too, and stays one line whatever the name holds.
+std::string sumsEscape(std::string_view path);
 
 #endif  // KORLAN_SUMS_H_

@@ -31,6 +31,27 @@ const char* unlistableName(const char* name, size_t length) {
   return nullptr;
 }
 
+std::string belowRoot(std::string_view root, std::string_view path) {
+  std::string joined(root);
+  if (!path.empty()) (joined += '/') += path;
+  return joined;
+}
+
+std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
+  std::vector<FileId> ids;
+  struct stat st;
+  for (const std::string& path : paths)
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      ids.push_back({st.st_dev, st.st_ino});
+  return ids;
+}
+
+bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st) {
+  for (const FileId& id : excluded)
+    if (st.st_dev == id.dev && st.st_ino == id.ino) return true;
+  return false;
+}
+
 namespace {
 
 const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
@@ -93,7 +114,6 @@ class Walker {
   // Reports the entry if it is a file, records it in levels_[depth] if it
   // is a directory to enter, and passes over anything else.
   void visitEntry(size_t depth, const Entry& e);
-  bool isExcluded(const struct stat& st) const;
   // Appends `name` to the current relative path.
   void enter(const char* name);
   // Makes sure levels_[depth] has an open descriptor, reopening it through
@@ -134,12 +154,6 @@ std::string_view Walker::pathOf(const char* name) {
 void Walker::enter(const char* name) {
   if (!path_.empty()) path_ += '/';
   path_ += name;
-}
-
-bool Walker::isExcluded(const struct stat& st) const {
-  for (const FileId& id : excluded_)
-    if (st.st_dev == id.dev && st.st_ino == id.ino) return true;
-  return false;
 }
 
 void Walker::readEntries(size_t depth) {
@@ -234,7 +248,7 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
   }
   // A file to leave out under any name: the list being written, say, which
   // changes size as it is written.
-  if (isExcluded(st)) return;
+  if (isExcluded(excluded_, st)) return;
   // Verification looks a file up by its whole path, ROOT "/" PATH and a
   // NUL, which the system refuses beyond its limit; this walk goes one
   // directory at a time and would not notice. A file of the top directory

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -55,6 +56,16 @@ class TreeVisitor {
   // A link that names no file: its target is missing, or links loop.
   virtual void skippedLink(std::string_view path, const char* why) = 0;
 };
+
+// The path of the file the walk found at `path`, as a verification forms
+// it: `root`, "/" and `path`; `root` alone for the root itself.
+std::string belowRoot(std::string_view root, std::string_view path);
+
+// The identities of those of `paths` that lead to a regular file, links
+// followed: files a walk is to leave out under any name.
+std::vector<FileId> identitiesOf(const std::vector<std::string>& paths);
+// Whether `st` describes one of the files `excluded` identifies.
+bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st);
 
 // Walks the tree under the directory `root`, telling `visitor` of every
 // file a list can name and of every path it cannot list. Directories,

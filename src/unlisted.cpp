@@ -32,15 +32,6 @@ bool ReachedFiles::contains(const FileId& id) const {
   return false;
 }
 
-std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
-  std::vector<FileId> ids;
-  struct stat st;
-  for (const std::string& path : paths)
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      ids.push_back({st.st_dev, st.st_ino});
-  return ids;
-}
-
 std::string besideFile(const std::string& path, const char* name) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
@@ -64,7 +55,7 @@ class Finder : public TreeVisitor {
       case Refusal::kName:
         // No list can name it, so nothing the list names is it; but the
         // files the run reads are left out under any name.
-        if (st == nullptr || !isExcluded(*st))
+        if (st == nullptr || !isExcluded(excluded_, *st))
           unlisted(path, st != nullptr ? st->st_size : 0);
         break;
       case Refusal::kPathTooLong:
@@ -73,7 +64,7 @@ class Finder : public TreeVisitor {
         break;
       case Refusal::kUnreadable:
         ++count;
-        report_.unreadable(shown(path), -1, why);
+        report_.unreadable(belowRoot(root_, path), -1, why);
         break;
     }
   }
@@ -86,24 +77,13 @@ class Finder : public TreeVisitor {
  private:
   void unlisted(std::string_view path, int64_t size) {
     ++count;
-    report_.unlisted(shown(path), size);
-  }
-  bool isExcluded(const struct stat& st) const {
-    return std::find(excluded_.begin(), excluded_.end(),
-                     FileId{st.st_dev, st.st_ino}) != excluded_.end();
-  }
-  // ROOT "/" PATH, as the walk of the list forms paths; ROOT for the root.
-  const std::string& shown(std::string_view path) {
-    shown_ = root_;
-    if (!path.empty()) (shown_ += '/') += path;
-    return shown_;
+    report_.unlisted(belowRoot(root_, path), size);
   }
 
   const std::string root_;
   const std::vector<FileId>& excluded_;
   const ReachedFiles& reached_;
   Report& report_;
-  std::string shown_;
 };
 
 }  // namespace

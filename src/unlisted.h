@@ -31,10 +31,6 @@ class ReachedFiles {
   mutable size_t lastHit_ = 0;
 };
 
-// The identities of those of `paths` that lead to a file, links followed:
-// the files a run reads, which are never reported under any name.
-std::vector<FileId> identitiesOf(const std::vector<std::string>& paths);
-
 // The file `name` in the directory that holds the file at `path`.
 std::string besideFile(const std::string& path, const char* name);
 

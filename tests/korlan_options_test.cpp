@@ -364,11 +364,12 @@ TEST_F(Sums, ProgressOnATerminal) {
   const Result drawn = testutil::run(launch, tmp);
   EXPECT_EQ(drawn.out, plain.out);
   EXPECT_EQ(drawn.status, 0);
+  // The terminal hands its output over in pieces, as it passes them on: read
+  // until it reports the other side closed.
+  std::string screen;
   char buffer[4096];
-  const ssize_t n = read(master, buffer, sizeof buffer);
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) screen.append(buffer, n);
   close(master);
-  ASSERT_GT(n, 0);
-  const std::string screen(buffer, n);
   EXPECT_NE(screen.find("\r\033[Kkorlan: "), std::string::npos) << screen;
   EXPECT_NE(screen.find(" of 8 files, "), std::string::npos) << screen;
   // Erased before the message of the end, whose line end the terminal shows

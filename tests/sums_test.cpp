@@ -73,6 +73,8 @@ TEST(Sums, RefusesAnythingElseNamingTheLine) {
       {kAbc + "  ", "korlan: S:1: no file name\n"},
       {kAbc + std::string("  f\0g\n", 6), "korlan: S:1: holds a NUL byte\n"},
       {kAbc + "  " + std::string(Sums::kLongestLine, 'f'), "korlan: S:1: line too long\n"},
+      // Longer than any line sha256sum writes: refused before it is all read.
+      {ok + kAbc + "  " + std::string(1 << 20, 'a'), "korlan: S:2: line too long\n"},
       {"\\" + kAbc + "  a\\tb\n", "korlan: S:1: unknown escape in the file name\n"},
       {"\\" + kAbc + "  a\\", "korlan: S:1: unknown escape in the file name\n"},
       {kAbc + "  ./x\n" + ok + kEmpty + "  x\n",
@@ -151,6 +153,8 @@ TEST(Progress, LineSaysHowFarAndHowLong) {
   EXPECT_EQ(progressLine(3, 10, 0, 2048, 0), "korlan: 3 of 10 files, 0 B of 2.0 KiB hashed");
   EXPECT_EQ(progressLine(1, 2, 3 << 20, 63 << 20, 2),
             "korlan: 1 of 2 files, 3.0 MiB of 63.0 MiB hashed, 1.5 MiB/s, 0:40 left");
+  EXPECT_EQ(progressLine(0, 1, 1, INT64_MAX, 100),
+            "korlan: 0 of 1 files, 1 B of 8192.0 PiB hashed, 0 B/s, 153722867280912930:07 left");
 }
 
 }  // namespace
