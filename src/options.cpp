@@ -99,6 +99,11 @@ CommandLine refuse(const std::string& problem, std::ostream& out,
   return line;
 }
 
+// The option that asks for a list maker.
+std::string makerName(CommandLine::Action action) {
+  return action == CommandLine::kMakeList ? "--make-list" : "--make-sums";
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
@@ -118,10 +123,16 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
       case kTsv: line.options.tsv = verifying = true; break;
       case kUnlisted: line.options.unlisted = verifying = true; break;
       case kMakeList:
-        if (line.action == CommandLine::kMakeSums)
-          return refuse("--make-sums takes no other option", out, err);
-        line.action = CommandLine::kMakeList;
+      case kMakeSums: {
+        // One maker at a time: the first named refuses the other.
+        const auto action =
+            c == kMakeList ? CommandLine::kMakeList : CommandLine::kMakeSums;
+        if (line.action != CommandLine::kVerify && line.action != action)
+          return refuse(makerName(line.action) + " takes no other option", out,
+                        err);
+        line.action = action;
         break;
+      }
       case kSums:
         if (optarg != nullptr && *optarg == '\0')
           return refuse("option --sums= needs a file name", out, err);
@@ -129,11 +140,6 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         line.options.sumsFile = optarg != nullptr ? optarg : "";
         break;
       case kProgress: line.options.progress = true; break;
-      case kMakeSums:
-        if (line.action == CommandLine::kMakeList)
-          return refuse("--make-list takes no other option", out, err);
-        line.action = CommandLine::kMakeSums;
-        break;
       case kHelpOption:
         out << kHelp << std::flush;
         line.action = CommandLine::kExit;
@@ -160,14 +166,10 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
   }
   line.operands.assign(argv + optind, argv + argc);
   const size_t count = line.operands.size();
-  if (line.action == CommandLine::kMakeList) {
-    if (verifying) return refuse("--make-list takes no other option", out, err);
-    if (count != 1)
-      return refuse("--make-list takes one operand, ROOT", out, err);
-  } else if (line.action == CommandLine::kMakeSums) {
-    if (verifying) return refuse("--make-sums takes no other option", out, err);
-    if (count != 1)
-      return refuse("--make-sums takes one operand, ROOT", out, err);
+  if (line.action != CommandLine::kVerify) {
+    const std::string maker = makerName(line.action);
+    if (verifying) return refuse(maker + " takes no other option", out, err);
+    if (count != 1) return refuse(maker + " takes one operand, ROOT", out, err);
   } else if (count != 0 && count != 2) {
     // Without options a wrong count is answered by the usage line alone, as
     // it always has been.
