@@ -57,9 +57,9 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 the run completed (without --strict, whatever it found);\n"
     "1 the program file could not be found; 2 with --strict, a comparison\n"
-    "failed or the list names no file; 255 a bad command line, a list that\n"
-    "cannot be opened, read or parsed, a tree that cannot be listed whole,\n"
-    "or output that cannot be written.\n";
+    "failed or the list names no file; 255 a bad command line, a list or\n"
+    "sums file that cannot be opened, read or parsed, a tree that cannot be\n"
+    "listed or hashed whole, or output that cannot be written.\n";
 
 enum LongOnly {
   kStrict = 256,
