@@ -299,7 +299,7 @@ int makeList(const char* root, std::ostream& out, std::ostream& err,
 int makeSums(const char* root, std::ostream& out, std::ostream& err,
              int outFd) {
   Summer summer(root, out, err);
-  summer.startWorkers(proberWorkerCount());
+  summer.startWorkers(proberWorkerCount(true));
   walkTree(root, excludedFiles(root, outFd), summer);
   summer.finish();
   return summer.status;

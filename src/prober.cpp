@@ -228,13 +228,19 @@ void Prober::work(size_t worker) {
   }
 }
 
-int proberWorkerCount() {
+int proberWorkerCount(bool reading) {
   // Two probes in flight per CPU: with the files in the page cache, two
   // workers per CPU keep every CPU busy beside the reader; with a cold
   // cache most probes wait on the disk, and more in flight overlap more of
   // the waiting. Beyond that, warm runs lose more to switching between
   // threads than cold runs gain (measured on bushy 200k: README).
-  const int kPerCpu = 2, kMost = 64;
+  //
+  // Reading and hashing files keeps a CPU busy by itself, so then one per
+  // CPU. A second worker would only share the CPU, and the scheduler
+  // shares it by threads, not by work left: a large file that shares its
+  // CPU with a run of small ones finishes last, alone, while the other CPU
+  // has run dry.
+  const int kPerCpu = reading ? 1 : 2, kMost = 64;
   cpu_set_t set;
   int cpus = 1;
   if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = CPU_COUNT(&set);

@@ -100,7 +100,8 @@ class Prober {
   std::atomic<bool> idsLost_{false};
 };
 
-// How many workers to start: from the CPUs this process may run on.
-int proberWorkerCount();
+// How many workers to start: from the CPUs this process may run on, fewer
+// when they also read and hash the files (`reading`).
+int proberWorkerCount(bool reading = false);
 
 #endif  // KORLAN_PROBER_H_
