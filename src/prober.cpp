@@ -124,10 +124,12 @@ void Prober::probe(File* f, const char* path, std::deque<FileId>* ids,
 
 void Prober::publish(File* f, unsigned char state) {
   f->probeState.store(state);
-  // Wakes the walk if it waits for this file. The walk announces itself in
-  // waiting_ before it looks at the state, and this thread stores the state
-  // before it looks at waiting_: one of the two sees the other.
-  if (waiting_.load() != 0) {
+  // Wakes the walk if it waits for this file, and only then: a walk waiting
+  // for a large file would otherwise be woken by every small one done
+  // meanwhile. The walk names the file in awaited_ before it looks at the
+  // state, and this thread stores the state before it looks at awaited_:
+  // one of the two sees the other.
+  if (awaited_.load() == f) {
     { std::lock_guard<std::mutex> lock(mutex_); }
     probed_.notify_all();
   }
@@ -152,13 +154,13 @@ void Prober::settle(File* f, const char* path) {
       state = f->probeState.load();
     }
     if (state == File::kProbing) {
-      ++waiting_;
+      awaited_.store(f);
       {
         std::unique_lock<std::mutex> lock(mutex_);
         probed_.wait(lock,
                      [f] { return f->probeState.load() != File::kProbing; });
       }
-      --waiting_;
+      awaited_.store(nullptr);
     }
   }
 }

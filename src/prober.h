@@ -88,8 +88,8 @@ class Prober {
   File* queueTail_ = nullptr;
   bool closing_ = false;
   std::condition_variable workAvailable_;
-  // The walk waits here for a result that a worker is producing.
-  std::atomic<int> waiting_{0};
+  // The file whose result the walk waits for, from a worker, here.
+  std::atomic<const File*> awaited_{nullptr};
   std::condition_variable probed_;
 
   std::vector<std::thread> threads_;
