@@ -356,9 +356,10 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     Directory top(".");
     Progress progress(options.progress);
     // Declared after the tree: its workers stop before the tree is freed.
-    Prober prober(&root, '/',
-                  options.workers < 0 ? proberWorkerCount() : options.workers,
-                  options.unlisted, &progress.bytes);
+    Prober prober(
+        &root, '/',
+        options.workers < 0 ? proberWorkerCount(options.sums) : options.workers,
+        options.unlisted, &progress.bytes);
     report.startReading();
     int status = readList(&top, list, listPath, report, prober, &entries, err,
                           options.sums, &listedBytes);

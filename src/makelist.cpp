@@ -114,7 +114,7 @@ class Summer : public TreeVisitor {
   ~Summer() override { finish(); }
 
   void startWorkers(int count);
-  // Writes what is left, then stops the workers.
+  // Lets the workers hash what is left, then writes it.
   void finish();
 
   void file(const FoundFile& f) override {
@@ -171,7 +171,7 @@ class Summer : public TreeVisitor {
   size_t next_ = 0;
   bool closing_ = false;
   std::condition_variable ready_;  // a job for the workers, or closing
-  std::condition_variable done_;   // a job done, for the walk
+  std::condition_variable done_;   // the front job done, for the walk
   std::vector<std::thread> threads_;
 };
 
@@ -233,7 +233,9 @@ void Summer::work() {
     lock.lock();
     job.contents = contents;
     job.done = true;
-    done_.notify_all();
+    // The walk waits only for the job at the front: waking it for any other
+    // would cost a switch for every small file done behind a large one.
+    if (&job == &jobs_.front()) done_.notify_one();
   }
 }
 
@@ -277,14 +279,19 @@ void Summer::write(const Job& job) {
   out_ << job.contents.digest.hex() << "  ./" << name << '\n';
 }
 
+// The walk done, the workers take the jobs left before they stop, and the
+// walk writes them all at the end: written as they came, the walk would
+// wait for each job in turn just behind the workers, and a wake-up for
+// every small file costs the workers their CPUs.
 void Summer::finish() {
   std::unique_lock<std::mutex> lock(mutex_);
-  drain(lock, 0);
   closing_ = true;
   ready_.notify_all();
   lock.unlock();
   for (std::thread& t : threads_) t.join();
   threads_.clear();
+  lock.lock();
+  drain(lock, 0);
 }
 
 }  // namespace
@@ -299,7 +306,7 @@ int makeList(const char* root, std::ostream& out, std::ostream& err,
 int makeSums(const char* root, std::ostream& out, std::ostream& err,
              int outFd) {
   Summer summer(root, out, err);
-  summer.startWorkers(proberWorkerCount());
+  summer.startWorkers(proberWorkerCount(true));
   walkTree(root, excludedFiles(root, outFd), summer);
   summer.finish();
   return summer.status;

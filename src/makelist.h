@@ -25,7 +25,7 @@ int makeList(const char* root, std::ostream& out, std::ostream& err,
 // the same order, as sha256sum writes them when run in `root`: 64
 // lowercase hex digits, two spaces and "./PATH" (a line that begins with
 // "\", and "\\" for each backslash, when PATH holds one). The files are
-// read on threads, one per CPU and more, and written in walk order. A file
+// read on threads, one per CPU, and written in walk order. A file
 // that cannot be read whole, or is not a regular file once opened, is named
 // on `err` and left out. Messages, exclusions and statuses are makeList's.
 int makeSums(const char* root, std::ostream& out, std::ostream& err,

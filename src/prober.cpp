@@ -124,10 +124,12 @@ void Prober::probe(File* f, const char* path, std::deque<FileId>* ids,
 
 void Prober::publish(File* f, unsigned char state) {
   f->probeState.store(state);
-  // Wakes the walk if it waits for this file. The walk announces itself in
-  // waiting_ before it looks at the state, and this thread stores the state
-  // before it looks at waiting_: one of the two sees the other.
-  if (waiting_.load() != 0) {
+  // Wakes the walk if it waits for this file, and only then: a walk waiting
+  // for a large file would otherwise be woken by every small one done
+  // meanwhile. The walk names the file in awaited_ before it looks at the
+  // state, and this thread stores the state before it looks at awaited_:
+  // one of the two sees the other.
+  if (awaited_.load() == f) {
     { std::lock_guard<std::mutex> lock(mutex_); }
     probed_.notify_all();
   }
@@ -152,13 +154,13 @@ void Prober::settle(File* f, const char* path) {
       state = f->probeState.load();
     }
     if (state == File::kProbing) {
-      ++waiting_;
+      awaited_.store(f);
       {
         std::unique_lock<std::mutex> lock(mutex_);
         probed_.wait(lock,
                      [f] { return f->probeState.load() != File::kProbing; });
       }
-      --waiting_;
+      awaited_.store(nullptr);
     }
   }
 }
@@ -228,13 +230,19 @@ void Prober::work(size_t worker) {
   }
 }
 
-int proberWorkerCount() {
+int proberWorkerCount(bool reading) {
   // Two probes in flight per CPU: with the files in the page cache, two
   // workers per CPU keep every CPU busy beside the reader; with a cold
   // cache most probes wait on the disk, and more in flight overlap more of
   // the waiting. Beyond that, warm runs lose more to switching between
   // threads than cold runs gain (measured on bushy 200k: README).
-  const int kPerCpu = 2, kMost = 64;
+  //
+  // Reading and hashing files keeps a CPU busy by itself, so then one per
+  // CPU. A second worker would only share the CPU, and the scheduler
+  // shares it by threads, not by work left: a large file that shares its
+  // CPU with a run of small ones finishes last, alone, while the other CPU
+  // has run dry.
+  const int kPerCpu = reading ? 1 : 2, kMost = 64;
   cpu_set_t set;
   int cpus = 1;
   if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = CPU_COUNT(&set);

@@ -88,8 +88,8 @@ class Prober {
   File* queueTail_ = nullptr;
   bool closing_ = false;
   std::condition_variable workAvailable_;
-  // The walk waits here for a result that a worker is producing.
-  std::atomic<int> waiting_{0};
+  // The file whose result the walk waits for, from a worker, here.
+  std::atomic<const File*> awaited_{nullptr};
   std::condition_variable probed_;
 
   std::vector<std::thread> threads_;
@@ -100,7 +100,8 @@ class Prober {
   std::atomic<bool> idsLost_{false};
 };
 
-// How many workers to start: from the CPUs this process may run on.
-int proberWorkerCount();
+// How many workers to start: from the CPUs this process may run on, fewer
+// when they also read and hash the files (`reading`).
+int proberWorkerCount(bool reading = false);
 
 #endif  // KORLAN_PROBER_H_
