@@ -12,7 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+
+#include "listloop.h"
 
 static void dot() {
   if (write(1, ".", 1) != 1) exit(2);
@@ -28,28 +29,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: floor [--dots] ROOT LIST\n");
     return 2;
   }
-  FILE* list = fopen(argv[2], "r");
-  if (list == nullptr) {
-    perror(argv[2]);
-    return 2;
-  }
-  std::string path = argv[1];
-  const size_t rootLength = path.size();
-  long files = 0, failed = 0;
-  long long size;
-  char rel[65536];
-  while (fscanf(list, "%lld %65535s", &size, rel) == 2) {
-    path.resize(rootLength);
-    path.append(rel + 1);  // "./a/b" -> "/a/b"
-    struct stat st;
-    ++files;
+  return checkEachEntry(argv[1], argv[2], [dots](const char* path, long long size, long files) {
     if (dots) {
       dot();                       // the entry read
       if (files % 10 == 0) dot();  // the tenth file probed
     }
-    if (stat(path.c_str(), &st) != 0 || st.st_size != size) ++failed;
-  }
-  fclose(list);
-  printf("%ld of %ld failed\n", failed, files);
-  return 0;
+    struct stat st;
+    return stat(path, &st) == 0 && st.st_size == size;
+  });
 }

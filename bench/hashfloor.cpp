@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
+
+#include "listloop.h"
 
 namespace {
 
@@ -42,28 +43,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: hashfloor ROOT LIST\n");
     return 2;
   }
-  FILE* list = fopen(argv[2], "r");
-  if (list == nullptr) {
-    perror(argv[2]);
-    return 2;
-  }
-  std::string path = argv[1];
-  const size_t rootLength = path.size();
-  long files = 0, failed = 0;
-  long long size;
-  static char rel[65536];
-  while (fscanf(list, "%lld %65535s", &size, rel) == 2) {
-    path.resize(rootLength);
-    path.append(rel + 1);  // "./a/b" -> "/a/b"
-    struct stat st;
-    ++files;
-    if (stat(path.c_str(), &st) != 0 || st.st_size != size ||
-        !hashFile(path.c_str(), size, context, md))
-      ++failed;
-  }
-  fclose(list);
+  const int status =
+      checkEachEntry(argv[1], argv[2], [context, md](const char* path, long long size, long) {
+        struct stat st;
+        return stat(path, &st) == 0 && st.st_size == size && hashFile(path, size, context, md);
+      });
   EVP_MD_free(md);
   EVP_MD_CTX_free(context);
-  printf("%ld of %ld failed\n", failed, files);
-  return 0;
+  return status;
 }
