@@ -14,6 +14,7 @@
 #include <string>
 
 #include "directory.h"
+#include "verify.h"
 
 namespace {
 

@@ -28,6 +28,7 @@ std::string Sha256::hex() const {
 const char* FileHash::reason() const {
   if (error == kNotRegular) return "not a regular file";
   if (error == kChanged) return "changed while read";
+  if (error == kCancelled) return "not read: the run ended";
   return strerror(error);
 }
 
@@ -60,11 +61,12 @@ void freeMd(evp_md_st* md) {
 
 }  // namespace
 
-Hasher::Hasher(std::atomic<int64_t>* counter)
+Hasher::Hasher(std::atomic<int64_t>* counter, const std::atomic<bool>* cancel)
     : context_(EVP_MD_CTX_new()),
       md_(fetchSha256()),
       buffer_(static_cast<unsigned char*>(malloc(kBufferSize))),
-      counter_(counter) {
+      counter_(counter),
+      cancel_(cancel) {
   if (context_ == nullptr || md_ == nullptr || buffer_ == nullptr) {
     EVP_MD_CTX_free(context_);
     freeMd(md_);
@@ -120,6 +122,10 @@ FileHash Hasher::hashOpen(int fd, int64_t expected) {
   }
   int64_t total = 0;
   for (;;) {
+    if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
+      h.error = FileHash::kCancelled;
+      return h;
+    }
     const ssize_t n = read(fd, buffer_, kBufferSize);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {

@@ -33,6 +33,8 @@ struct FileHash {
   static const int kNotRegular = -1;
   // The bytes read differ from the size expected: the file changed.
   static const int kChanged = -2;
+  // The run ended before the file was read whole.
+  static const int kCancelled = -3;
 
   int error = 0;
   Sha256 digest;
@@ -47,8 +49,11 @@ struct FileHash {
 class Hasher {
  public:
   // `counter`, when given, is advanced by every chunk of bytes hashed, for
-  // a progress display; it may be shared by several hashers.
-  explicit Hasher(std::atomic<int64_t>* counter = nullptr);
+  // a progress display; it may be shared by several hashers. When `cancel`
+  // is given and becomes true, a file being read is given up (kCancelled):
+  // a run that ends early does not wait for a large file to be read.
+  explicit Hasher(std::atomic<int64_t>* counter = nullptr,
+                  const std::atomic<bool>* cancel = nullptr);
   ~Hasher();
   Hasher(const Hasher&) = delete;
   Hasher& operator=(const Hasher&) = delete;
@@ -72,6 +77,7 @@ class Hasher {
   evp_md_st* md_;
   unsigned char* buffer_;
   std::atomic<int64_t>* counter_;
+  const std::atomic<bool>* cancel_;
 };
 
 // Opens `path` for reading as a verifier must: never as the controlling

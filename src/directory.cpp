@@ -1,27 +1,16 @@
-// directory.cpp: the packing-list tree, the walk, the file probe and the
-// verification run.
+// directory.cpp: the packing-list tree, the walk and the file probe.
 #include "directory.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <vector>
 
-#include "FindYourself.h"
-#include "makelist.h"
-#include "prober.h"
-#include "progress.h"
 #include "report.h"
-#include "status.h"
-#include "sums.h"
 #include "token.h"
-#include "treewalk.h"
-#include "unlisted.h"
 
 int64_t CountFiles = 0;
 int64_t CountErrors = 0;
@@ -67,10 +56,7 @@ Directory::Directory(const char* name)
 Directory::~Directory() {
   for (File* f = files; f != nullptr;) {
     File* next = f->next;
-    if (f->hashed)
-      delete static_cast<HashedFile*>(f);
-    else
-      delete f;
+    delete f;
     f = next;
   }
   // The sub-directories below are freed from one work list, threaded through
@@ -144,7 +130,7 @@ void Directory::add(File* f) {
 }
 
 int Directory::insert(Token* token, std::istream& in, int64_t size,
-                      File** recorded, bool hashed) {
+                      File** recorded) {
   // A loop, not recursion: the depth of a path is the list's to choose.
   Directory* d = this;
   while (token->isDir() == 0) {
@@ -156,8 +142,7 @@ int Directory::insert(Token* token, std::istream& in, int64_t size,
   // end of the list must not become a file named "EOF", nor may a token the
   // reader could not take whole.
   if (token->isFile() != 0 && token->isSize() != 0) return -1;
-  File* f = hashed ? new HashedFile(token->getName(), size)
-                   : new File(token->getName(), size);
+  File* f = new File(token->getName(), size);
   d->add(f);
   if (recorded != nullptr) *recorded = f;
   return 0;
@@ -175,28 +160,8 @@ HostFile::HostFile(const char* path)
   }
 }
 
-namespace {
-
-// Under --sums, the failures that only reading a file finds, after the size
-// matched: it could not be read whole, no digest names it, or its digest
-// differs. Returns true when it reported one.
-bool contentsFail(const HashedFile& f, const Sha256* expected,
-                  const std::string& path, Report& report) {
-  if (f.contents.error != 0)
-    report.unreadable(path, f.size, f.contents.reason());
-  else if (expected == nullptr)
-    report.noChecksum(path);
-  else if (*expected != f.contents.digest)
-    report.checksumMismatch(path, expected->hex(), f.contents.digest.hex());
-  else
-    return false;
-  return true;
-}
-
-}  // namespace
-
 void Directory::iterate(const Directory* root, char sep, Report& report,
-                        Prober& prober, Sums* sums, Progress* progress) {
+                        FileComparison& comparison) {
   // One path buffer for the whole walk: formed by directoryPath for this
   // directory, then extended by a component on the way down and cut back on
   // the way up, as directoryPath would form each level. The walk keeps its
@@ -205,30 +170,14 @@ void Directory::iterate(const Directory* root, char sep, Report& report,
   // holds it.
   std::string path;
   directoryPath(root, this, sep, &path);
-  // A sums path is the file's path below the root node's name.
-  const size_t keyStart = strlen(root->name) + 1;
 
   auto compareFiles = [&](const Directory* d) {
     const size_t dirLength = path.size();
-    for (File* f = d->files; f != nullptr; f = f->next) {
+    for (const File* f = d->files; f != nullptr; f = f->next) {
       ++CountFiles;
       appendComponent(&path, sep, f->name);
       report.fileWalked(CountFiles);
-      prober.settle(f, path.c_str());
-      if (progress != nullptr) progress->fileCompared(CountFiles);
-      const Sha256* expected =
-          sums != nullptr ? sums->find(std::string_view(path).substr(keyStart))
-                          : nullptr;
-      if (f->probeError != 0) {
-        ++CountErrors;
-        report.missing(path, f->size, f->probeError);
-      } else if (f->probedSize != f->size) {
-        ++CountErrors;
-        report.wrongSize(f->name, path, f->size, f->probedSize);
-      } else if (sums != nullptr && contentsFail(*static_cast<HashedFile*>(f),
-                                                 expected, path, report)) {
-        ++CountErrors;
-      }
+      if (comparison.compare(*f, path)) ++CountErrors;
       path.resize(dirLength);
     }
   };
@@ -255,186 +204,8 @@ void Directory::iterate(const Directory* root, char sep, Report& report,
   }
 }
 
-bool parseSize(const char* digits, int64_t* size) {
-  int64_t value = 0;
-  for (const char* p = digits; *p != '\0'; ++p) {
-    const int digit = *p - '0';
-    if (value > (INT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  *size = value;
-  return true;
-}
-
-namespace {
-
-// Reports what makes a list unreadable wherever it strikes: a read error
-// (whatever token it cut short), a token too long to read whole, or a NUL
-// byte. Returns true when it did.
-bool listFault(const Token& token, const std::istream& list,
-               const char* listPath, std::ostream& err) {
-  if (list.bad()) {
-    err << "can't read " << listPath << std::endl;
-    return true;
-  }
-  if (token.isTooLong() == 0) {
-    const int kShown = 40;
-    err << "packing list holds a token that is too long: "
-        << std::string_view(token.getName(), kShown) << "..." << std::endl;
-    return true;
-  }
-  if (token.hasNul() == 0) {
-    err << "packing list holds a NUL byte: " << listPath << std::endl;
-    return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-int readList(Directory* top, std::istream& list, const char* listPath,
-             Report& report, Prober& prober, int64_t* entries,
-             std::ostream& err, bool hashed, int64_t* listedBytes) {
-  Token token(list);
-  for (;;) {
-    if (listFault(token, list, listPath, err)) return kStatusError;
-    if (token.isEOF() == 0) return kStatusOk;
-    int64_t size = 0;
-    if (token.isSize() != 0 || !parseSize(token.getName(), &size)) {
-      err << "Expected size: actually " << token.getName() << std::endl;
-      return kStatusError;
-    }
-    token.read(list);
-    if (listFault(token, list, listPath, err)) return kStatusError;
-    if (token.isDir() != 0 || strcmp(token.getName(), ".") != 0) {
-      err << "Expected . directory: actually " << token.getName() << std::endl;
-      return kStatusError;
-    }
-    token.read(list);
-    report.entryRead();
-    File* recorded = nullptr;
-    if (top->insert(&token, list, size, &recorded, hashed) != 0) {
-      if (!listFault(token, list, listPath, err))
-        err << "Expected file name: actually " << token.getName() << std::endl;
-      return kStatusError;
-    }
-    ++*entries;
-    // A total for the progress line only: it stops at the largest value
-    // rather than wrap around.
-    if (listedBytes != nullptr)
-      *listedBytes =
-          size > INT64_MAX - *listedBytes ? INT64_MAX : *listedBytes + size;
-    prober.add(recorded);
-    token.read(list);
-  }
-}
-
-namespace {
-
-int readSums(const std::string& path, Sums* sums, std::ostream& err) {
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in) {
-    err << "can't read " << path << std::endl;
-    return kStatusError;
-  }
-  return sums->read(in, path.c_str(), err);
-}
-
-}  // namespace
-
-int verify(const char* rootPath, std::istream& list, const char* listPath,
-           std::ostream& out, std::ostream& err, const Options& options) {
-  CountFiles = 0;
-  CountErrors = 0;
-  Report report(out, options);
-  int64_t entries = 0, listedBytes = 0;
-  bool walking = false;
-  int64_t listed = 0;
-  Sums sums;
-  try {
-    Directory root(rootPath);
-    Directory top(".");
-    Progress progress(options.progress);
-    // Declared after the tree: its workers stop before the tree is freed.
-    Prober prober(
-        &root, '/',
-        options.workers < 0 ? proberWorkerCount(options.sums) : options.workers,
-        options.unlisted, &progress.bytes);
-    report.startReading();
-    int status = readList(&top, list, listPath, report, prober, &entries, err,
-                          options.sums, &listedBytes);
-    if (status == kStatusOk && options.sums)
-      status = readSums(options.sumsFile, &sums, err);
-    if (status != kStatusOk) return status;
-    prober.flush();
-    report.startWalking();
-    walking = true;
-    progress.start(entries, options.sums ? listedBytes : -1);
-    top.iterate(&root, '/', report, prober, options.sums ? &sums : nullptr,
-                &progress);
-    listed = CountFiles;
-    if (options.unlisted) {
-      // The line counts listed files only; it must not cut through the
-      // lines below on a terminal.
-      progress.stop();
-      const ReachedFiles reached(prober.takeIdentities());
-      // The files this run reads, which are not the installation's.
-      std::vector<std::string> read = {listPath,
-                                       besideFile(listPath, "packing.sha256")};
-      if (options.sums) read.push_back(options.sumsFile);
-      const int64_t found =
-          reportUnlisted(rootPath, identitiesOf(read), reached, report);
-      CountFiles += found;
-      CountErrors += found;
-    }
-  } catch (const std::bad_alloc&) {
-    if (walking)
-      err << "korlan: out of memory after comparing " << CountFiles << " files"
-          << std::endl;
-    else
-      err << "korlan: out of memory after reading " << entries << " entries"
-          << std::endl;
-    return kStatusError;
-  }
-  report.summary(CountFiles, CountErrors);
-  if (const int64_t unnamed = options.sums ? sums.unnamed() : 0)
-    err << "korlan: " << options.sumsFile << " holds " << unnamed
-        << (unnamed == 1 ? " digest" : " digests")
-        << " for paths the packing list does not name" << std::endl;
-  if (options.strict && listed == 0) {
-    err << "korlan: the packing list names no file" << std::endl;
-    return kStatusFailed;
-  }
-  return options.strict && CountErrors > 0 ? kStatusFailed : kStatusOk;
-}
-
-int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  const CommandLine line = parseCommandLine(argc, argv, out, err);
-  if (line.action == CommandLine::kExit) return line.status;
-  if (line.action == CommandLine::kMakeList)
-    return makeList(line.operands[0].c_str(), out, err, STDOUT_FILENO);
-  if (line.action == CommandLine::kMakeSums)
-    return makeSums(line.operands[0].c_str(), out, err, STDOUT_FILENO);
-  std::string rootPath, listPath;
-  if (line.operands.empty()) {
-    // The program file sits three levels below the top of its installation.
-    // The ".." components stay in every path the report shows: the file
-    // system resolves them, through whatever links the run directory holds.
-    initFindRunDirectory(argv[0]);
-    rootPath = std::string(getRunDirectory()) + "/../../..";
-    listPath = rootPath + "/packing.lst";
-  } else {
-    rootPath = line.operands[0];
-    listPath = line.operands[1];
-  }
-  // --sums alone: the digests lie beside the list.
-  Options options = line.options;
-  if (options.sums && options.sumsFile.empty())
-    options.sumsFile = besideFile(listPath, "packing.sha256");
-  std::ifstream list(listPath, std::ios::in | std::ios::binary);
-  if (!list) {
-    err << "can't open " << listPath << std::endl;
-    return kStatusError;
-  }
-  return verify(rootPath.c_str(), list, listPath.c_str(), out, err, options);
+std::string belowRoot(std::string_view root, std::string_view path) {
+  std::string joined(root);
+  if (!path.empty()) (joined += '/') += path;
+  return joined;
 }

@@ -1,24 +1,17 @@
 // directory.h: the packing-list tree, the walk that compares it with the
-// disk, the probe of one file, and the verification run that drives them.
+// disk, and the probe of one file.
 #ifndef KORLAN_DIRECTORY_H_
 #define KORLAN_DIRECTORY_H_
 
-#include <atomic>
 #include <cstdint>
 #include <istream>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
-#include "digest.h"
 #include "fileid.h"
-#include "options.h"
 
 class Token;
-class Sums;
-class Progress;
-class Prober;
 class Report;
 struct Directory;
 
@@ -39,37 +32,15 @@ struct File {
   int64_t size;
   Directory* dir;
   File* next;
-
-  // What the probe of the expected path found: `probeError` 0 and the size
-  // in `probedSize`, or the errno of the failed probe. Written once, by a
-  // prober thread or by the walk; `probeState` says which has it and when it
-  // is there to read.
-  enum ProbeState : unsigned char { kUnprobed, kProbing, kProbed };
-  std::atomic<unsigned char> probeState{kUnprobed};
-  // Set for a HashedFile, whose contents are read too. It sits in what
-  // would be padding: a File of a run without --sums is no larger for it.
-  bool hashed = false;
-  int probeError = 0;
-  int64_t probedSize = 0;
-  // The next file in reading order waiting for a prober thread.
-  File* nextQueued = nullptr;
+  // Its place in the list, from 0: what the disk says of it is kept apart,
+  // in reading order (see prober.h), and found there by this.
+  size_t entry = 0;
 
  private:
   // Most file names are short: they live in the record itself, which spares
   // a list of a million files a million allocations. Longer names go to the
   // heap.
   char shortName[16];
-};
-
-// A file whose contents are checked (--sums): the record of a File and
-// what reading it gave, written with the probe result and published with
-// it. Only runs that hash pay for the digest.
-struct HashedFile : File {
-  HashedFile(const char* name, int64_t size) : File(name, size) {
-    hashed = true;
-  }
-  // Valid once probed, when the probe found the listed size.
-  FileHash contents;
 };
 
 // One directory level. Sub-directories form a list from `subDir` through
@@ -91,9 +62,8 @@ struct Directory {
   // `recorded` is given, stores the new File there), -1 when the entry ended
   // without a file name (end of input, or a token no name may be), with
   // `token` holding the token that ended it.
-  // With `hashed`, the file is recorded as a HashedFile.
   int insert(Token* token, std::istream& in, int64_t size,
-             File** recorded = nullptr, bool hashed = false);
+             File** recorded = nullptr);
 
   // Finds the sub-directory named like `d` and returns it, deleting `d`; or,
   // when there is none, links `d` as the last sub-directory and returns it.
@@ -105,16 +75,11 @@ struct Directory {
 
   // Walks this directory and everything below it, depth first: a directory's
   // files in list order, then its sub-directories one after the other. Each
-  // file is probed at its expected path (see File::getExpectedFilename), and
-  // every file that cannot be found or has another size is reported. Counts
-  // in CountFiles and CountErrors. The probes are taken from `prober`, which
-  // may have made them ahead of the walk.
-  // With `sums`, each file found with its listed size must also have been
-  // read whole and have the digest that `sums` gives its path; every path
-  // is looked up, so that sums can tell which of its digests no file had.
-  // `progress`, when given, counts the files compared.
-  void iterate(const Directory* root, char sep, Report& report, Prober& prober,
-               Sums* sums = nullptr, Progress* progress = nullptr);
+  // file is compared at its expected path (see File::getExpectedFilename)
+  // by `comparison`, which reports what differs. Counts in CountFiles and
+  // CountErrors, and writes the progress dots on `report`.
+  void iterate(const Directory* root, char sep, Report& report,
+               class FileComparison& comparison);
 
   Directory* subDir;
   Directory* peerDir;
@@ -165,37 +130,25 @@ inline void appendComponent(std::string* path, char sep, const char* name) {
   *path += name;
 }
 
+// The one way a path below ROOT is named outside the walk (a file found on
+// the disk, a path a sums file names): `root`, "/" and `path`; `root`
+// alone for the empty path. ROOT stays as given, so such a path begins as
+// the walk's paths do.
+std::string belowRoot(std::string_view root, std::string_view path);
+
+// What the walk does with each file.
+class FileComparison {
+ public:
+  // Compares the disk with the list for `f`, expected at `path`, and
+  // reports what differs. True when the comparison failed.
+  virtual bool compare(const File& f, const std::string& path) = 0;
+
+ protected:
+  ~FileComparison() = default;
+};
+
 // The comparisons made, and those that failed, by the last walk.
 extern int64_t CountFiles;
 extern int64_t CountErrors;
-
-// Reads a size token's digits into `*size`. Returns false when the value
-// does not fit in 63 bits; a size never wraps around.
-bool parseSize(const char* digits, int64_t* size);
-
-// Reads the entries of `list` into `top`, one dot each on `report`, handing
-// each new file to `prober`; `*entries` counts the entries recorded. Returns
-// kStatusOk at the end of the list, else kStatusError after the message on
-// `err` (named `listPath` there). With `hashed`, files are recorded as
-// HashedFiles and `*listedBytes` adds up their listed sizes.
-int readList(Directory* top, std::istream& list, const char* listPath,
-             Report& report, Prober& prober, int64_t* entries,
-             std::ostream& err, bool hashed = false,
-             int64_t* listedBytes = nullptr);
-
-// One whole verification: reads the packing list from `list` (named
-// `listPath` in messages), walks the tree under `rootPath`, writes the report
-// to `out` and the errors that stop the run to `err`. Returns the process
-// status: 0 after a completed run, whatever it found (with options.strict, 2
-// when a comparison failed or none was made); 255 when the list is malformed
-// or cannot be read, or memory runs out. With options.sums, the digests are
-// read from options.sumsFile after the list, and refused the same way.
-int verify(const char* rootPath, std::istream& list, const char* listPath,
-           std::ostream& out, std::ostream& err,
-           const Options& options = Options());
-
-// The program: `korlan ROOT LIST`, or `korlan` alone to verify its own
-// installation. Returns the process status.
-int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 #endif  // KORLAN_DIRECTORY_H_

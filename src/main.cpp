@@ -7,7 +7,8 @@
 #include <new>
 #include <streambuf>
 
-#include "directory.h"
+#include "korlan.h"
+#include "message.h"
 #include "status.h"
 
 namespace {
@@ -67,13 +68,13 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     // A verification says how far it got; this is for the rest of the
     // program (finding itself, making a list).
-    std::cerr << "korlan: out of memory" << std::endl;
+    complain(std::cerr, "out of memory");
     status = kStatusError;
   }
   // A report that could not be written is no report: a script must not take
   // the status of a completed run for a result nobody could read.
   if (!out.flush()) {
-    std::cerr << "korlan: cannot write standard output" << std::endl;
+    complain(std::cerr, "cannot write standard output");
     return kStatusError;
   }
   return status;

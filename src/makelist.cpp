@@ -1,129 +1,87 @@
-// makelist.cpp: the packing list of a tree on disk.
+// makelist.cpp: the lists of a tree on disk.
+//
+// Both makers are one visitor of the tree walk: each file the walk finds,
+// and each path it cannot list, becomes an item of an ordered pool (see
+// pool.h). Under --make-sums the workers read and hash the files in walk
+// order; the walking thread writes every item in turn, a line on standard
+// output or a message on standard error, so that the output is the same
+// whatever the threads do. --make-list has nothing to do beyond the walk's
+// own stat of each file, and its items pass through without a worker.
 #include "makelist.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <sstream>
+#include <algorithm>
+#include <cerrno>
+#include <new>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "digest.h"
-#include "prober.h"
+#include "directory.h"
+#include "message.h"
+#include "packlist.h"
+#include "pool.h"
 #include "status.h"
 #include "sums.h"
 #include "treewalk.h"
 
 namespace {
 
-// Writes `s` between double quotes, with the bytes a terminal would not show
-// as themselves escaped C-style: a name may hold a line end or a tab, and
-// one message must stay one line that names the path unambiguously.
-void writeQuoted(std::ostream& os, std::string_view s) {
-  os << '"';
-  for (const char ch : s) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': os << "\\\""; break;
-      case '\\': os << "\\\\"; break;
-      case '\t': os << "\\t"; break;
-      case '\n': os << "\\n"; break;
-      case '\v': os << "\\v"; break;
-      case '\f': os << "\\f"; break;
-      case '\r': os << "\\r"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)),
-                                static_cast<char>('0' + ((c >> 3) & 7)),
-                                static_cast<char>('0' + (c & 7))};
-          os.write(octal, sizeof octal);
-        } else {
-          os << ch;
-        }
-    }
-  }
-  os << '"';
-}
+// One thing to write, in walk order: a file's line, or a message.
+struct MadeItem {
+  std::string path;     // below the root
+  int64_t size = 0;     // of the file
+  std::string message;  // written instead of a line, when not empty
+  bool failed = false;  // the message makes the status 255
+  FileHash contents;    // under --make-sums
+};
 
-// The messages of both makers: "korlan: WHAT "PATH": WHY", the path named
-// as the user would reach it, below the root as given.
-void reportPath(std::ostream& err, const std::string& root, const char* what,
-                std::string_view path, const char* why) {
-  std::string shown = root;
-  if (!path.empty() && (shown.empty() || shown.back() != '/')) shown += '/';
-  shown += path;
-  err << "korlan: " << what << ' ';
-  writeQuoted(err, shown);
-  err << ": " << why << std::endl;
-}
-
-class Lister : public TreeVisitor {
+class MakeJob {
  public:
-  Lister(const char* root, std::ostream& out, std::ostream& err)
-      : root_(root), out_(out), err_(err) {}
+  using Item = MadeItem;
+  struct Context {
+    std::unique_ptr<Hasher> hasher;
+  };
 
-  void file(const FoundFile& f) override {
-    out_ << f.st->st_size << " ./" << f.path << '\n';
-  }
-  void refused(std::string_view path, Refusal, const char* why,
-               const struct stat*) override {
-    report("cannot list", path, why);
-    status = kStatusError;
-  }
-  void skippedLink(std::string_view path, const char* why) override {
-    report("skipped link", path, why);
+  MakeJob(const char* root, bool hashing) : root_(root), hashing_(hashing) {}
+
+  int64_t weight(const Item& item) const { return hashing_ ? item.size : 0; }
+
+  void run(Item& item, Context& c) {
+    if (!hashing_ || !item.message.empty()) return;
+    if (c.hasher == nullptr) c.hasher.reset(new Hasher(nullptr, stopping));
+    const std::string path = belowRoot(root_, item.path);
+    item.contents = c.hasher->hash(AT_FDCWD, path.c_str(), item.size);
   }
 
-  int status = kStatusOk;
+  const std::atomic<bool>* stopping = nullptr;
 
  private:
-  void report(const char* what, std::string_view path, const char* why) {
-    reportPath(err_, root_, what, path, why);
+  const std::string root_;
+  const bool hashing_;
+};
+
+class Maker : public TreeVisitor {
+ public:
+  Maker(const char* root, bool hashing, int workers, std::ostream& out,
+        std::ostream& err)
+      : root_(root),
+        hashing_(hashing),
+        out_(out),
+        err_(err),
+        job_(root, hashing),
+        pool_(job_, workers, 0) {
+    job_.stopping = &pool_.stopping();
   }
 
-  const std::string root_;
-  std::ostream& out_;
-  std::ostream& err_;
-};
-// What the makers leave out wherever it lies: the list and the sums at the
-// top, under any name or through a link, and the file being written (a
-// list redirected into its own tree), all of which change as they are
-// written.
-std::vector<FileId> excludedFiles(const std::string& root, int outFd) {
-  std::vector<FileId> excluded =
-      identitiesOf({root + "/packing.lst", root + "/packing.sha256"});
-  struct stat st;
-  if (outFd >= 0 && fstat(outFd, &st) == 0 && S_ISREG(st.st_mode))
-    excluded.push_back({st.st_dev, st.st_ino});
-  return excluded;
-}
-
-// The sums maker: each file the walk finds becomes a job, hashed by a pool
-// of workers in any order and written in walk order by the walking thread,
-// so that the output is the same whatever the threads do. Refusals and
-// skipped links travel as jobs too, so that messages keep walk order.
-class Summer : public TreeVisitor {
- public:
-  Summer(const char* root, std::ostream& out, std::ostream& err)
-      : root_(root), out_(out), err_(err), own_(nullptr) {}
-  ~Summer() override { finish(); }
-
-  void startWorkers(int count);
-  // Lets the workers hash what is left, then writes it.
-  void finish();
-
   void file(const FoundFile& f) override {
-    Job job;
-    job.path.assign(f.path);
-    job.size = f.st->st_size;
-    job.claimed = job.done = false;
-    push(std::move(job));
-    ready_.notify_one();
+    MadeItem item;
+    item.path.assign(f.path);
+    item.size = f.st->st_size;
+    push(std::move(item));
   }
   void refused(std::string_view path, Refusal, const char* why,
                const struct stat*) override {
@@ -133,181 +91,102 @@ class Summer : public TreeVisitor {
     message("skipped link", path, why, false);
   }
 
-  int status = kStatusOk;
+  // Writes what is left; returns the status.
+  int finish() {
+    pool_.offer();
+    writeUpTo(pool_.size());
+    pool_.stop();
+    return status_;
+  }
 
  private:
-  struct Job {
-    std::string path;  // below the root
-    int64_t size = 0;
-    bool claimed = true;  // taken by a worker, or by the walk
-    bool done = true;     // `contents` is there
-    std::string message;  // written in turn, instead of a line
-    bool failed = false;  // the message makes the status 255
-    FileHash contents;
-  };
+  // Items waiting at once: enough to keep every worker busy across a run of
+  // small files, few enough that their paths cost little memory.
+  static const size_t kMostWaiting = 4096;
 
-  // Appends a job, first writing what is done, and when too many are
-  // waiting, what must be waited for.
-  void push(Job&& job);
+  void push(MadeItem item) {
+    pool_.add(std::move(item));
+    if (pool_.size() % OrderedPool<MakeJob>::kBatch == 0) pool_.offer();
+    if (pool_.size() - written_ > kMostWaiting)
+      writeUpTo(pool_.size() - kMostWaiting);
+  }
+
   void message(const char* what, std::string_view path, const char* why,
-               bool failed);
-  // Writes the jobs at the front that are done; then, until no more than
-  // `keep` are left, hashes or waits for each in turn. Called with `lock`
-  // held.
-  void drain(std::unique_lock<std::mutex>& lock, size_t keep);
-  void write(const Job& job);
-  void work();
-  FileHash hash(Hasher& hasher, const Job& job);
+               bool failed) {
+    MadeItem item;
+    item.message =
+        std::string(what) + ' ' + quoted(belowRoot(root_, path)) + ": " + why;
+    item.failed = failed;
+    push(std::move(item));
+  }
+
+  // Writes the items below `end` in turn, each once done.
+  void writeUpTo(size_t end) {
+    for (; written_ < end; ++written_) write(pool_.settle(written_, own_));
+    pool_.release(written_);
+  }
+
+  void write(const MadeItem& item) {
+    if (!item.message.empty()) {
+      complain(err_, item.message);
+      if (item.failed) status_ = kStatusError;
+    } else if (!hashing_) {
+      writeListEntry(out_, item.size, item.path);
+    } else if (item.contents.error != 0) {
+      complain(err_, "cannot read " + quoted(belowRoot(root_, item.path)) +
+                         ": " + item.contents.reason());
+      status_ = kStatusError;
+    } else {
+      writeSumsLine(out_, item.contents.digest, item.path);
+    }
+  }
 
   const std::string root_;
+  const bool hashing_;
   std::ostream& out_;
   std::ostream& err_;
-  Hasher own_;  // the walk's, for jobs no worker has taken
-
-  std::mutex mutex_;
-  // Jobs in walk order; `next_` is the first that no worker has claimed.
-  // A deque keeps the jobs in place while others are added and removed.
-  std::deque<Job> jobs_;
-  size_t next_ = 0;
-  bool closing_ = false;
-  std::condition_variable ready_;  // a job for the workers, or closing
-  std::condition_variable done_;   // the front job done, for the walk
-  std::vector<std::thread> threads_;
+  MakeJob job_;
+  OrderedPool<MakeJob> pool_;
+  MakeJob::Context own_;
+  size_t written_ = 0;
+  int status_ = kStatusOk;
 };
 
-// Jobs waiting at once: enough to keep every worker busy across a run of
-// small files, few enough that their paths cost little memory.
-const size_t kMostJobs = 4096;
-
-void Summer::startWorkers(int count) {
-  for (int i = 0; i < count; ++i) {
-    try {
-      threads_.emplace_back(&Summer::work, this);
-    } catch (const std::exception&) {
-      break;  // the walk hashes what no worker takes
-    }
-  }
+// What the makers leave out wherever it lies: the list and the sums at the
+// top, under any name or through a link, and the file being written (a
+// list redirected into its own tree), all of which change as they are
+// written.
+std::vector<FileId> excludedFiles(const std::string& root, int outFd) {
+  std::vector<FileId> excluded = identitiesOf(
+      {belowRoot(root, kPackingList), belowRoot(root, kPackingSums)});
+  struct stat st;
+  if (outFd >= 0 && fstat(outFd, &st) == 0 && S_ISREG(st.st_mode))
+    excluded.push_back({st.st_dev, st.st_ino});
+  return excluded;
 }
 
-void Summer::push(Job&& job) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  drain(lock, kMostJobs - 1);
-  jobs_.push_back(std::move(job));
-}
-
-void Summer::message(const char* what, std::string_view path, const char* why,
-                     bool failed) {
-  std::ostringstream text;
-  reportPath(text, root_, what, path, why);
-  Job job;
-  job.message = text.str();
-  job.failed = failed;
-  push(std::move(job));
-}
-
-FileHash Summer::hash(Hasher& hasher, const Job& job) {
-  const std::string path = belowRoot(root_, job.path);
-  return hasher.hash(AT_FDCWD, path.c_str(), job.size);
-}
-
-void Summer::work() {
-  std::unique_ptr<Hasher> hasher;
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    while (next_ < jobs_.size() && jobs_[next_].claimed) ++next_;
-    if (next_ == jobs_.size()) {
-      if (closing_) return;
-      ready_.wait(lock);
-      continue;
-    }
-    Job& job = jobs_[next_++];
-    job.claimed = true;
-    lock.unlock();
-    FileHash contents;
-    try {
-      if (hasher == nullptr) hasher.reset(new Hasher);
-      contents = hash(*hasher, job);
-    } catch (const std::bad_alloc&) {
-      contents.error = ENOMEM;
-    }
-    lock.lock();
-    job.contents = contents;
-    job.done = true;
-    // The walk waits only for the job at the front: waking it for any other
-    // would cost a switch for every small file done behind a large one.
-    if (&job == &jobs_.front()) done_.notify_one();
-  }
-}
-
-void Summer::drain(std::unique_lock<std::mutex>& lock, size_t keep) {
-  while (!jobs_.empty()) {
-    Job& job = jobs_.front();
-    if (!job.done) {
-      if (jobs_.size() <= keep) return;
-      if (job.claimed) {
-        done_.wait(lock);
-        continue;
-      }
-      // No worker took it: the walk reads it itself.
-      job.claimed = true;
-      lock.unlock();
-      const FileHash contents = hash(own_, job);
-      lock.lock();
-      job.contents = contents;
-      job.done = true;
-    }
-    write(job);
-    jobs_.pop_front();
-    if (next_ > 0) --next_;
-  }
-}
-
-void Summer::write(const Job& job) {
-  if (!job.message.empty()) {
-    err_ << job.message << std::flush;
-    if (job.failed) status = kStatusError;
-    return;
-  }
-  if (job.contents.error != 0) {
-    reportPath(err_, root_, "cannot read", job.path, job.contents.reason());
-    status = kStatusError;
-    return;
-  }
-  // sha256sum marks a line whose name it escaped by a leading backslash.
-  const std::string name = sumsEscape(job.path);
-  if (name.size() != job.path.size()) out_ << '\\';
-  out_ << job.contents.digest.hex() << "  ./" << name << '\n';
-}
-
-// The walk done, the workers take the jobs left before they stop, and the
-// walk writes them all at the end: written as they came, the walk would
-// wait for each job in turn just behind the workers, and a wake-up for
-// every small file costs the workers their CPUs.
-void Summer::finish() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  closing_ = true;
-  ready_.notify_all();
-  lock.unlock();
-  for (std::thread& t : threads_) t.join();
-  threads_.clear();
-  lock.lock();
-  drain(lock, 0);
+int make(const char* root, bool hashing, std::ostream& out, std::ostream& err,
+         int outFd) {
+  // One reader per CPU, each holding a descriptor while it reads, beside
+  // the walk's few and the walking thread's own read; where the limit
+  // leaves no room for them, the walking thread reads every file itself.
+  const int kWalkOwn = 8;
+  const int workers =
+      hashing ? std::max(0, workersWithinDescriptors(usableCpus(), 1, kWalkOwn))
+              : 0;
+  Maker maker(root, hashing, workers, out, err);
+  walkTree(root, excludedFiles(root, outFd), maker, workers);
+  return maker.finish();
 }
 
 }  // namespace
 
 int makeList(const char* root, std::ostream& out, std::ostream& err,
              int outFd) {
-  Lister lister(root, out, err);
-  walkTree(root, excludedFiles(root, outFd), lister);
-  return lister.status;
+  return make(root, false, out, err, outFd);
 }
 
 int makeSums(const char* root, std::ostream& out, std::ostream& err,
              int outFd) {
-  Summer summer(root, out, err);
-  summer.startWorkers(proberWorkerCount(true));
-  walkTree(root, excludedFiles(root, outFd), summer);
-  summer.finish();
-  return summer.status;
+  return make(root, true, out, err, outFd);
 }

@@ -3,6 +3,10 @@
 
 #include <getopt.h>
 
+#include <cstring>
+
+#include "message.h"
+
 #ifndef KORLAN_VERSION
 #define KORLAN_VERSION "unknown"
 #endif
@@ -27,8 +31,10 @@ const char kHelp[] =
     "                 size lines\n"
     "  -q, --quiet    print only the failure lines and the summary\n"
     "  --tsv          print one record per failed file,\n"
-    "                 KIND<TAB>PATH<TAB>LISTED<TAB>ACTUAL<TAB>REASON,\n"
+    "                 KIND<TAB>PATH<TAB>EXPECTED<TAB>ACTUAL<TAB>REASON,\n"
     "                 then total<TAB>FAILED<TAB>FILES\n"
+    "  --json         print the records of --tsv as JSON objects, one per\n"
+    "                 line (JSON Lines)\n"
     "  --sums[=FILE]  also read every file of the listed size and compare its\n"
     "                 SHA-256 with the one FILE gives (sha256sum's format);\n"
     "                 FILE is packing.sha256 beside LIST when not given\n"
@@ -40,7 +46,7 @@ const char kHelp[] =
     "  --make-list    write the packing list of the tree under ROOT\n"
     "  --make-sums    write the SHA-256 of every file --make-list lists, in\n"
     "                 sha256sum's format\n"
-    "  --help         print this help and exit\n"
+    "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
     "Examples:\n"
@@ -71,7 +77,8 @@ enum LongOnly {
   kVersion,
   kSums,
   kProgress,
-  kMakeSums
+  kMakeSums,
+  kJson
 };
 
 const struct option kLongOptions[] = {
@@ -86,17 +93,37 @@ const struct option kLongOptions[] = {
     {"sums", optional_argument, nullptr, kSums},
     {"progress", no_argument, nullptr, kProgress},
     {"make-sums", no_argument, nullptr, kMakeSums},
+    {"json", no_argument, nullptr, kJson},
     {nullptr, 0, nullptr, 0},
 };
 
 CommandLine refuse(const std::string& problem, std::ostream& out,
                    std::ostream& err) {
-  err << "korlan: " << problem << std::endl;
+  complain(err, problem);
   out << kUsageLine << std::endl;
   CommandLine line;
   line.action = CommandLine::kExit;
   line.status = kStatusError;
   return line;
+}
+
+// An unknown long option, or an abbreviation that fits several ("--make"):
+// getopt_long tells the two apart only in a message of its own.
+std::string unknownOption(const char* given) {
+  std::string_view name(given);
+  if (name.compare(0, 2, "--") == 0) {
+    name = name.substr(2, name.find('=') - 2);
+    std::string fits;
+    int count = 0;
+    for (const option& o : kLongOptions)
+      if (o.name != nullptr && !name.empty() &&
+          strncmp(o.name, name.data(), name.size()) == 0) {
+        fits += std::string(count++ == 0 ? "" : ", ") + "--" + o.name;
+      }
+    if (count > 1)
+      return "option --" + std::string(name) + " is ambiguous: " + fits;
+  }
+  return std::string("unknown option ") + given;
 }
 
 // The option that asks for a list maker.
@@ -115,12 +142,13 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
   optind = 0;
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+q", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+qh", kLongOptions, nullptr)) != -1) {
     switch (c) {
       case kStrict: line.options.strict = verifying = true; break;
       case kFullPaths: line.options.fullPaths = verifying = true; break;
       case 'q': line.options.quiet = verifying = true; break;
       case kTsv: line.options.tsv = verifying = true; break;
+      case kJson: line.options.json = verifying = true; break;
       case kUnlisted: line.options.unlisted = verifying = true; break;
       case kMakeList:
       case kMakeSums: {
@@ -140,6 +168,7 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         line.options.sumsFile = optarg != nullptr ? optarg : "";
         break;
       case kProgress: line.options.progress = true; break;
+      case 'h':
       case kHelpOption:
         out << kHelp << std::flush;
         line.action = CommandLine::kExit;
@@ -160,16 +189,18 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
           if (o.name != nullptr && o.val == optopt)
             return refuse(std::string("option --") + o.name + " takes no value",
                           out, err);
-        return refuse(std::string("unknown option ") + argv[optind - 1], out,
-                      err);
+        return refuse(unknownOption(argv[optind - 1]), out, err);
     }
   }
   line.operands.assign(argv + optind, argv + argc);
   const size_t count = line.operands.size();
+  if (line.options.tsv && line.options.json)
+    return refuse("--tsv and --json cannot be used together", out, err);
   if (line.action != CommandLine::kVerify) {
     const std::string maker = makerName(line.action);
     if (verifying) return refuse(maker + " takes no other option", out, err);
     if (count != 1) return refuse(maker + " takes one operand, ROOT", out, err);
+    if (line.operands[0].empty()) return refuse("ROOT is empty", out, err);
   } else if (count != 0 && count != 2) {
     // Without options a wrong count is answered by the usage line alone, as
     // it always has been.
@@ -179,7 +210,16 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
       line.status = kStatusError;
       return line;
     }
-    return refuse("expected ROOT and LIST, or no operand", out, err);
+    // "--sums FILE ROOT LIST" takes FILE for ROOT.
+    const bool sumsSpaced = line.options.sums && line.options.sumsFile.empty();
+    return refuse(
+        std::string("expected ROOT and LIST, or no operand") +
+            (sumsSpaced ? " (a sums file is given as --sums=FILE)" : ""),
+        out, err);
+  } else if (line.options.unlisted && count == 2 && line.operands[0].empty()) {
+    // The plain verification takes ROOT as it comes, empty too; a walk of
+    // the tree on disk needs a directory to walk.
+    return refuse("ROOT is empty", out, err);
   }
   return line;
 }

@@ -25,6 +25,8 @@ struct Options {
   bool quiet = false;
   // One tab-separated record per failed file and a total, nothing else.
   bool tsv = false;
+  // The same records as JSON objects, one per line.
+  bool json = false;
   // After the walk, report the files under ROOT that no listed path
   // reaches, each a failed comparison.
   bool unlisted = false;

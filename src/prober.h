@@ -1,107 +1,76 @@
-// prober.h: probing the listed files ahead of the walk, on worker threads.
+// prober.h: what the disk says of each listed file, found ahead of the walk
+// on worker threads.
 //
 // A probe is one stat call, and most of a run's time is spent waiting for
-// them one after another. Worker threads therefore probe every file as soon
-// as the reader has recorded it, in reading order, and keep the result in
-// the File record; the walk, which alone writes the report, then takes the
-// results in its own order. So the report is the same, byte for byte and
+// them one after another. Worker threads of an ordered pool (see pool.h)
+// therefore probe every file as soon as the reader has recorded it, in
+// reading order, and keep the result apart from the tree, in reading order
+// too; the walk, which alone writes the report, then takes the results in
+// its own order (settle). So the report is the same, byte for byte and
 // flush for flush, whatever the number of workers and however the threads
 // are scheduled.
 #ifndef KORLAN_PROBER_H_
 #define KORLAN_PROBER_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
+#include "digest.h"
 #include "fileid.h"
+#include "packlist.h"
 
 struct Directory;
 struct File;
-class Hasher;
 
-class Prober {
+// What a run must find out of each listed file besides its size.
+struct Checks {
+  // Read it whole and hash it, when it has the listed size (--sums).
+  bool contents = false;
+  // Keep the identity of every file found (--unlisted).
+  bool identities = false;
+};
+
+// What the disk says of one listed file.
+struct ProbeResult {
+  int error;  // 0 when found, else the errno of the failed stat
+  int64_t size;
+  // Under Checks::contents, how reading went, for a file found with its
+  // listed size; else null.
+  const FileHash* contents;
+};
+
+class Prober : public ListReceiver {
  public:
-  // Starts up to `workers` threads that probe the files given to add(), at
-  // their expected paths below `root` (the root node; see
-  // File::getExpectedFilename). With no workers, the walk probes every file
-  // itself. Threads that cannot be started are done without. With
-  // `keepIdentities`, the identity of every file found is kept for
-  // takeIdentities.
-  //
-  // A HashedFile found with its listed size is read and hashed in the same
-  // step, by whoever probes it, each thread through a Hasher of its own;
-  // `hashed`, when given, counts the bytes read.
-  Prober(const Directory* root, char sep, int workers,
-         bool keepIdentities = false, std::atomic<int64_t>* hashed = nullptr);
-  // Stops the workers and waits for them.
-  ~Prober();
-  Prober(const Prober&) = delete;
-  Prober& operator=(const Prober&) = delete;
+  // A prober of the files below `root` (the root node; see
+  // File::getExpectedFilename), with up to `workers` threads (none: the
+  // walk probes every file itself). `hashed`, when given, counts the bytes
+  // read under Checks::contents.
+  static std::unique_ptr<Prober> make(const Directory* root, char sep,
+                                      const Checks& checks, int workers,
+                                      std::atomic<int64_t>* hashed = nullptr);
+  // Stops the workers at once: a run that ends early waits for none.
+  virtual ~Prober() = default;
 
-  // Reader: `f` has been recorded in the tree, its path is final.
-  void add(File* f);
-  // Reader: hands the files added since the last handover to the workers.
-  void flush();
+  // Reader: `f` is recorded, its path final (ListReceiver).
+  void recorded(File* f) override = 0;
+  // Reader, at the end of the list: hands every file over to the workers.
+  virtual void flush() = 0;
 
-  // Walk: returns when `f` holds its probe result. A file that no worker has
-  // taken yet is probed here, at `path`, rather than waited for; a file that
-  // a worker is probing is waited for.
-  void settle(File* f, const char* path);
+  // Walk: what the disk says of `f`, probed here when no worker has it.
+  virtual ProbeResult settle(const File& f) = 0;
 
   // Walk, once every file is settled: stops the workers and hands over the
   // identities of the files found, in no order, as one part per thread.
-  // Throws std::bad_alloc when a worker had no memory to keep one.
-  std::vector<std::deque<FileId>> takeIdentities();
-
- private:
-  void work(size_t worker);
-  void stop();
-  // Probes `f` at `path` (hashing it through `*hasher`, made when first
-  // needed) and publishes the result, keeping the identity of a file found
-  // in `ids` when given.
-  void probe(File* f, const char* path, std::deque<FileId>* ids,
-             std::unique_ptr<Hasher>* hasher);
-  // Sets `f`'s probe state, waking the walk if it waits for `f`.
-  void publish(File* f, unsigned char state);
-
-  const Directory* root_;
-  const char sep_;
-  std::atomic<int64_t>* hashed_;
-  // The walk's own, for the files it probes itself.
-  std::unique_ptr<Hasher> walkHasher_;
-
-  // Files added but not yet handed over: the reader's own, unlocked.
-  File* batchHead_ = nullptr;
-  File* batchTail_ = nullptr;
-  int batchSize_ = 0;
-
-  std::mutex mutex_;
-  // Handed over, not yet taken by a worker; linked through File::nextQueued.
-  File* queueHead_ = nullptr;
-  File* queueTail_ = nullptr;
-  bool closing_ = false;
-  std::condition_variable workAvailable_;
-  // The file whose result the walk waits for, from a worker, here.
-  std::atomic<const File*> awaited_{nullptr};
-  std::condition_variable probed_;
-
-  std::vector<std::thread> threads_;
-
-  // Under keepIdentities: the walk's own part, then one per worker, each
-  // written by its thread alone. A deque grows without copying or slack.
-  std::vector<std::deque<FileId>> ids_;
-  std::atomic<bool> idsLost_{false};
+  // Throws std::bad_alloc when a thread had no memory to keep one.
+  virtual std::vector<std::deque<FileId>> takeIdentities() = 0;
 };
 
-// How many workers to start: from the CPUs this process may run on, fewer
-// when they also read and hash the files (`reading`).
-int proberWorkerCount(bool reading = false);
+// How many workers to start: two per CPU this process may use, one when
+// they also read and hash the files; within the descriptor limit, -1 when
+// even the walk could not read a file (see workersWithinDescriptors).
+int proberWorkerCount(const Checks& checks);
 
 #endif  // KORLAN_PROBER_H_

@@ -1,115 +1,264 @@
 // report.cpp: what a verification writes on standard output.
-#include "report.h"
-
-#include <cstring>
-
+//
 // Every end-of-line flushes, and so does every dot: a user watching a long
 // run, or a script reading the report through a pipe, sees each line as
 // soon as it is found.
+#include "report.h"
 
-void Report::startReading() {
-  if (plain()) out_ << "[reading packing.lst]" << std::endl;
+namespace {
+
+// How the plain and quiet styles write a kind of difference.
+enum class Shape : uint8_t {
+  kPath,            // "LABEL: PATH"
+  kSize,            // "NAME:\texpected size of X; actual Y"
+  kExpectedActual,  // "LABEL: PATH: expected X; actual Y"
+};
+
+struct KindText {
+  const char* name;   // the record's kind in --tsv and --json
+  const char* label;  // what the plain and quiet styles call it
+  Shape shape;
+};
+
+const KindText& textOf(DiffKind kind) {
+  static const KindText kTexts[] = {
+      {"missing", "File Not Found", Shape::kPath},
+      {"size", nullptr, Shape::kSize},
+      {"unreadable", "Cannot Read", Shape::kPath},
+      {"nochecksum", "No Checksum", Shape::kPath},
+      {"checksum", "Checksum Mismatch", Shape::kPath},
+      {"unlisted", "Unlisted", Shape::kPath},
+  };
+  return kTexts[static_cast<size_t>(kind)];
 }
 
-void Report::entryRead() {
-  if (plain()) out_ << '.' << std::flush;
+// The text styles' escapes: a newline as \n, a tab as \t, a CR as \r, a
+// backslash as \\, any other byte below 0x20 and 0x7f as \ooo; bytes from
+// 0x80 up as they are. One record or line stays one line, and no name can
+// move the cursor of a terminal.
+void writeEscaped(std::ostream& out, std::string_view text) {
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '\n': out << "\\n"; break;
+      case '\t': out << "\\t"; break;
+      case '\r': out << "\\r"; break;
+      case '\\': out << "\\\\"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)),
+                                static_cast<char>('0' + ((c >> 3) & 7)),
+                                static_cast<char>('0' + (c & 7))};
+          out.write(octal, sizeof octal);
+        } else {
+          out << ch;
+        }
+    }
+  }
 }
+
+// The length of the valid UTF-8 sequence at the start of `s`, or 0. Valid
+// as a strict decoder reads it: no overlong form, no surrogate, nothing
+// past U+10FFFF.
+size_t utf8Length(std::string_view s) {
+  const unsigned char c = static_cast<unsigned char>(s[0]);
+  size_t n;
+  unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
+  if (c >= 0xc2 && c <= 0xdf)
+    n = 2;
+  else if (c >= 0xe0 && c <= 0xef)
+    n = 3, low = c == 0xe0 ? 0xa0 : 0x80, high = c == 0xed ? 0x9f : 0xbf;
+  else if (c >= 0xf0 && c <= 0xf4)
+    n = 4, low = c == 0xf0 ? 0x90 : 0x80, high = c == 0xf4 ? 0x8f : 0xbf;
+  else
+    return 0;
+  if (s.size() < n) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xbf)) return 0;
+  }
+  return n;
+}
+
+// A JSON string (RFC 8259). A byte that is not part of valid UTF-8 is
+// written as the lone surrogate \udcXX, XX its value, as Python's
+// "surrogateescape" reads it: every path survives the round trip.
+void writeJson(std::ostream& out, std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  out << '"';
+  while (!text.empty()) {
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    size_t n = 1;
+    if (c == '"' || c == '\\') {
+      out << '\\' << text[0];
+    } else if (c == '\n') {
+      out << "\\n";
+    } else if (c == '\t') {
+      out << "\\t";
+    } else if (c == '\r') {
+      out << "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      out << "\\u00" << kHex[c >> 4] << kHex[c & 15];
+    } else if (c < 0x80) {
+      out << text[0];
+    } else if ((n = utf8Length(text)) > 0) {
+      out.write(text.data(), n);
+    } else {
+      n = 1;
+      out << "\\udc" << kHex[c >> 4] << kHex[c & 15];
+    }
+    text.remove_prefix(n);
+  }
+  out << '"';
+}
+
+}  // namespace
+
+class Report::Style {
+ public:
+  explicit Style(std::ostream& out) : out_(out) {}
+  virtual ~Style() = default;
+  // A phase line; `first` is the report's first line.
+  virtual void phase(std::string_view, bool /*first*/) {}
+  virtual void difference(const Difference& d) = 0;
+  virtual void summary(int64_t files, int64_t errors) = 0;
+
+ protected:
+  std::ostream& out_;
+};
+
+namespace {
+
+// The plain report, and the quiet one: the same lines without phases, dots
+// and the blank lines between them.
+class PlainStyle : public Report::Style {
+ public:
+  PlainStyle(std::ostream& out, bool quiet, bool fullPaths)
+      : Style(out), quiet_(quiet), fullPaths_(fullPaths) {}
+
+  void phase(std::string_view line, bool first) override {
+    if (quiet_) return;
+    if (!first) out_ << std::endl;
+    out_ << line << std::endl;
+  }
+
+  void difference(const Difference& d) override {
+    if (!quiet_) out_ << std::endl;
+    const KindText& text = textOf(d.kind);
+    if (text.shape == Shape::kSize) {
+      // The bare file name, as the list gives it, unless asked otherwise.
+      const size_t slash = d.path.rfind('/');
+      path(fullPaths_ || slash == std::string_view::npos
+               ? d.path
+               : d.path.substr(slash + 1),
+           d.listed);
+      out_ << ":\texpected size of " << d.expected << "; actual " << d.actual;
+    } else {
+      out_ << text.label << ": ";
+      path(d.path, d.listed);
+      if (text.shape == Shape::kExpectedActual) {
+        out_ << ": expected ";
+        writeEscaped(out_, d.expected);
+        out_ << "; actual ";
+        writeEscaped(out_, d.actual);
+      }
+    }
+    out_ << std::endl;
+  }
+
+  void summary(int64_t files, int64_t errors) override {
+    if (!quiet_) out_ << std::endl;
+    if (errors == 0)
+      out_ << "Korlan Succeeded: all file comparisons correct" << std::endl;
+    else
+      out_ << "Korlan Failure: " << errors << " out of " << files
+           << " file comparisons failed" << std::endl;
+  }
+
+ private:
+  void path(std::string_view p, bool listed) {
+    if (listed)
+      out_ << p;
+    else
+      writeEscaped(out_, p);
+  }
+
+  const bool quiet_;
+  const bool fullPaths_;
+};
+
+// KIND<TAB>PATH<TAB>EXPECTED<TAB>ACTUAL<TAB>REASON, then
+// total<TAB>FAILED<TAB>FILES.
+class TsvStyle : public Report::Style {
+ public:
+  using Style::Style;
+  void difference(const Difference& d) override {
+    out_ << textOf(d.kind).name;
+    for (const std::string_view field :
+         {d.path, std::string_view(d.expected), std::string_view(d.actual),
+          std::string_view(d.reason)}) {
+      out_ << '\t';
+      writeEscaped(out_, field);
+    }
+    out_ << std::endl;
+  }
+  void summary(int64_t files, int64_t errors) override {
+    out_ << "total\t" << errors << '\t' << files << std::endl;
+  }
+};
+
+// One JSON object per line: the records of --tsv under the names of its
+// columns.
+class JsonStyle : public Report::Style {
+ public:
+  using Style::Style;
+  void difference(const Difference& d) override {
+    out_ << "{\"kind\":\"" << textOf(d.kind).name << "\",\"path\":";
+    writeJson(out_, d.path);
+    out_ << ",\"expected\":";
+    writeJson(out_, d.expected);
+    out_ << ",\"actual\":";
+    writeJson(out_, d.actual);
+    out_ << ",\"reason\":";
+    writeJson(out_, d.reason);
+    out_ << '}' << std::endl;
+  }
+  void summary(int64_t files, int64_t errors) override {
+    out_ << "{\"kind\":\"total\",\"failed\":" << errors
+         << ",\"files\":" << files << '}' << std::endl;
+  }
+};
+
+std::unique_ptr<Report::Style> styleFor(std::ostream& out,
+                                        const Options& options) {
+  if (options.json) return std::make_unique<JsonStyle>(out);
+  if (options.tsv) return std::make_unique<TsvStyle>(out);
+  return std::make_unique<PlainStyle>(out, options.quiet, options.fullPaths);
+}
+
+}  // namespace
+
+Report::Report(std::ostream& out, const Options& options)
+    : out_(out),
+      dots_(!options.quiet && !options.tsv && !options.json),
+      style_(styleFor(out, options)) {}
+
+Report::~Report() = default;
+
+void Report::dot() { out_ << '.' << std::flush; }
+
+void Report::startReading() { style_->phase("[reading packing.lst]", true); }
 
 void Report::startWalking() {
-  if (plain())
-    out_ << std::endl
-         << "[Walking directory tree and comparing files]" << std::endl;
-}
-
-void Report::fileWalked(int64_t count) {
-  if (plain() && count % 10 == 0) out_ << '.' << std::flush;
-}
-
-void Report::missing(std::string_view path, int64_t listed, int error) {
-  if (options_.tsv) {
-    out_ << "missing\t";
-    writeField(path);
-    out_ << '\t' << listed << "\t\t" << strerror(error) << std::endl;
-    return;
-  }
-  if (plain()) out_ << std::endl;
-  out_ << "File Not Found: " << path << std::endl;
-}
-
-void Report::wrongSize(std::string_view name, std::string_view path,
-                       int64_t listed, int64_t actual) {
-  if (options_.tsv) {
-    out_ << "size\t";
-    writeField(path);
-    out_ << '\t' << listed << '\t' << actual << '\t' << std::endl;
-    return;
-  }
-  if (plain()) out_ << std::endl;
-  out_ << (options_.fullPaths ? path : name) << ":\texpected size of " << listed
-       << "; actual " << actual << std::endl;
+  style_->phase("[Walking directory tree and comparing files]", false);
 }
 
 void Report::startUnlisted() {
-  if (plain()) out_ << std::endl << "[Looking for unlisted files]" << std::endl;
+  style_->phase("[Looking for unlisted files]", false);
 }
 
-void Report::unlisted(std::string_view path, int64_t size) {
-  if (!options_.tsv) return failureLine("Unlisted", path);
-  out_ << "unlisted\t";
-  writeField(path);
-  out_ << "\t\t" << size << '\t' << std::endl;
-}
-
-void Report::failureLine(const char* what, std::string_view path) {
-  if (plain()) out_ << std::endl;
-  out_ << what << ": " << path << std::endl;
-}
-
-void Report::unreadable(std::string_view path, int64_t listed,
-                        std::string_view reason) {
-  if (!options_.tsv) return failureLine("Cannot Read", path);
-  out_ << "unreadable\t";
-  writeField(path);
-  out_ << '\t';
-  if (listed >= 0) out_ << listed;
-  out_ << "\t\t" << reason << std::endl;
-}
-
-void Report::noChecksum(std::string_view path) {
-  if (!options_.tsv) return failureLine("No Checksum", path);
-  out_ << "nochecksum\t";
-  writeField(path);
-  out_ << "\t\t\t" << std::endl;
-}
-
-void Report::checksumMismatch(std::string_view path, std::string_view expected,
-                              std::string_view actual) {
-  if (!options_.tsv) return failureLine("Checksum Mismatch", path);
-  out_ << "checksum\t";
-  writeField(path);
-  out_ << '\t' << expected << '\t' << actual << '\t' << std::endl;
-}
+void Report::difference(const Difference& d) { style_->difference(d); }
 
 void Report::summary(int64_t files, int64_t errors) {
-  if (options_.tsv) {
-    out_ << "total\t" << errors << '\t' << files << std::endl;
-    return;
-  }
-  if (plain()) out_ << std::endl;
-  if (errors == 0)
-    out_ << "Korlan Succeeded: all file comparisons correct" << std::endl;
-  else
-    out_ << "Korlan Failure: " << errors << " out of " << files
-         << " file comparisons failed" << std::endl;
-}
-
-void Report::writeField(std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '\t': out_ << "\\t"; break;
-      case '\n': out_ << "\\n"; break;
-      case '\\': out_ << "\\\\"; break;
-      default: out_ << c;
-    }
-  }
+  style_->summary(files, errors);
 }

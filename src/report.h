@@ -1,63 +1,82 @@
 // report.h: what a verification writes on standard output.
 //
-// The plain report is the one korlan has always printed: phase lines, a
-// flushed dot per entry read and per tenth file walked, a line for each
-// failure, each starting and ending with an end-of-line, and the summary.
-// The options for scripts change only what this module writes.
+// Every failure a run finds (the walk, the digests, the unlisted files)
+// becomes one Difference, and the report writes it in the style the
+// options choose: the plain report korlan has always printed (phase lines,
+// a flushed dot per entry read and per tenth file walked, a line for each
+// failure, each starting and ending with an end-of-line, and the summary);
+// the quiet one (failure lines and the summary); one tab-separated record
+// per difference (--tsv); or one JSON object per line (--json).
 #ifndef KORLAN_REPORT_H_
 #define KORLAN_REPORT_H_
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 #include "options.h"
 
+// The kinds of difference. A new kind is an enumerator here and its texts
+// in report.cpp; no style changes.
+enum class DiffKind : uint8_t {
+  kMissing,     // no file at the path: "File Not Found: PATH"
+  kSize,        // another size: "NAME:\texpected size of X; actual Y"
+  kUnreadable,  // cannot be read whole, or looked at: "Cannot Read: PATH"
+  kNoChecksum,  // no digest names it: "No Checksum: PATH"
+  kChecksum,    // another digest: "Checksum Mismatch: PATH"
+  kUnlisted,    // no listed path reaches it: "Unlisted: PATH"
+};
+
+// One difference between what a list says and what the disk holds.
+struct Difference {
+  DiffKind kind;
+  std::string_view path;  // where, as the run forms it
+  std::string expected;   // what the list says; empty when it says nothing
+  std::string actual;     // what the disk holds; empty when nothing was read
+  std::string reason;     // why the disk could not tell (strerror ...)
+  // The path was formed from the packing list and ROOT: the plain and quiet
+  // styles write it as it stands, as they always have. Any other path (a
+  // name found on the disk, a path that only a sums file names) is written
+  // with its control bytes escaped, so that no name can forge a line.
+  bool listed = false;
+};
+
 class Report {
  public:
-  Report(std::ostream& out, const Options& options)
-      : out_(out), options_(options) {}
+  Report(std::ostream& out, const Options& options);
+  ~Report();
+  Report(const Report&) = delete;
+  Report& operator=(const Report&) = delete;
 
   // Before the first entry is read.
   void startReading();
   // An entry has been read and accepted.
-  void entryRead();
+  void entryRead() {
+    if (dots_) dot();
+  }
   // The list has been read whole; the walk begins.
   void startWalking();
   // The walk has reached its `count`th file (from 1), before probing it.
-  void fileWalked(int64_t count);
-  // The file at `path` could not be probed; `error` is the errno.
-  void missing(std::string_view path, int64_t listed, int error);
-  // The file named `name` at `path` has `actual` bytes, not `listed`.
-  void wrongSize(std::string_view name, std::string_view path, int64_t listed,
-                 int64_t actual);
+  void fileWalked(int64_t count) {
+    if (dots_ && count % 10 == 0) dot();
+  }
   // After the walk, under --unlisted: the tree on disk is looked at next.
   void startUnlisted();
-  // The file at `path`, of `size` bytes, is reached by no listed path.
-  void unlisted(std::string_view path, int64_t size);
-  // The file at `path` could not be read whole (under --sums), or whether
-  // anything at `path` is unlisted cannot be told (under --unlisted), for
-  // `reason`. `listed` is the listed size, or -1 for a path no list names.
-  void unreadable(std::string_view path, int64_t listed,
-                  std::string_view reason);
-  // Under --sums: no digest names the file at `path`.
-  void noChecksum(std::string_view path);
-  // Under --sums: the file at `path` has the digest `actual`, not
-  // `expected` (both in lowercase hex).
-  void checksumMismatch(std::string_view path, std::string_view expected,
-                        std::string_view actual);
-  // After the walk.
+  void difference(const Difference& d);
+  // After everything.
   void summary(int64_t files, int64_t errors);
 
+  // One per style: how phases, differences and the summary are written.
+  class Style;
+
  private:
-  bool plain() const { return !options_.quiet && !options_.tsv; }
-  // A failure line of the plain and quiet reports, "WHAT: PATH".
-  void failureLine(const char* what, std::string_view path);
-  // A path in a tab-separated record: tab, newline and backslash escaped.
-  void writeField(std::string_view text);
+  void dot();
 
   std::ostream& out_;
-  const Options& options_;
+  const bool dots_;  // the plain style writes progress dots
+  std::unique_ptr<Style> style_;
 };
 
 #endif  // KORLAN_REPORT_H_

@@ -74,10 +74,25 @@ bool nextLine(std::istream& in, std::vector<char>* buffer,
 
 }  // namespace
 
-std::string_view sumsKey(std::string_view path) {
-  if (path.size() >= 2 && path[0] == '.' && path[1] == '/')
-    path.remove_prefix(2);
-  return path;
+std::string_view foldPath(std::string_view path, std::string* scratch) {
+  // Most paths have nothing to fold, and are looked up as they are.
+  const bool plain = path.find("//") == std::string_view::npos &&
+                     path.find("/./") == std::string_view::npos &&
+                     path.compare(0, 2, "./") != 0 && path != "." &&
+                     (path.size() < 2 || path.substr(path.size() - 2) != "/.");
+  if (plain) return path;
+  scratch->clear();
+  while (!path.empty()) {
+    const size_t slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    if (!part.empty() && part != ".") {
+      if (!scratch->empty()) *scratch += '/';
+      *scratch += part;
+    }
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return *scratch;
 }
 
 std::string sumsEscape(std::string_view path) {
@@ -93,6 +108,13 @@ std::string sumsEscape(std::string_view path) {
       s += c;
   }
   return s;
+}
+
+void writeSumsLine(std::ostream& out, const Sha256& digest,
+                   std::string_view path) {
+  const std::string name = sumsEscape(path);
+  if (name.size() != path.size()) out << '\\';
+  out << digest.hex() << "  ./" << name << '\n';
 }
 
 const char* Sums::parse(std::string_view line, std::string* path,
@@ -117,10 +139,11 @@ const char* Sums::parse(std::string_view line, std::string* path,
     if (space == std::string_view::npos) return "line cut short";
     if (!parseHex(line.substr(0, space), digest))
       return "not a SHA-256 digest of 64 hex digits";
-    if (line.size() < space + 2 ||
-        (line[space + 1] != ' ' && line[space + 1] != '*'))
-      return "line cut short";
-    name = line.substr(space + 2);
+    // After the digest and a space, a second space or "*" marks the mode
+    // (text or binary); without it the name follows the one space.
+    if (line.size() < space + 2) return "line cut short";
+    const bool marked = line[space + 1] == ' ' || line[space + 1] == '*';
+    name = line.substr(space + (marked ? 2 : 1));
   }
   if (name.empty()) return "no file name";
   if (!escaped) {
@@ -133,24 +156,14 @@ const char* Sums::parse(std::string_view line, std::string* path,
 int Sums::read(std::istream& in, const char* name, std::ostream& err) {
   paths_.clear();
   entries_.clear();
-  // A regular file's size bounds its lines: the buffers are reserved once,
-  // where doubling would copy them and hold both copies for a moment
-  // (reserved pages that are never touched cost nothing). A size past any
-  // real sums file (a directory's end may lie anywhere) reserves nothing.
-  const std::streamoff kMostReserved = std::streamoff(1) << 30;
-  const std::streamoff size =
-      in.rdbuf()->pubseekoff(0, std::ios::end, std::ios::in);
-  if (in.rdbuf()->pubseekpos(0, std::ios::in) == 0 && size > 0 &&
-      size <= kMostReserved) {
-    const std::streamoff kShortestLine = 2 * Sha256::kSize + 4;  // "  x\n"
-    paths_.reserve(size);
-    entries_.reserve(size / kShortestLine + 1);
-  }
   std::vector<char> buffer;
   std::string_view line;
-  std::string path;
+  std::string path, folded;
   bool tooLong = false;
   for (uint32_t number = 1; nextLine(in, &buffer, &line, &tooLong); ++number) {
+    // A CR before the line end is part of it: files written on Windows.
+    if (!tooLong && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty() && line[0] == '#') continue;
     Sha256 digest;
     const char* wrong = line.find('\0') != std::string_view::npos
                             ? "holds a NUL byte"
@@ -162,7 +175,7 @@ int Sums::read(std::istream& in, const char* name, std::ostream& err) {
       err << "korlan: " << name << ':' << number << ": " << wrong << std::endl;
       return kStatusError;
     }
-    const std::string_view key = sumsKey(path);
+    const std::string_view key = foldPath(path, &folded);
     entries_.push_back(
         {paths_.size(), static_cast<uint32_t>(key.size()), 0, number, digest});
     paths_ += key;
@@ -218,7 +231,14 @@ const Sha256* Sums::find(std::string_view path) {
   return &it->digest;
 }
 
-int64_t Sums::unnamed() const {
-  return std::count_if(entries_.begin(), entries_.end(),
-                       [](const Entry& e) { return !e.named; });
+std::vector<Sums::Unnamed> Sums::unnamed() const {
+  std::vector<const Entry*> left;
+  for (const Entry& e : entries_)
+    if (!e.named) left.push_back(&e);
+  std::sort(left.begin(), left.end(),
+            [](const Entry* a, const Entry* b) { return a->line < b->line; });
+  std::vector<Unnamed> result;
+  result.reserve(left.size());
+  for (const Entry* e : left) result.push_back({pathOf(*e), &e->digest});
+  return result;
 }

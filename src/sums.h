@@ -2,10 +2,12 @@
 // lookup by path.
 //
 // Lines are "HEX  PATH" or "HEX *PATH" (text or binary mode, the same
-// digest), "SHA256 (PATH) = HEX" as `sha256sum --tag` writes them, and
-// either form preceded by "\" when PATH holds a backslash or a line end,
-// written "\\" and "\n". Anything else refuses the whole file: a verifier
-// must not take a file it half understands for a complete one.
+// digest), "HEX PATH" as `sha256sum -c` reads it too, "SHA256 (PATH) = HEX"
+// as `sha256sum --tag` writes them, and either form preceded by "\" when
+// PATH holds a backslash or a line end, written "\\" and "\n". A CR before
+// the line end belongs to the line end, and a line that begins with "#" is
+// a comment. Anything else refuses the whole file: a verifier must not take
+// a file it half understands for a complete one.
 #ifndef KORLAN_SUMS_H_
 #define KORLAN_SUMS_H_
 
@@ -29,12 +31,17 @@ class Sums {
   // when the stream fails, else "korlan: NAME:LINE: " and what is wrong.
   int read(std::istream& in, const char* name, std::ostream& err);
 
-  // The digest of `path` (components joined by "/", no leading "./"), or
-  // null. Marks it as named, for unnamed().
+  // The digest of `path` (folded, see foldPath), or null. Marks it as
+  // named, for unnamed().
   const Sha256* find(std::string_view path);
 
-  // How many digests no call of find() asked for.
-  int64_t unnamed() const;
+  // A digest that no call of find() asked for.
+  struct Unnamed {
+    std::string_view path;  // folded
+    const Sha256* digest;
+  };
+  // Those digests, in the order of their lines.
+  std::vector<Unnamed> unnamed() const;
   // How many distinct paths have a digest.
   size_t size() const { return entries_.size(); }
 
@@ -64,9 +71,17 @@ class Sums {
 };
 
 // The path a sums line or a packing-list entry names below the top, as the
-// lookup keys it: a leading "./" dropped, the rest as it is, so that "./a/b"
-// and "a/b" are one file.
-std::string_view sumsKey(std::string_view path);
+// lookup keys it: its "." and empty components dropped, so that "./a/b",
+// "a//b", "a/./b" and "././a/b" are one file, as the system finds them.
+// Returns `path` itself when there is nothing to fold, else the folded
+// path, kept in `*scratch`.
+std::string_view foldPath(std::string_view path, std::string* scratch);
+
+// Writes the line of `digest` for the file at `path` below the top, as
+// sha256sum writes it when run at the top: "HEX  ./PATH", escaped as
+// sumsEscape says, and then begun with "\\".
+void writeSumsLine(std::ostream& out, const Sha256& digest,
+                   std::string_view path);
 
 // `path` as sha256sum writes it in a line: "\\" for a backslash, "\n" and
 // "\r" for line ends; a line whose name this changes begins with "\". A

@@ -21,21 +21,7 @@
 #include <cstring>
 #include <string>
 
-#include "token.h"
-
-const char* unlistableName(const char* name, size_t length) {
-  for (size_t i = 0; i < length; ++i)
-    if (Token::isSpace(name[i])) return "name holds white space";
-  if (length > static_cast<size_t>(Token::kMaxLength))
-    return "name longer than 1023 bytes";
-  return nullptr;
-}
-
-std::string belowRoot(std::string_view root, std::string_view path) {
-  std::string joined(root);
-  if (!path.empty()) (joined += '/') += path;
-  return joined;
-}
+#include "packlist.h"
 
 std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
   std::vector<FileId> ids;
@@ -60,11 +46,13 @@ const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 // descriptor of the level this far above them and reopen it through ".."
 // on the way back, so a tree of any depth needs no more than this many.
 // Half of what the descriptor limit leaves past a reserve goes to the walk:
-// the reserve covers the standard streams, the list, a sums file and the
-// walk's own passing descriptors (a listing, a way back); the other half
-// stays for whatever else the program opens meanwhile.
-int openLevels() {
-  const int kMost = 64, kReserved = 8;
+// the reserve covers the standard streams, the list, a sums file, the
+// walk's own passing descriptors (a listing, a way back) and what the
+// caller keeps for its threads; the other half stays for whatever else the
+// program opens meanwhile.
+int openLevels(int reserved) {
+  const int kMost = 64;
+  const rlim_t kReserved = 8 + (reserved > 0 ? reserved : 0);
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
     return kMost;
@@ -98,12 +86,12 @@ struct Entry {
 class Walker {
  public:
   Walker(const char* root, const std::vector<FileId>& excluded,
-         TreeVisitor& visitor)
+         TreeVisitor& visitor, int reserved)
       : root_(root),
         rootLength_(strlen(root)),
         excluded_(excluded),
         visitor_(visitor),
-        openLevels_(static_cast<size_t>(openLevels())) {}
+        openLevels_(static_cast<size_t>(openLevels(reserved))) {}
 
   void run();
 
@@ -354,6 +342,6 @@ void Walker::run() {
 }  // namespace
 
 void walkTree(const char* root, const std::vector<FileId>& excluded,
-              TreeVisitor& visitor) {
-  Walker(root, excluded, visitor).run();
+              TreeVisitor& visitor, int reserved) {
+  Walker(root, excluded, visitor, reserved).run();
 }

@@ -19,12 +19,6 @@
 
 #include "fileid.h"
 
-// Why a packing list cannot hold a file or directory of this name: the
-// reason as text, or null when the name can be listed. The list format
-// splits tokens at white space and reads at most Token::kMaxLength bytes of
-// one, so such a name would come back as another path, or not at all.
-const char* unlistableName(const char* name, size_t length);
-
 // A file that a packing list can name: a regular file, or a symbolic link
 // that resolves to one.
 struct FoundFile {
@@ -57,10 +51,6 @@ class TreeVisitor {
   virtual void skippedLink(std::string_view path, const char* why) = 0;
 };
 
-// The path of the file the walk found at `path`, as a verification forms
-// it: `root`, "/" and `path`; `root` alone for the root itself.
-std::string belowRoot(std::string_view root, std::string_view path);
-
 // The identities of those of `paths` that lead to a regular file, links
 // followed: files a walk is to leave out under any name.
 std::vector<FileId> identitiesOf(const std::vector<std::string>& paths);
@@ -71,8 +61,9 @@ bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st);
 // file a list can name and of every path it cannot list. Directories,
 // devices, FIFOs and sockets are not reported, nor files whose identity is
 // in `excluded`. Links to directories are not followed; mount points are
-// crossed.
+// crossed. The walk keeps as many directories open as the descriptor limit
+// allows, leaving `reserved` descriptors to threads that read meanwhile.
 void walkTree(const char* root, const std::vector<FileId>& excluded,
-              TreeVisitor& visitor);
+              TreeVisitor& visitor, int reserved = 0);
 
 #endif  // KORLAN_TREEWALK_H_

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "directory.h"
 #include "report.h"
 #include "treewalk.h"
 
@@ -64,7 +65,8 @@ class Finder : public TreeVisitor {
         break;
       case Refusal::kUnreadable:
         ++count;
-        report_.unreadable(belowRoot(root_, path), -1, why);
+        report_.difference(
+            {DiffKind::kUnreadable, belowRoot(root_, path), "", "", why});
         break;
     }
   }
@@ -77,7 +79,8 @@ class Finder : public TreeVisitor {
  private:
   void unlisted(std::string_view path, int64_t size) {
     ++count;
-    report_.unlisted(belowRoot(root_, path), size);
+    report_.difference({DiffKind::kUnlisted, belowRoot(root_, path), "",
+                        std::to_string(size), ""});
   }
 
   const std::string root_;

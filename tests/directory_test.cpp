@@ -9,13 +9,20 @@
 #include <string>
 
 #include "options.h"
-#include "prober.h"
+#include "packlist.h"
 #include "report.h"
 #include "status.h"
 #include "test_util.h"
 #include "token.h"
 
 namespace {
+
+// Numbers the files as the reader hands them over.
+class Entries : public ListReceiver {
+ public:
+  void recorded(File* f) override { EXPECT_EQ(f->entry, count++); }
+  size_t count = 0;
+};
 
 // Reads entries "SIZE ./PATH" into `top` as the run does; returns the
 // reader's status.
@@ -24,22 +31,38 @@ int insertAll(Directory* top, const std::string& list) {
   std::ostringstream dots, err;
   const Options plain;
   Report report(dots, plain);
-  Directory root("/unused");
-  Prober none(&root, '/', 0);
-  int64_t entries = 0;
-  return readList(top, in, "list", report, none, &entries, err);
+  Entries entries;
+  return readList(top, in, "list", report, entries, err);
 }
 
-// Walks `top` below the root path `rootPath` as the run does, every probe
-// made by the walk; returns the walk's output.
+// The plain run's comparison: found, and of the listed size.
+class SizeComparison : public FileComparison {
+ public:
+  explicit SizeComparison(Report& report) : report_(report) {}
+  bool compare(const File& f, const std::string& path) override {
+    const HostFile h(path.c_str());
+    if (h.status != 0)
+      report_.difference({DiffKind::kMissing, path, "", "", "", true});
+    else if (h.size != f.size)
+      report_.difference(
+          {DiffKind::kSize, path, std::to_string(f.size), std::to_string(h.size), "", true});
+    return h.status != 0 || h.size != f.size;
+  }
+
+ private:
+  Report& report_;
+};
+
+// Walks `top` below the root path `rootPath` with that comparison; returns
+// the walk's output.
 std::string walk(Directory* top, const char* rootPath) {
   std::ostringstream out;
   const Options plain;
   Report report(out, plain);
   Directory root(rootPath);
-  Prober walkOnly(&root, '/', 0);
+  SizeComparison sizes(report);
   CountFiles = CountErrors = 0;
-  top->iterate(&root, '/', report, walkOnly);
+  top->iterate(&root, '/', report, sizes);
   return out.str();
 }
 

@@ -9,12 +9,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "packlist.h"
 #include "test_util.h"
-#include "treewalk.h"
 
 namespace {
 
@@ -108,7 +109,11 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
                               "\": No such file or directory\n" + "korlan: skipped link \"" +
                               root("loop") + "\": Too many levels of symbolic links\n",
                           0}));
-  EXPECT_EQ(makeList(tmp / "root/"), made);
+  // Paths below ROOT are ROOT, "/" and the path, as verification forms
+  // them: ROOT given with its "/" shows it.
+  Result slashed = made;
+  slashed.err = std::regex_replace(made.err, std::regex("root/"), "root//");
+  EXPECT_EQ(makeList(tmp / "root/"), slashed);
   EXPECT_EQ(verify(made.out), succeeded(lines(list)));
   // Under a low descriptor limit the walk keeps fewer levels open.
   EXPECT_EQ(makeList(tmp / "root",

@@ -11,6 +11,7 @@
 #include "directory.h"
 #include "makelist.h"
 #include "test_util.h"
+#include "verify.h"
 
 namespace {
 

@@ -37,6 +37,11 @@ TEST(Sums, AcceptsEveryFormSha256sumWrites) {
       {"SHA256 (p) = q) = " + upper(kEmpty), "p) = q", kEmpty},
       {"\\SHA256 (a\\\\b) = " + kEmpty, "a\\b", kEmpty},
       {kAbc + "  a\\b", "a\\b", kAbc},  // unescaped: backslashes as they are
+      {kAbc + " a", "a", kAbc},         // one space, as sha256sum -c reads it
+      {kAbc + "   a", " a", kAbc},      // after the mode's space, the name
+      {kAbc + "  a\r", "a", kAbc},      // a CR belongs to the line end
+      {"# made by hand\n" + kAbc + "  ./d//e/./f", "d/e/f", kAbc},
+      {"SHA256 (././t) = " + kEmpty + "\r", "t", kEmpty},
   };
   for (const auto& c : cases) {
     for (const char* end : {"\n", ""}) {
@@ -47,7 +52,7 @@ TEST(Sums, AcceptsEveryFormSha256sumWrites) {
       const Sha256* d = sums.find(c.key);
       ASSERT_NE(d, nullptr) << c.line;
       EXPECT_EQ(d->hex(), c.hex);
-      EXPECT_EQ(sums.unnamed(), 0);
+      EXPECT_TRUE(sums.unnamed().empty());
     }
   }
 }
@@ -58,6 +63,7 @@ TEST(Sums, RefusesAnythingElseNamingTheLine) {
     std::string text, err;
   } cases[] = {
       {ok + "\n", "korlan: S:2: blank line\n"},
+      {ok + "\r\n", "korlan: S:2: blank line\n"},
       {ok + ok + kAbc.substr(1) + "  f\n", "korlan: S:3: not a SHA-256 digest of 64 hex digits\n"},
       {kAbc + "0  f\n", "korlan: S:1: not a SHA-256 digest of 64 hex digits\n"},
       {"d41d8cd98f00b204e9800998ecf8427e  f\n",
@@ -79,6 +85,8 @@ TEST(Sums, RefusesAnythingElseNamingTheLine) {
       {"\\" + kAbc + "  a\\", "korlan: S:1: unknown escape in the file name\n"},
       {kAbc + "  ./x\n" + ok + kEmpty + "  x\n",
        "korlan: S:3: another digest for x than on line 1\n"},
+      {kAbc + "  ./d/x\n" + kEmpty + "  d//./x\n",
+       "korlan: S:2: another digest for d/x than on line 1\n"},
       // A name with a line end is shown escaped: one message, one line.
       {"\\" + kAbc + "  a\\nb\n" + "\\" + kEmpty + "  ./a\\nb",
        "korlan: S:2: another digest for a\\nb than on line 1\n"},
@@ -92,20 +100,31 @@ TEST(Sums, RefusesAnythingElseNamingTheLine) {
   }
 }
 
-TEST(Sums, LooksUpByPathAndCountsWhatNoFileAskedFor) {
+TEST(Sums, LooksUpByFoldedPathAndTellsWhatNoFileAskedFor) {
   Sums sums;
-  std::istringstream in(kAbc + "  ./a\n" + kAbc + " *a\n" + kEmpty + "  b/c\n" + kEmpty + "  d\n");
+  std::istringstream in(kEmpty + "  d\n" + kAbc + "  ./a\n" + kAbc + " *a\n" + kEmpty + "  b//c\n");
   std::ostringstream err;
   ASSERT_EQ(sums.read(in, "S", err), 0);
   EXPECT_EQ(sums.size(), 3u);  // the same digest twice is one
   EXPECT_EQ(sums.find("b"), nullptr);
-  EXPECT_EQ(sums.find("./a"), nullptr);  // keys are taken apart by the caller
+  EXPECT_EQ(sums.find("./a"), nullptr);  // the caller folds its keys
   ASSERT_NE(sums.find("b/c"), nullptr);
-  EXPECT_EQ(sums.unnamed(), 2);
+  const auto left = sums.unnamed();  // in the order of their lines
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0].path, "d");
+  EXPECT_EQ(left[1].path, "a");
+  EXPECT_EQ(left[1].digest->hex(), kAbc);
   EXPECT_EQ(sums.find("a")->hex(), kAbc);
-  EXPECT_EQ(sums.unnamed(), 1);
-  EXPECT_EQ(sumsKey("./x/y"), "x/y");
-  EXPECT_EQ(sumsKey(".x"), ".x");
+  EXPECT_EQ(sums.unnamed().size(), 1u);
+
+  std::string scratch;
+  const struct {
+    const char *path, *folded;
+  } folds[] = {
+      {"x/y", "x/y"}, {"./x/y", "x/y"}, {"././x", "x"},       {"x//y/./z/.", "x/y/z"},
+      {".x", ".x"},   {"x/..", "x/.."}, {"x/../y", "x/../y"}, {".", ""},
+  };
+  for (const auto& f : folds) EXPECT_EQ(foldPath(f.path, &scratch), f.folded) << f.path;
 }
 
 TEST(Hasher, DigestsAndEveryWayAFileFailsToBeReadWhole) {

@@ -1,0 +1,313 @@
+// pool.h: an ordered pool of worker threads.
+//
+// One thread, the producer, adds items in order; worker threads take them
+// in that order, a batch at a time, and do each one. The same thread, as
+// consumer, takes each result when it needs it, in whatever order it needs:
+// it waits for the worker that holds the item, or does the item itself when
+// no worker has taken it yet. So a report written by the consumer is the
+// same, byte for byte, whatever the workers do and however many of them
+// could be started, none included.
+//
+// What an item is and how it is done belongs to a Job:
+//
+//   struct Job {
+//     using Item = ...;     // default-constructible; holds input and result
+//     using Context = ...;  // one per thread: buffers, a hasher ...
+//     void run(Item& item, Context& context);   // does one item; may throw
+//                                               // std::bad_alloc
+//     int64_t weight(const Item& item) const;   // what it costs, for batching
+//   };
+//
+// weight() may be called on an item while another thread does it: it must
+// read only what run() never changes. A worker that runs out of memory
+// gives its item back and ends; the consumer then does the item, and the
+// run fails there, on its own thread, if memory is still short.
+//
+// Items live in chunks that never move, so a worker holds an item by
+// reference while the producer adds more, and the chunks the consumer no
+// longer needs are freed as it goes (release).
+#ifndef KORLAN_POOL_H_
+#define KORLAN_POOL_H_
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+// Starts `body(arg)` on a new thread with a stack of `stack` bytes (0: the
+// system's default). False when the thread could not be started.
+bool startThread(pthread_t* thread, size_t stack, void* (*body)(void*),
+                 void* arg);
+
+// The CPUs this process may run on, at least 1.
+int usableCpus();
+
+// How many workers may each hold `each` file descriptors at once, beside
+// the consumer, which holds up to `own`, within the descriptor limit and
+// what is open now. -1 when not even the consumer fits: the run must refuse
+// to start rather than fail one file at random.
+int workersWithinDescriptors(int wanted, int each, int own);
+
+template <class Job>
+class OrderedPool {
+ public:
+  using Item = typename Job::Item;
+  using Context = typename Job::Context;
+
+  // Items in a batch that a worker takes at once: one lock per batch
+  // rather than per item, and small enough that the workers start while
+  // the producer is still at the first items.
+  static const size_t kBatch = 32;
+  // A batch also ends past this much weight: an item that costs much (a
+  // large file to read) must not keep the items behind it from idle
+  // workers.
+  static const int64_t kBatchWeight = 1 << 20;
+
+  // Starts up to `workers` threads (those that cannot be started are done
+  // without), each with a stack of `stack` bytes.
+  OrderedPool(Job& job, int workers, size_t stack);
+  ~OrderedPool() { stop(); }
+  OrderedPool(const OrderedPool&) = delete;
+  OrderedPool& operator=(const OrderedPool&) = delete;
+
+  // Producer: appends `item`, not yet offered to the workers.
+  void add(Item item);
+  // Producer: offers what was added since the last offer to the workers.
+  void offer();
+  size_t size() const { return added_; }
+
+  // Consumer: item `i` once done. Waits for the worker that holds it, or
+  // does it here, with `context` (throwing what the job throws).
+  Item& settle(size_t i, Context& context);
+  // Consumer: the items below `end` are no longer needed; their storage
+  // goes as soon as no worker holds a batch in it.
+  void release(size_t end);
+
+  // Stops the workers at once: each finishes the item it holds (a job that
+  // may take long watches stopping()) and takes no other. Items that no
+  // worker took stay undone; settle still does them.
+  void stop();
+  const std::atomic<bool>& stopping() const { return stopping_; }
+
+  // The workers' contexts, for what they gathered; read them once stopped.
+  std::vector<std::unique_ptr<Context>>& contexts() { return contexts_; }
+
+ private:
+  static const size_t kChunk = 1024;
+  static_assert(kChunk % kBatch == 0, "a batch never spans two chunks");
+  enum State : uint8_t { kWaiting, kTaken, kDone };
+  struct Chunk {
+    std::atomic<uint8_t> state[kChunk] = {};
+    Item items[kChunk];
+  };
+  struct Worker {
+    OrderedPool* pool;
+    size_t index;
+    pthread_t thread;
+  };
+
+  static void* body(void* worker);
+  void work(size_t worker);
+  // Sets the state of item `i` of `chunk` (done, or given back), waking the
+  // consumer if it waits for it.
+  void finish(Chunk* chunk, size_t i, State state);
+  // Frees the released chunks that no worker holds. With mutex_ held.
+  void freeReleased();
+
+  Job& job_;
+  std::atomic<bool> stopping_{false};
+  size_t added_ = 0;    // the producer's own
+  size_t offered_ = 0;  // under mutex_
+  size_t next_ = 0;     // the next item a worker takes; under mutex_
+
+  std::mutex mutex_;
+  std::condition_variable available_;  // items offered, or stopping
+  std::condition_variable done_;       // the awaited item is done
+  std::atomic<size_t> awaited_{SIZE_MAX};
+  // Written by the producer under mutex_ (workers read it under mutex_);
+  // a released chunk is null.
+  std::vector<std::unique_ptr<Chunk>> chunks_;
+  size_t released_ = 0;  // items below this are released; under mutex_
+  size_t freed_ = 0;     // chunks below this are freed; under mutex_
+  // The chunk each worker holds a batch in, or SIZE_MAX; under mutex_.
+  std::vector<size_t> holding_;
+
+  std::vector<Worker> workers_;
+  std::vector<std::unique_ptr<Context>> contexts_;
+};
+
+template <class Job>
+OrderedPool<Job>::OrderedPool(Job& job, int workers, size_t stack) : job_(job) {
+  if (workers < 0) workers = 0;
+  // Sized before any thread starts: a thread touches only its own.
+  workers_.reserve(workers);
+  holding_.assign(workers, SIZE_MAX);
+  for (int i = 0; i < workers; ++i) contexts_.emplace_back(new Context());
+  for (int i = 0; i < workers; ++i) {
+    workers_.push_back({this, static_cast<size_t>(i), pthread_t()});
+    if (!startThread(&workers_.back().thread, stack, &body, &workers_.back())) {
+      workers_.pop_back();  // out of threads: the consumer does the rest
+      break;
+    }
+  }
+}
+
+template <class Job>
+void* OrderedPool<Job>::body(void* worker) {
+  Worker* w = static_cast<Worker*>(worker);
+  w->pool->work(w->index);
+  return nullptr;
+}
+
+template <class Job>
+void OrderedPool<Job>::add(Item item) {
+  if (added_ % kChunk == 0) {
+    std::unique_ptr<Chunk> chunk(new Chunk);
+    std::lock_guard<std::mutex> lock(mutex_);
+    chunks_.push_back(std::move(chunk));
+  }
+  chunks_[added_ / kChunk]->items[added_ % kChunk] = std::move(item);
+  ++added_;
+}
+
+template <class Job>
+void OrderedPool<Job>::offer() {
+  if (workers_.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (offered_ == added_) return;
+    offered_ = added_;
+  }
+  available_.notify_one();
+}
+
+template <class Job>
+typename OrderedPool<Job>::Item& OrderedPool<Job>::settle(size_t i,
+                                                          Context& context) {
+  Chunk* chunk = chunks_[i / kChunk].get();
+  std::atomic<uint8_t>& state = chunk->state[i % kChunk];
+  Item& item = chunk->items[i % kChunk];
+  // A worker may give the item back: then it is the consumer's to do.
+  for (;;) {
+    uint8_t s = kWaiting;
+    if (state.compare_exchange_strong(s, kTaken)) {
+      job_.run(item, context);
+      state.store(kDone);
+      return item;
+    }
+    // A worker holds it. An item takes microseconds: yielding a few times
+    // usually sees it done, where sleeping would cost a wake-up each time
+    // the consumer catches up with a worker; on one CPU the yield lets the
+    // worker finish.
+    for (int n = 0; n < 64 && s == kTaken; ++n) {
+      sched_yield();
+      s = state.load();
+    }
+    if (s == kTaken) {
+      // The consumer names the item before it looks at the state, and a
+      // worker stores the state before it looks at the name: one of the
+      // two sees the other.
+      awaited_.store(i);
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_.wait(lock, [&state] { return state.load() != kTaken; });
+      awaited_.store(SIZE_MAX);
+      s = state.load();
+    }
+    if (s == kDone) return item;
+  }
+}
+
+template <class Job>
+void OrderedPool<Job>::finish(Chunk* chunk, size_t i, State state) {
+  chunk->state[i % kChunk].store(state);
+  // Only the item the consumer waits for wakes it: waking it for every
+  // item done would cost a switch each time.
+  if (awaited_.load() == i) {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    done_.notify_all();
+  }
+}
+
+template <class Job>
+void OrderedPool<Job>::release(size_t end) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (end > released_) released_ = end;
+  // No worker takes a released item: the consumer has done it.
+  if (next_ < released_) next_ = released_;
+  freeReleased();
+}
+
+template <class Job>
+void OrderedPool<Job>::freeReleased() {
+  for (; freed_ < chunks_.size() && (freed_ + 1) * kChunk <= released_;
+       ++freed_) {
+    for (size_t held : holding_)
+      if (held == freed_) return;  // freed once that worker moves on
+    chunks_[freed_].reset();
+  }
+}
+
+template <class Job>
+void OrderedPool<Job>::work(size_t worker) {
+  Context& context = *contexts_[worker];
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    holding_[worker] = SIZE_MAX;
+    freeReleased();
+    available_.wait(lock, [this] { return stopping_ || next_ < offered_; });
+    if (stopping_) return;
+    const size_t first = next_, chunkIndex = first / kChunk;
+    Chunk* chunk = chunks_[chunkIndex].get();
+    const size_t chunkEnd = (chunkIndex + 1) * kChunk;
+    size_t end = first;
+    int64_t weight = 0;
+    // An item the consumer has taken is not weighed: it may be changing.
+    for (; end < offered_ && end < chunkEnd && end - first < kBatch &&
+           weight < kBatchWeight;
+         ++end)
+      if (chunk->state[end % kChunk].load() == kWaiting)
+        weight += job_.weight(chunk->items[end % kChunk]);
+    next_ = end;
+    holding_[worker] = chunkIndex;
+    const bool more = next_ < offered_;
+    lock.unlock();
+    if (more) available_.notify_one();
+    for (size_t i = first; i < end && !stopping_.load(); ++i) {
+      uint8_t s = kWaiting;
+      if (!chunk->state[i % kChunk].compare_exchange_strong(s, kTaken))
+        continue;  // the consumer got there first
+      try {
+        job_.run(chunk->items[i % kChunk], context);
+      } catch (const std::bad_alloc&) {
+        // The rest of the batch is still waiting: the consumer does it all.
+        finish(chunk, i, kWaiting);
+        lock.lock();
+        holding_[worker] = SIZE_MAX;
+        return;
+      }
+      finish(chunk, i, kDone);
+    }
+    lock.lock();
+  }
+}
+
+template <class Job>
+void OrderedPool<Job>::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+  }
+  available_.notify_all();
+  for (Worker& w : workers_) pthread_join(w.thread, nullptr);
+  workers_.clear();
+}
+
+#endif  // KORLAN_POOL_H_

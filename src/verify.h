@@ -1,0 +1,22 @@
+// verify.h: one verification run, from the options to the summary and the
+// exit status.
+#ifndef KORLAN_VERIFY_H_
+#define KORLAN_VERIFY_H_
+
+#include <istream>
+#include <ostream>
+
+#include "options.h"
+
+// Verifies the tree under `rootPath` against the packing list read from
+// `list` (named `listPath` in messages): reads the list, walks its tree,
+// writes the report to `out` and the errors that stop the run to `err`.
+// Returns the process status: 0 after a completed run, whatever it found
+// (with options.strict, 2 when a comparison failed or none was made); 255
+// when the list or the sums file (options.sumsFile, under options.sums) is
+// malformed or cannot be read, or memory runs out.
+int verify(const char* rootPath, std::istream& list, const char* listPath,
+           std::ostream& out, std::ostream& err,
+           const Options& options = Options());
+
+#endif  // KORLAN_VERIFY_H_
