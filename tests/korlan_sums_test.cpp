@@ -1,0 +1,175 @@
+// End to end, --sums: the contents of the listed files against their
+// SHA-256 digests, in every style and every form of the sums file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using testutil::completed;
+using testutil::Korlan;
+using testutil::Result;
+
+// --sums, on one tree holding each failure that reading finds besides the
+// size failures: a same-size corruption, a file without digest, a FIFO and
+// a link to /dev/zero listed with size 0, a file nobody may read; the run
+// is made as nobody where the test is root.
+class Sums : public Korlan {
+ protected:
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string abd = "a52d159f262b2c6ddb724a61840befc36eb30c88877a4030b65cbe86298449c9";
+
+  // A copy of the program, which nobody can reach.
+  std::string program;
+
+  void SetUp() override {
+    if (!testutil::scratch().problem.empty()) GTEST_SKIP() << testutil::scratch().problem;
+    program = testutil::programCopy(tmp);
+    for (const char* name : {"ok", "bad", "nosum", "locked"})
+      testutil::writeText(root(name), "abc");
+    testutil::writeText(root("bad"), "abd");
+    ASSERT_EQ(mkfifo(root("fifo").c_str(), 0644), 0);
+    tmp.link("/dev/zero", "root/zero");
+    testutil::makeFile(root("short"), 1);
+    ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    testutil::writeText(tmp / "list",
+                        "3 ./ok 3 ./bad 3 ./nosum 0 ./fifo 0 ./zero 3 ./locked 3 ./gone 9 ./short");
+  }
+  // Runs korlan as nobody with `options` on the tree, the list and `sums`.
+  Result with(std::vector<std::string> options, const std::string& sums) {
+    testutil::writeText(tmp / "packing.sha256", sums);
+    options.insert(options.begin(), "korlan");
+    options.push_back(tmp / "root");
+    options.push_back(tmp / "list");
+    testutil::Launch launch{program, options};
+    launch.inChild = testutil::asNobody;
+    return testutil::run(launch, tmp);
+  }
+  // The digests in the form `line` makes of a digest and a path.
+  std::string sums(const std::function<std::string(std::string, std::string)>& line) {
+    std::string s;
+    for (const char* path : {"./ok", "./bad", "./locked", "./gone", "./short", "./elsewhere"})
+      s += line(abc, path);
+    return s;
+  }
+};
+
+TEST_F(Sums, ReportsWhatReadingFindsInEveryStyleAndForm) {
+  // After the walk, the digest of a path the list does not name is checked
+  // too: ./elsewhere is missing.
+  const auto failures = [&](const std::string& shortName) {
+    return std::vector<std::string>{"Checksum Mismatch: " + root("bad"),
+                                    "No Checksum: " + root("nosum"),
+                                    "Cannot Read: " + root("fifo"),
+                                    "Cannot Read: " + root("zero"),
+                                    "Cannot Read: " + root("locked"),
+                                    "File Not Found: " + root("gone"),
+                                    shortName + ":\texpected size of 9; actual 1",
+                                    "File Not Found: " + root("elsewhere")};
+  };
+  std::string walk, quiet, full;
+  for (const std::string& f : failures("short")) walk += "\n" + f + "\n", quiet += f + "\n";
+  for (const std::string& f : failures(root("short"))) full += "\n" + f + "\n";
+  const std::string summary = "Korlan Failure: 8 out of 9 file comparisons failed\n";
+  const Result plain{completed(8, walk, 8, 9).out, "", 0};
+  const std::string text = sums([](auto d, auto p) { return d + "  " + p + "\n"; });
+
+  EXPECT_EQ(with({"--sums"}, text), plain);
+  EXPECT_EQ(with({"--progress", "--sums=" + tmp / "packing.sha256"}, text), plain);
+  EXPECT_EQ(with({"--sums", "--strict", "-q"}, text), (Result{quiet + summary, "", 2}));
+  EXPECT_EQ(with({"--sums", "--full-paths"}, text), (Result{completed(8, full, 8, 9).out, "", 0}));
+  const std::string tsv =
+      "checksum\t" + root("bad") + "\t" + abc + "\t" + abd + "\t\n" + "nochecksum\t" +
+      root("nosum") + "\t\t\t\n" + "unreadable\t" + root("fifo") + "\t0\t\tnot a regular file\n" +
+      "unreadable\t" + root("zero") + "\t0\t\tnot a regular file\n" + "unreadable\t" +
+      root("locked") + "\t3\t\tPermission denied\n" + "missing\t" + root("gone") +
+      "\t3\t\tNo such file or directory\n" + "size\t" + root("short") + "\t9\t1\t\n" + "missing\t" +
+      root("elsewhere") + "\t\t\tNo such file or directory\n" + "total\t8\t9\n";
+  EXPECT_EQ(with({"--sums", "--tsv"}, text), (Result{tsv, "", 0}));
+
+  // Every form sha256sum writes, alone and mixed, reads as the same digests.
+  const std::function<std::string(std::string, std::string)> forms[] = {
+      [](auto d, auto p) { return d + " *" + p + "\n"; },
+      [](auto d, auto p) { return "SHA256 (" + p + ") = " + d + "\n"; },
+      [](auto d, auto p) { return "\\" + d + "  " + p + "\n"; },
+      [](auto d, auto p) {
+        for (char& c : d) c = static_cast<char>(toupper(c));
+        return "\\SHA256 (" + p.substr(2) + ") = " + d + "\n";
+      },
+  };
+  for (const auto& form : forms) EXPECT_EQ(with({"--sums"}, sums(form)), plain) << sums(form);
+  std::string lastWithoutNewline = sums(forms[0]);
+  lastWithoutNewline.pop_back();
+  EXPECT_EQ(with({"--sums"}, lastWithoutNewline), plain);
+
+  // A sums file cut short leaves the files after the cut without digest.
+  const std::string cut = quiet.substr(quiet.find('\n') + 1);
+  EXPECT_EQ(with({"--sums", "-q"}, text.substr(0, text.find('\n') + 1)),
+            (Result{"No Checksum: " + root("bad") + "\n" + cut.substr(0, cut.rfind("File Not")) +
+                        "Korlan Failure: 7 out of 8 file comparisons failed\n",
+                    "", 0}));
+}
+
+TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
+  const std::string read = testutil::kReading + std::string(8, '.');
+  const std::string name = tmp / "packing.sha256";
+  const struct {
+    std::string sums, err;
+  } cases[] = {
+      {abc + "  ./ok\n\n", "korlan: " + name + ":2: blank line\n"},
+      {abc + "  ./ok\n" + abd + "  ok\n",
+       "korlan: " + name + ":2: another digest for ok than on line 1\n"},
+      {"d41d8cd98f00b204e9800998ecf8427e  ./ok\n",
+       "korlan: " + name + ":1: not a SHA-256 digest of 64 hex digits\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(with({"--sums"}, c.sums), (Result{read, c.err, 255}));
+  EXPECT_EQ(with({"--sums=" + tmp / "none"}, ""),
+            (Result{read, "can't read " + tmp / "none" + "\n", 255}));
+  EXPECT_EQ(with({"--sums=" + tmp.path()}, ""),
+            (Result{read, "can't read " + tmp.path() + "\n", 255}));
+  // Endless input without a line end is refused at once, not read for ever.
+  EXPECT_EQ(with({"--sums=/dev/zero"}, ""),
+            (Result{read, "korlan: /dev/zero:1: holds a NUL byte\n", 255}));
+}
+
+// --progress draws on a terminal only, and standard output stays the same.
+TEST_F(Sums, ProgressOnATerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    GTEST_SKIP() << "no pseudo-terminal to be had";
+  const std::string terminal = ptsname(master);
+  const std::string text = sums([](auto d, auto p) { return d + "  " + p + "\n"; });
+  const Result plain = with({"--sums"}, text);
+  testutil::Launch launch{program, {"korlan", "--progress", "--sums", tmp / "root", tmp / "list"}};
+  launch.inChild = [&terminal] {
+    const int fd = open(terminal.c_str(), O_RDWR);
+    if (fd < 0 || dup2(fd, 2) < 0) _exit(126);
+    testutil::asNobody();
+  };
+  const Result drawn = testutil::run(launch, tmp);
+  EXPECT_EQ(drawn.out, plain.out);
+  EXPECT_EQ(drawn.status, 0);
+  // The terminal hands its output over in pieces, as it passes them on: read
+  // until it reports the other side closed.
+  std::string screen;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) screen.append(buffer, n);
+  close(master);
+  EXPECT_NE(screen.find("\r\033[Kkorlan: "), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" of 8 files, "), std::string::npos) << screen;
+  // Erased at the end.
+  const std::string tail = "\r\033[K";
+  ASSERT_GE(screen.size(), tail.size());
+  EXPECT_EQ(screen.substr(screen.size() - tail.size()), tail) << screen;
+}
+
+}  // namespace
