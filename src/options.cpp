@@ -55,6 +55,7 @@ const char kHelp[] =
     "  korlan --full-paths /usr/include include.lst\n"
     "  korlan --quiet /opt/app app.lst | head\n"
     "  korlan --tsv --strict /opt/app app.lst > failures.tsv\n"
+    "  korlan --json /opt/app app.lst > failures.jsonl\n"
     "  korlan --unlisted --quiet /opt/app /opt/app/packing.lst\n"
     "  korlan --make-list /opt/app > /opt/app/packing.lst\n"
     "  korlan --make-sums /opt/app > /opt/app/packing.sha256\n"

@@ -132,9 +132,10 @@ TEST_F(ScriptOptions, HelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("Usage: korlan [OPTION]... ROOT LIST\n", 0), 0u) << help.out;
-  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--unlisted",
-                             "--make-list", "--make-sums", "--sums"})
+  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--json",
+                             "--unlisted", "--make-list", "--make-sums", "--sums"})
     EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
+  EXPECT_EQ(korlan({"-h"}), help);
   EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
 }
 
@@ -160,6 +161,15 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"--make-sums", "--make-list", "r"}, "korlan: --make-sums takes no other option\n"},
       {{"--sums=", "r", "l"}, "korlan: option --sums= needs a file name\n"},
       {{"--progress=yes", "r", "l"}, "korlan: option --progress takes no value\n"},
+      {{"--json", "--tsv", "r", "l"}, "korlan: --tsv and --json cannot be used together\n"},
+      {{"--make-list", "--json", "r"}, "korlan: --make-list takes no other option\n"},
+      {{"--make", "r"}, "korlan: option --make is ambiguous: --make-list, --make-sums\n"},
+      {{"--s=x", "r", "l"}, "korlan: option --s is ambiguous: --strict, --sums\n"},
+      {{"--sums", "f", "r", "l"},
+       "korlan: expected ROOT and LIST, or no operand (a sums file is given as --sums=FILE)\n"},
+      {{"--make-list", ""}, "korlan: ROOT is empty\n"},
+      {{"--make-sums", ""}, "korlan: ROOT is empty\n"},
+      {{"--unlisted", "", "l"}, "korlan: ROOT is empty\n"},
       // Options come before the operands.
       {{"r", "--strict", "l"}, ""},
   };

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,78 @@ TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
   // Endless input without a line end is refused at once, not read for ever.
   EXPECT_EQ(with({"--sums=/dev/zero"}, ""),
             (Result{read, "korlan: /dev/zero:1: holds a NUL byte\n", 255}));
+}
+
+// TSV's escapes undone: what a script reading the records gets.
+std::string untab(const std::string& field) {
+  std::string s;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\') {
+      s += field[i];
+      continue;
+    }
+    const char c = field[++i];
+    if (c >= '0' && c <= '7') {
+      s += static_cast<char>(std::stoi(field.substr(i, 3), nullptr, 8));
+      i += 2;
+    } else {
+      s += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+    }
+  }
+  return s;
+}
+
+std::string hex(const std::string& bytes) {
+  std::string s;
+  for (unsigned char c : bytes) s += "0123456789abcdef"[c >> 4], s += "0123456789abcdef"[c & 15];
+  return s;
+}
+
+// --json writes the records of --tsv, field by field, for every kind of
+// record; Python's json module reads them back, and a path that is not
+// UTF-8 comes back byte for byte through "surrogateescape".
+TEST_F(Sums, JsonHoldsTheRecordsOfTsv) {
+  const std::string odd = "odd\t\n\"\xff\xc3\xa1";  // unlisted: found on the disk
+  testutil::writeText(root(odd), "x");
+  const std::string text = sums([](auto d, auto p) { return d + "  " + p + "\n"; });
+  const Result tsv = with({"--sums", "--unlisted", "--tsv"}, text);
+  const Result json = with({"--sums", "--unlisted", "--json"}, text);
+  EXPECT_EQ(json.status, tsv.status);
+  EXPECT_EQ(json.err, "");
+  std::string expected;
+  std::istringstream records(tsv.out);
+  for (std::string line; std::getline(records, line);) {
+    std::vector<std::string> fields;
+    for (size_t start = 0, tab;; start = tab + 1) {
+      tab = line.find('\t', start);
+      fields.push_back(line.substr(start, tab - start));
+      if (tab == std::string::npos) break;
+    }
+    expected += fields[0];
+    for (size_t i = 1; i < fields.size(); ++i)
+      expected += " " + (fields[0] == "total" ? fields[i] : hex(untab(fields[i])));
+    expected += "\n";
+  }
+  for (const char* kind : {"missing", "size", "unreadable", "nochecksum", "checksum", "unlisted"})
+    EXPECT_NE(("\n" + expected).find(std::string("\n") + kind + " "), std::string::npos) << kind;
+  EXPECT_NE(expected.find(hex(root(odd))), std::string::npos);
+
+  if (testutil::run({"/bin/sh", {"sh", "-c", "command -v python3"}}, tmp).status != 0)
+    GTEST_SKIP() << "no python3 to read the JSON back with";
+  testutil::writeText(tmp / "records.json", json.out);
+  testutil::writeText(tmp / "read.py", R"(import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    r = json.loads(line)
+    if r["kind"] == "total":
+        print("total", r["failed"], r["files"])
+        continue
+    fields = [r[k].encode("utf-8", "surrogateescape").hex()
+              for k in ("path", "expected", "actual", "reason")]
+    print(r["kind"], *fields)
+)");
+  const Result read = testutil::run(
+      {"/bin/sh", {"sh", "-c", "python3 " + tmp / "read.py" + " " + tmp / "records.json"}}, tmp);
+  EXPECT_EQ(read, (Result{expected, "", 0}));
 }
 
 // --progress draws on a terminal only, and standard output stays the same.

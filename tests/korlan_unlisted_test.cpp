@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -25,7 +26,7 @@ class Unlisted : public Korlan {
     if (!testutil::scratch().problem.empty()) GTEST_SKIP() << testutil::scratch().problem;
     program = testutil::programCopy(tmp);
     for (const char* rel : {"ok", "lib/x", "lib/y", "bin/tool", "deep/a/b/listed", "deep/a/b/core",
-                            "old/f1", "old/sub/f2", "a b", "stray", "locked/f"})
+                            "old/f1", "old/sub/f2", "a b", "stray", "locked/f", kForged, kRedraw})
       testutil::makeFile(root(rel), strlen(rel));
     testutil::writeText(root("etc/packing.sha256"), "");
     testutil::writeText(root("etc/app.lst"),
@@ -46,26 +47,38 @@ class Unlisted : public Korlan {
     return testutil::run(launch, tmp);
   }
   std::string program;  // a copy nobody can run, wherever the build lies
+  // Names that would forge a summary line, or redraw a terminal's line.
+  static constexpr const char* kForged = "x\nKorlan Succeeded: all file comparisons correct";
+  static constexpr const char* kRedraw = "\r\033[2Kcr";
 };
 
 TEST_F(Unlisted, ReportsWhatNoListedPathReaches) {
   const std::string gone = "File Not Found: " + root("gone") + "\n";
-  const std::vector<std::string> unlisted = {"a b",    "stray",  "deep/a/b/core",
-                                             "locked", "old/f1", "old/sub/f2"};
+  // Names found on the disk are written with their control bytes escaped.
+  const std::vector<std::pair<std::string, std::string>> unlisted = {
+      {kRedraw, "\\r\\033[2Kcr"},
+      {"a b", "a b"},
+      {"stray", "stray"},
+      {kForged, "x\\nKorlan Succeeded: all file comparisons correct"},
+      {"deep/a/b/core", "deep/a/b/core"},
+      {"locked", "locked"},
+      {"old/f1", "old/f1"},
+      {"old/sub/f2", "old/sub/f2"}};
   std::string plain = "\n" + gone + "\n[Looking for unlisted files]\n", quiet = gone, tsv;
   tsv = "missing\t" + root("gone") + "\t9\t\tNo such file or directory\n";
-  for (const std::string& rel : unlisted) {
-    const std::string line = (rel == "locked" ? "Cannot Read: " : "Unlisted: ") + root(rel) + "\n";
+  for (const auto& [rel, shown] : unlisted) {
+    const std::string line =
+        (rel == "locked" ? "Cannot Read: " : "Unlisted: ") + root(shown) + "\n";
     plain += "\n" + line;
     quiet += line;
     tsv += rel == "locked"
                ? "unreadable\t" + root(rel) + "\t\t\tPermission denied\n"
-               : "unlisted\t" + root(rel) + "\t\t" + std::to_string(rel.size()) + "\t\n";
+               : "unlisted\t" + root(shown) + "\t\t" + std::to_string(rel.size()) + "\t\n";
   }
-  const std::string summary = "Korlan Failure: 7 out of 12 file comparisons failed\n";
-  EXPECT_EQ(with({"--unlisted"}), completed(6, plain, 7, 12));
+  const std::string summary = "Korlan Failure: 9 out of 14 file comparisons failed\n";
+  EXPECT_EQ(with({"--unlisted"}), completed(6, plain, 9, 14));
   EXPECT_EQ(with({"-q", "--unlisted", "--strict"}), (Result{quiet + summary, "", 2}));
-  EXPECT_EQ(with({"--unlisted", "--tsv"}), (Result{tsv + "total\t7\t12\n", "", 0}));
+  EXPECT_EQ(with({"--unlisted", "--tsv"}), (Result{tsv + "total\t9\t14\n", "", 0}));
   // Without the option, the walk's own failure alone.
   EXPECT_EQ(with({"-q"}),
             (Result{gone + "Korlan Failure: 1 out of 6 file comparisons failed\n", "", 0}));
