@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 bool startThread(pthread_t* thread, size_t stack, void* (*body)(void*),
                  void* arg) {
   pthread_attr_t attr;
@@ -31,16 +33,21 @@ int usableCpus() {
 
 namespace {
 
-// The descriptors open now. /proc/self/fd names them; without it, each
-// possible descriptor is asked, up to a bound that any real process stays
-// far below.
+// The descriptors open now below `limit`: the new ones take the free
+// numbers below it (one inherited above it takes none of them).
+// /proc/self/fd names them; without it, each possible descriptor is asked,
+// up to a bound that any real process stays far below.
 int openDescriptors(rlim_t limit) {
   if (DIR* dir = opendir("/proc/self/fd")) {
+    const int own = dirfd(dir);
     int n = 0;
-    while (const dirent* e = readdir(dir))
-      if (e->d_name[0] != '.') ++n;
+    while (const dirent* e = readdir(dir)) {
+      if (e->d_name[0] == '.') continue;
+      const long fd = strtol(e->d_name, nullptr, 10);
+      if (fd != own && static_cast<rlim_t>(fd) < limit) ++n;
+    }
     closedir(dir);
-    return n - 1;  // the listing's own
+    return n;
   }
   const rlim_t kMostAsked = 1 << 16;
   int n = 0;

@@ -2,6 +2,7 @@
 // SHA-256 digests, in every style and every form of the sums file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +141,61 @@ TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
   // Endless input without a line end is refused at once, not read for ever.
   EXPECT_EQ(with({"--sums=/dev/zero"}, ""),
             (Result{read, "korlan: /dev/zero:1: holds a NUL byte\n", 255}));
+}
+
+// Under a low descriptor limit, a small memory limit, and a refusal beside
+// a file too large to read in time, a run either gives the report it gives
+// without limits, or refuses at once.
+TEST_F(Korlan, SumsHoldUnderLimits) {
+  std::string list;
+  for (int i = 0; i < 200; ++i) {
+    const std::string rel = "d" + std::to_string(i % 7) + "/f" + std::to_string(i);
+    testutil::writeText(root(rel), rel);
+    list += std::to_string(rel.size()) + " ./" + rel + "\n";
+  }
+  testutil::writeText(tmp / "list", list + "1 ./gone\n");
+  const Result sums = korlan({"--make-sums", tmp / "root"});
+  ASSERT_EQ(sums.status, 0) << sums;
+  testutil::writeText(tmp / "packing.sha256", sums.out);
+  const auto limited = [&](std::vector<std::string> args, rlim_t files, rlim_t memory) {
+    args.insert(args.begin(), "korlan");
+    testutil::Launch launch{KORLAN_BIN, args};
+    launch.inChild = [files, memory] {
+      const rlimit nofile = {files, files}, as = {memory, memory};
+      if (setrlimit(RLIMIT_NOFILE, &nofile) != 0 || setrlimit(RLIMIT_AS, &as) != 0) _exit(126);
+      alarm(60);
+    };
+    return testutil::run(launch, tmp);
+  };
+  const rlim_t kNoLimit = RLIM_INFINITY;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--sums", "-q", tmp / "root", tmp / "list"},
+        std::vector<std::string>{"--make-sums", tmp / "root"}}) {
+    const Result free = limited(args, 1024, kNoLimit);
+    for (int run = 0; run < 20; ++run) ASSERT_EQ(limited(args, 6, kNoLimit), free) << args[0];
+  }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A sums file is read line by line, whatever its size says: a sparse
+  // gigabyte is refused at its first line, within 64 MiB of address space.
+  testutil::makeFile(tmp / "sparse.sha256", 1LL << 30);
+  const Result sparse =
+      limited({"--sums=" + tmp / "sparse.sha256", tmp / "root", tmp / "list"}, 1024, 64 << 20);
+  EXPECT_EQ(sparse.err, "korlan: " + tmp / "sparse.sha256" + ":1: holds a NUL byte\n");
+  EXPECT_EQ(sparse.status, 255);
+#endif
+
+  // A run refused after the list does not wait for the files its workers
+  // began to read: a sparse terabyte would take minutes (the alarm ends a
+  // run that waits).
+  testutil::makeFile(root("huge"), 1LL << 40);
+  testutil::writeText(tmp / "huge.lst", "1099511627776 ./huge\n" + list);
+  testutil::writeText(tmp / "bad.sha256", "not a digest\n");
+  EXPECT_EQ(
+      limited({"--sums=" + tmp / "bad.sha256", "-q", tmp / "root", tmp / "huge.lst"}, 1024,
+              kNoLimit),
+      (Result{"", "korlan: " + tmp / "bad.sha256" + ":1: not a SHA-256 digest of 64 hex digits\n",
+              255}));
 }
 
 // TSV's escapes undone: what a script reading the records gets.
