@@ -237,11 +237,11 @@ inline Result run(const Launch& l, const TempDir& scratch) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (!l.cwd.empty() && chdir(l.cwd.c_str()) != 0) _exit(126);
+    if (l.inChild) l.inChild();
     // The program starts with the three standard descriptors alone, as from
     // a shell: a test of the descriptor limit counts on it.
     for (int fd = 3; fd < 1024; ++fd) close(fd);
-    if (!l.cwd.empty() && chdir(l.cwd.c_str()) != 0) _exit(126);
-    if (l.inChild) l.inChild();
     if (l.env)
       execve(l.file.c_str(), argv.data(), envp.data());
     else
