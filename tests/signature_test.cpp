@@ -152,6 +152,7 @@ TEST(Signature, AcceptsWhatMinisignWritesRefusesAllElseNamingTheFile) {
       EXPECT_EQ(got, t.expand(c.expected)) << c.minisig << c.sig << c.pub;
     }
   }
+  if (materials.size() == 1) GTEST_SKIP() << "minisign is not installed: fixed vector only";
 }
 
 TEST(Signature, VerifiesSignify) {
