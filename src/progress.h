@@ -2,8 +2,11 @@
 //
 // A long run shows how far it got: one line, redrawn in place at most ten
 // times a second by a thread of its own (the walk may wait long on one
-// large file), and erased at the end. It is drawn only on a terminal, so
-// scripts may always ask for it, and never touches standard output.
+// large file), cut to the terminal's width as it is at each redraw, and
+// erased at the end. It is drawn only on a terminal, so scripts may always
+// ask for it, and never touches standard output. When standard output is
+// the same terminal, the line is drawn after what the report has written on
+// its last line (the dots), and erased before the report writes more.
 #ifndef KORLAN_PROGRESS_H_
 #define KORLAN_PROGRESS_H_
 
@@ -11,7 +14,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -24,8 +29,9 @@ std::string progressLine(int64_t files, int64_t totalFiles, int64_t bytes,
 class Progress {
  public:
   // Draws on `fd` when `wanted` and `fd` is a terminal; otherwise every
-  // call is cheap and draws nothing.
-  explicit Progress(bool wanted, int fd = 2);
+  // call is cheap and draws nothing. `out`, when given, is the report's
+  // stream on standard output (descriptor 1).
+  explicit Progress(bool wanted, std::ostream* out = nullptr, int fd = 2);
   // Stops drawing and erases the line.
   ~Progress();
   Progress(const Progress&) = delete;
@@ -45,11 +51,23 @@ class Progress {
   std::atomic<int64_t> bytes{0};
 
  private:
+  // Passes the report's output through, erasing the line first.
+  class Gate;
+
   void draw();
   void run();
+  // Erases the line, if it is drawn; with mutex_ held.
+  void erase();
 
   const bool enabled_;
   const int fd_;
+  // Standard output goes to the same terminal: the report's stream then
+  // passes through gate_, and `column_` is where its last line ends.
+  std::ostream* out_ = nullptr;
+  std::unique_ptr<Gate> gate_;
+  std::streambuf* saved_ = nullptr;
+  size_t column_ = 0;   // under mutex_
+  bool shown_ = false;  // under mutex_
   bool started_ = false;
   std::atomic<int64_t> files_{0};
   std::chrono::steady_clock::time_point drawn_;

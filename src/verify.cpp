@@ -176,7 +176,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
   try {
     Directory root(rootPath);
     Directory top(".");
-    Progress progress(options.progress);
+    Progress progress(options.progress, &out);
     // The run's prober, made after the tree and the progress line it
     // counts on, stops before they go.
     Run run(rootPath, report, options, progress, &entries);

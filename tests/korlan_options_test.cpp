@@ -132,8 +132,8 @@ TEST_F(ScriptOptions, HelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("Usage: korlan [OPTION]... ROOT LIST\n", 0), 0u) << help.out;
-  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--json",
-                             "--unlisted", "--make-list", "--make-sums", "--sums"})
+  for (const char* option : {"--strict", "--full-paths", "--quiet", "--tsv", "--json", "--unlisted",
+                             "--make-list", "--make-sums", "--sums"})
     EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
   EXPECT_EQ(korlan({"-h"}), help);
   EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));

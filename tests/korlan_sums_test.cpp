@@ -2,6 +2,7 @@
 // SHA-256 digests, in every style and every form of the sums file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -270,35 +271,68 @@ for line in open(sys.argv[1], encoding="utf-8"):
   EXPECT_EQ(read, (Result{expected, "", 0}));
 }
 
-// --progress draws on a terminal only, and standard output stays the same.
+// --progress draws on a terminal only, cut to its width, and standard
+// output stays the same; on the terminal that standard output goes to, it
+// draws beside the dots and never goes back over them.
 TEST_F(Sums, ProgressOnATerminal) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-    GTEST_SKIP() << "no pseudo-terminal to be had";
-  const std::string terminal = ptsname(master);
   const std::string text = sums([](auto d, auto p) { return d + "  " + p + "\n"; });
   const Result plain = with({"--sums"}, text);
-  testutil::Launch launch{program, {"korlan", "--progress", "--sums", tmp / "root", tmp / "list"}};
-  launch.inChild = [&terminal] {
-    const int fd = open(terminal.c_str(), O_RDWR);
-    if (fd < 0 || dup2(fd, 2) < 0) _exit(126);
-    testutil::asNobody();
-  };
-  const Result drawn = testutil::run(launch, tmp);
-  EXPECT_EQ(drawn.out, plain.out);
-  EXPECT_EQ(drawn.status, 0);
-  // The terminal hands its output over in pieces, as it passes them on: read
-  // until it reports the other side closed.
-  std::string screen;
-  char buffer[4096];
-  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) screen.append(buffer, n);
-  close(master);
-  EXPECT_NE(screen.find("\r\033[Kkorlan: "), std::string::npos) << screen;
-  EXPECT_NE(screen.find(" of 8 files, "), std::string::npos) << screen;
-  // Erased at the end.
-  const std::string tail = "\r\033[K";
-  ASSERT_GE(screen.size(), tail.size());
-  EXPECT_EQ(screen.substr(screen.size() - tail.size()), tail) << screen;
+  for (const bool both : {false, true}) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+      GTEST_SKIP() << "no pseudo-terminal to be had";
+    const winsize narrow = {24, 40, 0, 0};
+    ASSERT_EQ(ioctl(master, TIOCSWINSZ, &narrow), 0);
+    const std::string terminal = ptsname(master);
+    testutil::Launch launch{program,
+                            {"korlan", "--progress", "--sums", tmp / "root", tmp / "list"}};
+    launch.inChild = [&terminal, both] {
+      const int fd = open(terminal.c_str(), O_RDWR);
+      if (fd < 0 || dup2(fd, 2) < 0 || (both && dup2(fd, 1) < 0)) _exit(126);
+      testutil::asNobody();
+    };
+    const Result drawn = testutil::run(launch, tmp);
+    EXPECT_EQ(drawn.status, 0);
+    // The terminal hands its output over in pieces, as it passes them on:
+    // read until it reports the other side closed.
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) screen.append(buffer, n);
+    close(master);
+    EXPECT_NE(screen.find(" of 8 files, "), std::string::npos) << screen;
+    // Each line drawn ends before the last column, ahead of the next escape.
+    const std::string start = both ? "\0337 korlan: " : "\r\033[Kkorlan: ";
+    size_t lines = 0;
+    for (size_t at = screen.find(start); at != std::string::npos;
+         at = screen.find(start, at + 1), ++lines) {
+      const size_t from = at + (both ? 2 : 4);
+      EXPECT_LT(screen.find_first_of("\r\033", from) - from, 40u) << screen;
+    }
+    EXPECT_GT(lines, 0u) << screen;
+    if (!both) {
+      EXPECT_EQ(drawn.out, plain.out);
+      // Erased at the end.
+      EXPECT_EQ(screen.substr(screen.size() - 4), "\r\033[K") << screen;
+      continue;
+    }
+    // The report is all there, line ends as the terminal shows them, and
+    // the line never went back to the start of a row.
+    std::string shown;
+    for (size_t i = 0; i < screen.size(); ++i) {
+      if (screen.compare(i, 3, "\033[K") == 0) {
+        i += 2;
+      } else if (screen.compare(i, 2, "\0337") == 0) {
+        i = screen.find("\0338", i) + 1;
+      } else if (screen.compare(i, 2, "\r\n") == 0) {
+        shown += '\n';
+        ++i;
+      } else {
+        EXPECT_NE(screen[i], '\r') << screen;
+        shown += screen[i];
+      }
+    }
+    EXPECT_EQ(shown, plain.out);
+  }
 }
 
 }  // namespace
