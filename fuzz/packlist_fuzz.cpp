@@ -1,7 +1,7 @@
 // Fuzz target: arbitrary bytes as a packing list, verified in-process against
 // a small fixed tree: reading, tree building, walking and reporting. The
 // first byte chooses the options: bit 0 --quiet, 1 --tsv, 2 --full-paths,
-// 3 --strict, 4 two probe workers, 5 --unlisted.
+// 3 --strict, 4 two probe workers, 5 --unlisted, 6 --json (without --tsv).
 #include <unistd.h>
 
 #include <cstdint>
@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.strict = data[0] & 8;
   options.workers = data[0] & 16 ? 2 : 0;
   options.unlisted = data[0] & 32;
+  options.json = (data[0] & 64) && !options.tsv;
   std::istringstream list(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
   const int status = verify(root.c_str(), list, "fuzz.lst", null, null, options);
   if (status == 255) return 0;
