@@ -39,6 +39,9 @@ const char kHelp[] =
     "                 SHA-256 with the one FILE gives (sha256sum's format);\n"
     "                 FILE is packing.sha256 beside LIST when not given\n"
     "  --progress     draw a progress line on standard error, if a terminal\n"
+    "  --key=PUBKEY   believe no list unsigned: LIST (and the sums file) must\n"
+    "                 carry a signature by the minisign or signify public key\n"
+    "                 in PUBKEY, in LIST.minisig or else LIST.sig\n"
     "  --unlisted     after the walk, report every file under ROOT that no\n"
     "                 listed path reaches (by identity: through links and\n"
     "                 hard links too), and every name no list can hold;\n"
@@ -61,6 +64,7 @@ const char kHelp[] =
     "  korlan --make-sums /opt/app > /opt/app/packing.sha256\n"
     "  korlan --sums --progress /opt/app /opt/app/packing.lst\n"
     "  korlan --sums=SHA256SUMS /opt/app app.lst\n"
+    "  korlan --key=app.pub --sums /opt/app /opt/app/packing.lst\n"
     "\n"
     "Exit status: 0 the run completed (without --strict, whatever it found);\n"
     "1 the program file could not be found; 2 with --strict, a comparison\n"
@@ -79,7 +83,8 @@ enum LongOnly {
   kSums,
   kProgress,
   kMakeSums,
-  kJson
+  kJson,
+  kKey
 };
 
 const struct option kLongOptions[] = {
@@ -95,6 +100,7 @@ const struct option kLongOptions[] = {
     {"progress", no_argument, nullptr, kProgress},
     {"make-sums", no_argument, nullptr, kMakeSums},
     {"json", no_argument, nullptr, kJson},
+    {"key", required_argument, nullptr, kKey},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -169,6 +175,12 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         line.options.sumsFile = optarg != nullptr ? optarg : "";
         break;
       case kProgress: line.options.progress = true; break;
+      case kKey:
+        if (*optarg == '\0')
+          return refuse("option --key needs a key file", out, err);
+        line.options.keyFile = optarg;
+        verifying = true;
+        break;
       case 'h':
       case kHelpOption:
         out << kHelp << std::flush;
@@ -188,8 +200,11 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
               err);
         for (const option& o : kLongOptions)
           if (o.name != nullptr && o.val == optopt)
-            return refuse(std::string("option --") + o.name + " takes no value",
-                          out, err);
+            return refuse(
+                std::string("option --") + o.name +
+                    (o.has_arg == required_argument ? " needs a value"
+                                                    : " takes no value"),
+                out, err);
         return refuse(unknownOption(argv[optind - 1]), out, err);
     }
   }

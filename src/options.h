@@ -38,6 +38,9 @@ struct Options {
   std::string sumsFile;
   // Draw a progress line on standard error when it is a terminal.
   bool progress = false;
+  // Every list the run reads must be signed by the key in this file
+  // (minisign's or signify's public key); empty: no signature is asked for.
+  std::string keyFile;
   // Probe threads besides the walk; -1 lets the run choose from the CPUs it
   // may use. Not settable from the command line: tests compare runs.
   int workers = -1;

@@ -5,6 +5,8 @@
 // soon as it is found.
 #include "report.h"
 
+#include <sstream>
+
 namespace {
 
 // How the plain and quiet styles write a kind of difference.
@@ -118,8 +120,8 @@ class Report::Style {
  public:
   explicit Style(std::ostream& out) : out_(out) {}
   virtual ~Style() = default;
-  // A phase line; `first` is the report's first line.
-  virtual void phase(std::string_view, bool /*first*/) {}
+  // A phase line; with `afterDots`, the line of dots before it ends first.
+  virtual void phase(std::string_view, bool /*afterDots*/) {}
   virtual void difference(const Difference& d) = 0;
   virtual void summary(int64_t files, int64_t errors) = 0;
 
@@ -136,9 +138,9 @@ class PlainStyle : public Report::Style {
   PlainStyle(std::ostream& out, bool quiet, bool fullPaths)
       : Style(out), quiet_(quiet), fullPaths_(fullPaths) {}
 
-  void phase(std::string_view line, bool first) override {
+  void phase(std::string_view line, bool afterDots) override {
     if (quiet_) return;
-    if (!first) out_ << std::endl;
+    if (afterDots) out_ << std::endl;
     out_ << line << std::endl;
   }
 
@@ -247,14 +249,22 @@ Report::~Report() = default;
 
 void Report::dot() { out_ << '.' << std::flush; }
 
-void Report::startReading() { style_->phase("[reading packing.lst]", true); }
+void Report::startReading() { style_->phase("[reading packing.lst]", false); }
+
+void Report::signedBy(std::string_view signer) {
+  std::ostringstream line;
+  line << "[Signed: ";
+  writeEscaped(line, signer);
+  line << ']';
+  style_->phase(line.str(), false);
+}
 
 void Report::startWalking() {
-  style_->phase("[Walking directory tree and comparing files]", false);
+  style_->phase("[Walking directory tree and comparing files]", true);
 }
 
 void Report::startUnlisted() {
-  style_->phase("[Looking for unlisted files]", false);
+  style_->phase("[Looking for unlisted files]", true);
 }
 
 void Report::difference(const Difference& d) { style_->difference(d); }

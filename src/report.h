@@ -52,6 +52,8 @@ class Report {
 
   // Before the first entry is read.
   void startReading();
+  // The list was signed by `signer` (a trusted comment, or a key id).
+  void signedBy(std::string_view signer);
   // An entry has been read and accepted.
   void entryRead() {
     if (dots_) dot();

@@ -147,10 +147,10 @@ int readSmallFile(const std::string& path, std::string* text) {
   return error;
 }
 
-// "korlan: PATH: WHY", the path escaped as sums messages show it, so that
-// a name holding a line end still makes one line.
+// "PATH: WHY", the path escaped as sums messages show it, so that a name
+// holding a line end still makes one line.
 std::string refusal(const std::string& path, std::string_view why) {
-  return "korlan: " + sumsEscape(path) + ": " + std::string(why);
+  return sumsEscape(path) + ": " + std::string(why);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ struct DetachedSignature {
 std::string keyIdText(const unsigned char id[8]);
 
 // Reads the public key file at `path`. False after filling *why with the
-// one-line refusal, "korlan: PATH: " and the reason.
+// one-line refusal, "PATH: " and the reason (see complain()).
 bool readPublicKey(const std::string& path, PublicKey* key, std::string* why);
 
 // The parsers of a key file's and a signature file's text. False with the
@@ -71,7 +71,7 @@ struct SignatureCheck {
   // it is (control bytes are the caller's to escape), or for a signature
   // without one "key " and the key id.
   std::string signer;
-  // The one-line refusal otherwise, "korlan: PATH: ...", without "\n".
+  // The one-line refusal otherwise, "PATH: ...", for complain().
   std::string message;
   // The signature file read: LIST.minisig, or LIST.sig when there is no
   // LIST.minisig; empty when neither exists.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "directory.h"
+#include "memstream.h"
 #include "message.h"
 #include "packlist.h"
 #include "prober.h"
@@ -116,7 +117,14 @@ bool Run::contentsDiffer(const File& f, const std::string& path,
   return false;
 }
 
-int readSums(const std::string& path, Sums* sums, std::ostream& err) {
+// Reads the sums file, or, when it was read and verified before the run,
+// the bytes that were.
+int readSums(const std::string& path, const SignedLists* signedLists,
+             Sums* sums, std::ostream& err) {
+  if (signedLists != nullptr) {
+    MemoryStream in(signedLists->sums);
+    return sums->read(in, path.c_str(), err);
+  }
   std::ifstream in(path, std::ios::in | std::ios::binary);
   if (!in) {
     err << "can't read " << path << std::endl;
@@ -159,7 +167,8 @@ void verifyUnnamed(const std::string& rootPath, Run& run, Report& report,
 }  // namespace
 
 int verify(const char* rootPath, std::istream& list, const char* listPath,
-           std::ostream& out, std::ostream& err, const Options& options) {
+           std::ostream& out, std::ostream& err, const Options& options,
+           const SignedLists* signedLists) {
   CountFiles = 0;
   CountErrors = 0;
   const Checks checks{options.sums, options.unlisted};
@@ -183,9 +192,10 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     run.startProbing(Prober::make(&root, '/', checks, workers,
                                   options.sums ? &progress.bytes : nullptr));
     report.startReading();
+    if (signedLists != nullptr) report.signedBy(signedLists->signer);
     int status = readList(&top, list, listPath, report, run, err);
     if (status == kStatusOk && options.sums)
-      status = readSums(options.sumsFile, &run.sums(), err);
+      status = readSums(options.sumsFile, signedLists, &run.sums(), err);
     if (status != kStatusOk) return status;
     run.prober().flush();
     report.startWalking();

@@ -5,8 +5,16 @@
 
 #include <istream>
 #include <ostream>
+#include <string>
 
 #include "options.h"
+
+// Lists read whole and found signed before the run began (--key): the run
+// reads these bytes, not the files again.
+struct SignedLists {
+  std::string signer;  // of the packing list: shown as "[Signed: SIGNER]"
+  std::string sums;    // the sums file's bytes, under --sums
+};
 
 // Verifies the tree under `rootPath` against the packing list read from
 // `list` (named `listPath` in messages): reads the list, walks its tree,
@@ -14,9 +22,12 @@
 // Returns the process status: 0 after a completed run, whatever it found
 // (with options.strict, 2 when a comparison failed or none was made); 255
 // when the list or the sums file (options.sumsFile, under options.sums) is
-// malformed or cannot be read, or memory runs out.
+// malformed or cannot be read, or memory runs out. With `signedLists`,
+// `list` holds the verified bytes of the list, and the sums are read from
+// signedLists->sums.
 int verify(const char* rootPath, std::istream& list, const char* listPath,
            std::ostream& out, std::ostream& err,
-           const Options& options = Options());
+           const Options& options = Options(),
+           const SignedLists* signedLists = nullptr);
 
 #endif  // KORLAN_VERIFY_H_

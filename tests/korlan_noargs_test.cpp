@@ -81,6 +81,26 @@ TEST_F(NoArguments, LooksForUnlistedFiles) {
                     "", 0}));
 }
 
+// With --key, its own list must be signed by that key.
+TEST_F(NoArguments, BelievesItsListSigned) {
+  if (access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
+  const std::string minisign = "/usr/bin/minisign", program = top + "/lib/k/bin/korlan";
+  const std::vector<std::string> env = {"PATH=/usr/bin"};
+  const auto run = [&](std::vector<std::string> argv) {
+    return testutil::run({argv[0], argv, tmp.path(), &env}, tmp);
+  };
+  ASSERT_EQ(run({minisign, "-G", "-W", "-p", tmp / "k.pub", "-s", tmp / "k.sec"}).status, 0);
+  const Result unsigned_ = run({program, "--key=" + tmp / "k.pub"});
+  EXPECT_EQ(unsigned_.status, 255);
+  EXPECT_EQ(unsigned_.out, "");
+  ASSERT_EQ(
+      run({minisign, "-S", "-s", tmp / "k.sec", "-m", top + "/packing.lst", "-t", "k 1.0"}).status,
+      0);
+  Result expected = report(top + "/lib/k/bin");
+  expected.out.insert(kReading.size(), "[Signed: k 1.0]\n");
+  EXPECT_EQ(run({program, "--key", tmp / "k.pub"}), expected);
+}
+
 TEST_F(NoArguments, FailuresBeforeTheRun) {
   const std::string program = top + "/lib/k/bin/korlan";
   EXPECT_EQ(start(program, "korlan", tmp / "nowhere", tmp.path()),

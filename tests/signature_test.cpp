@@ -103,7 +103,7 @@ TEST(Signature, AcceptsWhatMinisignWritesRefusesAllElseNamingTheFile) {
     const std::string sig = m.legacy.substr(0, m.legacy.find("\ntrusted") + 1);
     const std::string badComment = put(s, s.find("\ntrusted comment: ") + 18, '~');
     const std::string changed =
-        "korlan: $/l.minisig: trusted comment changed since signed (its "
+        "$/l.minisig: trusted comment changed since signed (its "
         "signature does not verify)";
     const size_t line2 = s.find('\n') + 1;
     const struct {
@@ -114,29 +114,26 @@ TEST(Signature, AcceptsWhatMinisignWritesRefusesAllElseNamingTheFile) {
         {s.substr(0, s.size() - 1), "", ok, "", m.pub.substr(0, m.pub.size() - 1)},
         {m.legacy, "", "$/l.minisig signed: legacy"},
         {"", sig, "$/l.sig signed: key " + id},
-        {s, "", "korlan: $/l: changed since signed ($/l.minisig does not verify)",
-         put(m.list, 3, '7')},
-        {"", sig, "korlan: $/l: changed since signed ($/l.sig does not verify)",
-         put(m.list, 3, '7')},
+        {s, "", "$/l: changed since signed ($/l.minisig does not verify)", put(m.list, 3, '7')},
+        {"", sig, "$/l: changed since signed ($/l.sig does not verify)", put(m.list, 3, '7')},
         {badComment, "", changed},
         {badComment, sig, changed},  // no downgrade to the good .sig
         {s, "",
-         "korlan: $/l.minisig: signed by key " + id + ", not by the key given, " +
-             shownId(m.otherPub),
-         "", m.otherPub},
-        {"", "", "korlan: $/l: no signature: neither $/l.minisig nor $/l.sig exists"},
-        {sig, "", "korlan: $/l.minisig: line 3 missing: no trusted comment"},
+         "$/l.minisig: signed by key " + id + ", not by the key given, " + shownId(m.otherPub), "",
+         m.otherPub},
+        {"", "", "$/l: no signature: neither $/l.minisig nor $/l.sig exists"},
+        {sig, "", "$/l.minisig: line 3 missing: no trusted comment"},
         {s.substr(0, s.size() - 9), "",
-         "korlan: $/l.minisig: line 4: 60 bytes, not the 64 of a global signature"},
-        {s, "", "korlan: $/k.pub: line 2: 39 bytes, not the 42 of a public key", "",
+         "$/l.minisig: line 4: 60 bytes, not the 64 of a global signature"},
+        {s, "", "$/k.pub: line 2: 39 bytes, not the 42 of a public key", "",
          m.pub.substr(0, m.pub.size() - 5) + "\n"},
-        {put(s, line2 + 9, '*'), "", "korlan: $/l.minisig: line 2: bad base64"},
+        {put(s, line2 + 9, '*'), "", "$/l.minisig: line 2: bad base64"},
         // The last digit before "==" +1: an unused bit set, the same bytes.
-        {put(s, s.size() - 4, s[s.size() - 4] + 1), "", "korlan: $/l.minisig: line 4: bad base64"},
-        {put(s, line2, 'S'), "", "korlan: $/l.minisig: line 2: unknown algorithm"},
-        {"", put(sig, line2 + 1, 'U'), "korlan: $/l.sig: line 3 missing: no trusted comment"},
-        {s + "\n", "", "korlan: $/l.minisig: junk after line 4"},
-        {"", sig + " ", "korlan: $/l.sig: line 3: not a trusted comment"},
+        {put(s, s.size() - 4, s[s.size() - 4] + 1), "", "$/l.minisig: line 4: bad base64"},
+        {put(s, line2, 'S'), "", "$/l.minisig: line 2: unknown algorithm"},
+        {"", put(sig, line2 + 1, 'U'), "$/l.sig: line 3 missing: no trusted comment"},
+        {s + "\n", "", "$/l.minisig: junk after line 4"},
+        {"", sig + " ", "$/l.sig: line 3: not a trusted comment"},
     };
     for (const auto& c : cases) {
       TempDir t;
@@ -179,7 +176,7 @@ TEST(Signature, ReadsKeyFilesWithABound) {
                                "$/none: No such file or directory"}) {
     const std::string refused = t.expand(expected);
     EXPECT_FALSE(readPublicKey(refused.substr(0, refused.find(':')), &key, &why));
-    EXPECT_EQ(why, "korlan: " + refused);
+    EXPECT_EQ(why, "" + refused);
   }
   // A signify key's id as minisign shows it, on a signature by another key.
   ASSERT_TRUE(
