@@ -7,15 +7,18 @@
 // follow, and long lines are continued with a trailing " \". `bsdtar
 // --format=mtree` writes the full-path one: "#mtree", then "./a/b keyword=value
 // ...". A name holding "/" is a path from the top and changes no current
-// directory. Names, link targets and user and group names are decoded as
-// vis(3) encodes them, by libbsd.
+// directory; `mtree -f` moves into its directory instead, so a relative name
+// whose place the two readings would put apart refuses the manifest. Names,
+// link targets and user and group names are decoded as vis(3) encodes them,
+// by libbsd.
 //
 // Anything the reader does not understand refuses the whole manifest: a
 // verifier must not take a manifest it half understands for a complete one.
 // Keywords of the format that Korlan cannot check (flags other than "none",
 // cksum, rmd160digest, device, inode ...) are not refused but named in the
 // entry's `unchecked`, so that a verification says so rather than taking
-// them for a match.
+// them for a match. "tags", which selects entries for mtree -E and -I and
+// says nothing about a file, is dropped.
 #ifndef KORLAN_MANIFEST_H_
 #define KORLAN_MANIFEST_H_
 
@@ -119,7 +122,7 @@ class ManifestReader {
 
  private:
   // Reads the next line, continued lines joined, into line_; returns 1, 0
-  // at the end, or -1 with `*wrong` set.
+  // at the end, -1 with `*wrong` set, or -2 when the stream fails.
   int readLine(std::string* wrong);
   // What is wrong with the /set or /unset line `words`, or "".
   std::string command(const std::vector<std::string_view>& words);
