@@ -43,11 +43,14 @@ int openForReading(int dirFd, const char* path) {
 
 namespace {
 
-evp_md_st* fetchSha256() {
+const char* const kAlgorithmNames[kDigestAlgorithms] = {"MD5", "SHA1", "SHA256",
+                                                        "SHA384", "SHA512"};
+
+evp_md_st* fetch(int algorithm) {
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
-  return EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return EVP_MD_fetch(nullptr, kAlgorithmNames[algorithm], nullptr);
 #else
-  return const_cast<EVP_MD*>(EVP_sha256());
+  return const_cast<EVP_MD*>(EVP_get_digestbyname(kAlgorithmNames[algorithm]));
 #endif
 }
 
@@ -59,26 +62,39 @@ void freeMd(evp_md_st* md) {
 #endif
 }
 
+const int kSha256 = static_cast<int>(DigestAlgorithm::kSha256);
+const unsigned kSha256Bit = 1u << kSha256;
+
 }  // namespace
 
 Hasher::Hasher(std::atomic<int64_t>* counter, const std::atomic<bool>* cancel)
-    : context_(EVP_MD_CTX_new()),
-      md_(fetchSha256()),
-      buffer_(static_cast<unsigned char*>(malloc(kBufferSize))),
+    : buffer_(static_cast<unsigned char*>(malloc(kBufferSize))),
       counter_(counter),
       cancel_(cancel) {
-  if (context_ == nullptr || md_ == nullptr || buffer_ == nullptr) {
-    EVP_MD_CTX_free(context_);
-    freeMd(md_);
-    free(buffer_);
+  if (buffer_ == nullptr || !prepare(kSha256Bit)) {
+    release();
     throw std::bad_alloc();
   }
 }
 
-Hasher::~Hasher() {
-  EVP_MD_CTX_free(context_);
-  freeMd(md_);
+Hasher::~Hasher() { release(); }
+
+void Hasher::release() {
+  for (int a = 0; a < kDigestAlgorithms; ++a) {
+    EVP_MD_CTX_free(contexts_[a]);
+    freeMd(mds_[a]);
+  }
   free(buffer_);
+}
+
+bool Hasher::prepare(unsigned algorithms) {
+  for (int a = 0; a < kDigestAlgorithms; ++a) {
+    if (!(algorithms & 1u << a) || contexts_[a] != nullptr) continue;
+    mds_[a] = fetch(a);
+    contexts_[a] = EVP_MD_CTX_new();
+    if (mds_[a] == nullptr || contexts_[a] == nullptr) return false;
+  }
+  return true;
 }
 
 FileHash Hasher::hash(int dirFd, const char* path, int64_t expected) {
@@ -88,12 +104,47 @@ FileHash Hasher::hash(int dirFd, const char* path, int64_t expected) {
     h.error = errno;
     return h;
   }
-  const FileHash h = hashOpen(fd, expected);
+  FileHash h = hashOpen(fd, expected, kSha256Bit);
   close(fd);
+  if (h.error == 0) {
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(contexts_[kSha256], h.digest.bytes, &length) != 1)
+      h.error = ENOMEM;
+  }
   return h;
 }
 
-FileHash Hasher::hashOpen(int fd, int64_t expected) {
+FileHash Hasher::hash(int dirFd, const char* path, int64_t expected,
+                      unsigned algorithms, std::string hex[]) {
+  FileHash h;
+  if (!prepare(algorithms)) {
+    h.error = ENOMEM;
+    return h;
+  }
+  const int fd = openForReading(dirFd, path);
+  if (fd < 0) {
+    h.error = errno;
+    return h;
+  }
+  h = hashOpen(fd, expected, algorithms);
+  close(fd);
+  static const char kDigits[] = "0123456789abcdef";
+  for (int a = 0; a < kDigestAlgorithms && h.error == 0; ++a) {
+    if (!(algorithms & 1u << a)) continue;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(contexts_[a], digest, &length) != 1) {
+      h.error = ENOMEM;
+      break;
+    }
+    hex[a].clear();
+    for (unsigned int i = 0; i < length; ++i)
+      (hex[a] += kDigits[digest[i] >> 4]) += kDigits[digest[i] & 15];
+  }
+  return h;
+}
+
+FileHash Hasher::hashOpen(int fd, int64_t expected, unsigned algorithms) {
   FileHash h;
   struct stat st;
   if (fstat(fd, &st) != 0) {
@@ -116,9 +167,12 @@ FileHash Hasher::hashOpen(int fd, int64_t expected) {
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   // libcrypto fails only when it cannot allocate; the file is then reported
   // as unread rather than the thread brought down.
-  if (EVP_DigestInit_ex(context_, md_, nullptr) != 1) {
-    h.error = ENOMEM;
-    return h;
+  for (int a = 0; a < kDigestAlgorithms; ++a) {
+    if ((algorithms & 1u << a) &&
+        EVP_DigestInit_ex(contexts_[a], mds_[a], nullptr) != 1) {
+      h.error = ENOMEM;
+      return h;
+    }
   }
   int64_t total = 0;
   for (;;) {
@@ -137,16 +191,15 @@ FileHash Hasher::hashOpen(int fd, int64_t expected) {
     // Past the size expected the file has changed whatever follows: stop
     // rather than read a file that grows as fast as it is read.
     if (total > expected) break;
-    if (EVP_DigestUpdate(context_, buffer_, n) != 1) {
-      h.error = ENOMEM;
-      return h;
+    for (int a = 0; a < kDigestAlgorithms; ++a) {
+      if ((algorithms & 1u << a) &&
+          EVP_DigestUpdate(contexts_[a], buffer_, n) != 1) {
+        h.error = ENOMEM;
+        return h;
+      }
     }
     if (counter_ != nullptr) counter_->fetch_add(n, std::memory_order_relaxed);
   }
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context_, h.digest.bytes, &length) != 1)
-    h.error = ENOMEM;
-  else if (total != expected)
-    h.error = FileHash::kChanged;
+  if (total != expected) h.error = FileHash::kChanged;
   return h;
 }

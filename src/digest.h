@@ -15,6 +15,14 @@
 struct evp_md_ctx_st;
 struct evp_md_st;
 
+// The digests a manifest may give a file, by the algorithms' own names.
+enum class DigestAlgorithm : uint8_t { kMd5, kSha1, kSha256, kSha384, kSha512 };
+const int kDigestAlgorithms = 5;
+// The bit of `a` in a set of algorithms.
+inline unsigned algorithmBit(DigestAlgorithm a) {
+  return 1u << static_cast<int>(a);
+}
+
 // A SHA-256 digest.
 struct Sha256 {
   static const int kSize = 32;
@@ -64,17 +72,26 @@ class Hasher {
   // read, and any other count of bytes is kChanged. -1 expects the size
   // that fstat gives the opened file.
   FileHash hash(int dirFd, const char* path, int64_t expected);
+  // The same, read once for every algorithm of `algorithms` (a set of
+  // algorithmBit), each digest left in `hex` (lowercase) at the index of
+  // its algorithm. The returned digest is left empty.
+  FileHash hash(int dirFd, const char* path, int64_t expected,
+                unsigned algorithms, std::string hex[kDigestAlgorithms]);
 
   // The read buffer's size: what a hasher costs in memory.
   static const size_t kBufferSize = 256 << 10;
 
  private:
-  FileHash hashOpen(int fd, int64_t expected);
+  // Reads the open file `fd` into the contexts of `algorithms`.
+  FileHash hashOpen(int fd, int64_t expected, unsigned algorithms);
+  // The algorithms fetched, and a context for each: once, on first use.
+  bool prepare(unsigned algorithms);
+  void release();
 
-  evp_md_ctx_st* context_;
-  // SHA-256 fetched once: OpenSSL 3 otherwise looks the algorithm up,
-  // under a lock all hashers share, for every file.
-  evp_md_st* md_;
+  evp_md_ctx_st* contexts_[kDigestAlgorithms] = {};
+  // Fetched once: OpenSSL 3 otherwise looks an algorithm up, under a lock
+  // all hashers share, for every file.
+  evp_md_st* mds_[kDigestAlgorithms] = {};
   unsigned char* buffer_;
   std::atomic<int64_t>* counter_;
   const std::atomic<bool>* cancel_;

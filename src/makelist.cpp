@@ -152,13 +152,11 @@ class Maker : public TreeVisitor {
   int status_ = kStatusOk;
 };
 
-// What the makers leave out wherever it lies: the list and the sums at the
-// top, under any name or through a link, and the file being written (a
-// list redirected into its own tree), all of which change as they are
-// written.
-std::vector<FileId> excludedFiles(const std::string& root, int outFd) {
-  std::vector<FileId> excluded = identitiesOf(
-      {belowRoot(root, kPackingList), belowRoot(root, kPackingSums)});
+// What the makers leave out under any name, besides the files Korlan keeps
+// at the top (see walkTree): the file being written (a list redirected
+// into its own tree), which changes as it is written.
+std::vector<FileId> excludedFiles(int outFd) {
+  std::vector<FileId> excluded;
   struct stat st;
   if (outFd >= 0 && fstat(outFd, &st) == 0 && S_ISREG(st.st_mode))
     excluded.push_back({st.st_dev, st.st_ino});
@@ -175,7 +173,7 @@ int make(const char* root, bool hashing, std::ostream& out, std::ostream& err,
       hashing ? std::max(0, workersWithinDescriptors(usableCpus(), 1, kWalkOwn))
               : 0;
   Maker maker(root, hashing, workers, out, err);
-  walkTree(root, excludedFiles(root, outFd), maker, workers);
+  walkTree(root, excludedFiles(outFd), maker, workers);
   return maker.finish();
 }
 

@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "digest.h"
+
 enum class EntryType : uint8_t {
   kFile,
   kDir,
@@ -42,8 +44,6 @@ enum class EntryType : uint8_t {
 // The type's keyword value: "file", "dir", "link", "fifo", "socket", "char",
 // "block".
 const char* typeName(EntryType t);
-
-enum class DigestAlgorithm : uint8_t { kMd5, kSha1, kSha256, kSha384, kSha512 };
 
 // The keywords an entry can carry that Korlan understands, as bits.
 enum ManifestKeyword : uint32_t {

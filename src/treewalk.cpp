@@ -86,12 +86,13 @@ struct Entry {
 class Walker {
  public:
   Walker(const char* root, const std::vector<FileId>& excluded,
-         TreeVisitor& visitor, int reserved)
+         TreeVisitor& visitor, int reserved, bool physical)
       : root_(root),
         rootLength_(strlen(root)),
         excluded_(excluded),
         visitor_(visitor),
-        openLevels_(static_cast<size_t>(openLevels(reserved))) {}
+        openLevels_(static_cast<size_t>(openLevels(reserved))),
+        physical_(physical) {}
 
   void run();
 
@@ -102,6 +103,12 @@ class Walker {
   // Reports the entry if it is a file, records it in levels_[depth] if it
   // is a directory to enter, and passes over anything else.
   void visitEntry(size_t depth, const Entry& e);
+  // The same, in the physical walk: every entry is reported.
+  void visitPhysical(size_t depth, const char* name);
+  // Whether the verification of a list could look up `name` in the current
+  // directory: ROOT "/" PATH and a NUL within the system's limit. Refuses
+  // it when not.
+  bool withinPathMax(const char* name, size_t length, const struct stat& st);
   // Appends `name` to the current relative path.
   void enter(const char* name);
   // Makes sure levels_[depth] has an open descriptor, reopening it through
@@ -123,6 +130,7 @@ class Walker {
   const std::vector<FileId>& excluded_;
   TreeVisitor& visitor_;
   const size_t openLevels_;
+  const bool physical_;
   std::string path_;   // the current directory's path below the root
   std::string named_;  // scratch for pathOf
   std::vector<Level> levels_;
@@ -171,7 +179,7 @@ void Walker::readEntries(size_t depth) {
       continue;
     // Special files are never listed, nor named in a message.
     const unsigned char type = e->d_type;
-    if (type != DT_DIR && type != DT_REG && type != DT_LNK &&
+    if (!physical_ && type != DT_DIR && type != DT_REG && type != DT_LNK &&
         type != DT_UNKNOWN)
       continue;
     entries_.push_back({static_cast<uint32_t>(entryNames_.size()), type});
@@ -188,9 +196,42 @@ void Walker::readEntries(size_t depth) {
             });
 }
 
+bool Walker::withinPathMax(const char* name, size_t length,
+                           const struct stat& st) {
+  // Verification looks a file up by its whole path, ROOT "/" PATH and a
+  // NUL, which the system refuses beyond its limit; this walk goes one
+  // directory at a time and would not notice. A file of the top directory
+  // has no separator of its own.
+  const size_t dirPart = path_.empty() ? 0 : path_.size() + 1;
+  if (rootLength_ + 1 + dirPart + length + 1 <= PATH_MAX) return true;
+  refuse(name, Refusal::kPathTooLong, kPathTooLong, &st);
+  return false;
+}
+
+void Walker::visitPhysical(size_t depth, const char* name) {
+  Level& level = levels_[depth];
+  struct stat st;
+  if (fstatat(level.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
+    return;
+  }
+  const bool isDir = S_ISDIR(st.st_mode);
+  if (!isDir && ((depth == 0 && isKeptFile(name)) || isExcluded(excluded_, st)))
+    return;
+  if (!withinPathMax(name, strlen(name), st)) return;
+  if (isDir) {
+    // Told of when the walk enters it, before what it holds.
+    level.subDirs.push_back(static_cast<uint32_t>(level.names.size()));
+    level.names.append(name, strlen(name) + 1);
+    return;
+  }
+  visitor_.node(pathOf(name), name, level.fd, st);
+}
+
 void Walker::visitEntry(size_t depth, const Entry& e) {
   Level& level = levels_[depth];
   const char* name = entryNames_.data() + e.name;
+  if (physical_) return visitPhysical(depth, name);
   const size_t length = strlen(name);
   // The type from the directory spares directories a stat call; files
   // need one for their size anyway.
@@ -234,18 +275,11 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
     level.names.append(name, length + 1);
     return;
   }
-  // A file to leave out under any name: the list being written, say, which
+  // The files Korlan keeps at the top, at exactly their paths, and a file
+  // to leave out under any name: the list being written, say, which
   // changes size as it is written.
-  if (isExcluded(excluded_, st)) return;
-  // Verification looks a file up by its whole path, ROOT "/" PATH and a
-  // NUL, which the system refuses beyond its limit; this walk goes one
-  // directory at a time and would not notice. A file of the top directory
-  // has no separator of its own.
-  const size_t dirPart = path_.empty() ? 0 : path_.size() + 1;
-  if (rootLength_ + 1 + dirPart + length + 1 > PATH_MAX) {
-    refuse(name, Refusal::kPathTooLong, kPathTooLong, &st);
-    return;
-  }
+  if ((depth == 0 && isKeptFile(name)) || isExcluded(excluded_, st)) return;
+  if (!withinPathMax(name, length, st)) return;
   visitor_.file({pathOf(name), name, level.fd, &st});
 }
 
@@ -289,6 +323,12 @@ void Walker::run() {
   }
   levels_.resize(1);
   levels_[0].fd = rootFd;
+  struct stat rootSt;
+  if (physical_ && (fstat(rootFd, &rootSt) != 0 ||
+                    !visitor_.node(path_, ".", rootFd, rootSt))) {
+    close(rootFd);
+    return;
+  }
 
   // The walk keeps its own stack, one Level per directory on the current
   // path; Levels past the top keep their buffers for the next descent.
@@ -326,6 +366,16 @@ void Walker::run() {
       refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
       continue;
     }
+    struct stat st;
+    if (physical_) {
+      const bool examined = fstat(fd, &st) == 0;
+      if (!examined)
+        refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
+      if (!examined || !visitor_.node(pathOf(name), name, level.fd, st)) {
+        close(fd);
+        continue;
+      }
+    }
     enter(name);
     ++depth;
     if (levels_.size() == depth) levels_.emplace_back();
@@ -342,6 +392,6 @@ void Walker::run() {
 }  // namespace
 
 void walkTree(const char* root, const std::vector<FileId>& excluded,
-              TreeVisitor& visitor, int reserved) {
-  Walker(root, excluded, visitor, reserved).run();
+              TreeVisitor& visitor, int reserved, bool physical) {
+  Walker(root, excluded, visitor, reserved, physical).run();
 }

@@ -43,7 +43,16 @@ enum class Refusal {
 class TreeVisitor {
  public:
   virtual ~TreeVisitor() = default;
-  virtual void file(const FoundFile& f) = 0;
+  // A file a list can name (the walk for lists).
+  virtual void file(const FoundFile&) {}
+  // Anything at all, as lstat finds it, with no rule on names (the
+  // physical walk): each directory (the root first) before what it holds,
+  // with `dirFd` the directory that holds it (the root's own for the
+  // root). For a directory, returns whether to walk what it holds.
+  virtual bool node(std::string_view /*path*/, const char* /*name*/,
+                    int /*dirFd*/, const struct stat& /*st*/) {
+    return true;
+  }
   // `st` is null when the entry could not be examined.
   virtual void refused(std::string_view path, Refusal kind, const char* why,
                        const struct stat* st) = 0;
@@ -60,10 +69,15 @@ bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st);
 // Walks the tree under the directory `root`, telling `visitor` of every
 // file a list can name and of every path it cannot list. Directories,
 // devices, FIFOs and sockets are not reported, nor files whose identity is
-// in `excluded`. Links to directories are not followed; mount points are
-// crossed. The walk keeps as many directories open as the descriptor limit
-// allows, leaving `reserved` descriptors to threads that read meanwhile.
+// in `excluded`, nor the files Korlan keeps at the top of an installation
+// at exactly their paths (see isKeptFile). Links to directories are not
+// followed; mount points are crossed. The walk keeps as many directories
+// open as the descriptor limit allows, leaving `reserved` descriptors to
+// threads that read meanwhile.
+//
+// With `physical`, every entry is told of as it is, through node(): links
+// are not followed, and every name is taken; the same files are left out.
 void walkTree(const char* root, const std::vector<FileId>& excluded,
-              TreeVisitor& visitor, int reserved = 0);
+              TreeVisitor& visitor, int reserved = 0, bool physical = false);
 
 #endif  // KORLAN_TREEWALK_H_

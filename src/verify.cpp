@@ -213,8 +213,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
       parts.push_back(std::move(named));
       const ReachedFiles reached(std::move(parts));
       // The files this run reads, which are not the installation's.
-      std::vector<std::string> read = {listPath,
-                                       besideFile(listPath, kPackingSums)};
+      std::vector<std::string> read = {listPath};
       if (options.sums) read.push_back(options.sumsFile);
       const int64_t found =
           reportUnlisted(rootPath, identitiesOf(read), reached, report);

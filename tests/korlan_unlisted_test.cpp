@@ -34,6 +34,11 @@ class Unlisted : public Korlan {
                         "15 ./lib/../deep/a/b/listed\n");
     tmp.link("lib", "root/lib64");
     ASSERT_EQ(link(root("bin/tool").c_str(), root("bin/tool-hl").c_str()), 0);
+    // The lists kept at the top are not the installation's, whichever list
+    // the run reads; a file hidden behind one of their names is reported.
+    testutil::writeText(root("packing.lst"), "1 ./ok\n");
+    testutil::makeFile(root("bin/backdoor"), 8);
+    ASSERT_EQ(link(root("bin/backdoor").c_str(), root("packing.sha256").c_str()), 0);
     ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
     ASSERT_EQ(chmod(root("locked").c_str(), 0), 0);
   }
@@ -60,7 +65,9 @@ TEST_F(Unlisted, ReportsWhatNoListedPathReaches) {
       {"a b", "a b"},
       {"stray", "stray"},
       {kForged, "x\\nKorlan Succeeded: all file comparisons correct"},
+      {"bin/backdoor", "bin/backdoor"},
       {"deep/a/b/core", "deep/a/b/core"},
+      {"etc/packing.sha256", "etc/packing.sha256"},
       {"locked", "locked"},
       {"old/f1", "old/f1"},
       {"old/sub/f2", "old/sub/f2"}};
@@ -71,14 +78,14 @@ TEST_F(Unlisted, ReportsWhatNoListedPathReaches) {
         (rel == "locked" ? "Cannot Read: " : "Unlisted: ") + root(shown) + "\n";
     plain += "\n" + line;
     quiet += line;
-    tsv += rel == "locked"
-               ? "unreadable\t" + root(rel) + "\t\t\tPermission denied\n"
-               : "unlisted\t" + root(shown) + "\t\t" + std::to_string(rel.size()) + "\t\n";
+    const size_t size = rel == "bin/backdoor" ? 8 : rel == "etc/packing.sha256" ? 0 : rel.size();
+    tsv += rel == "locked" ? "unreadable\t" + root(rel) + "\t\t\tPermission denied\n"
+                           : "unlisted\t" + root(shown) + "\t\t" + std::to_string(size) + "\t\n";
   }
-  const std::string summary = "Korlan Failure: 9 out of 14 file comparisons failed\n";
-  EXPECT_EQ(with({"--unlisted"}), completed(6, plain, 9, 14));
+  const std::string summary = "Korlan Failure: 11 out of 16 file comparisons failed\n";
+  EXPECT_EQ(with({"--unlisted"}), completed(6, plain, 11, 16));
   EXPECT_EQ(with({"-q", "--unlisted", "--strict"}), (Result{quiet + summary, "", 2}));
-  EXPECT_EQ(with({"--unlisted", "--tsv"}), (Result{tsv + "total\t9\t14\n", "", 0}));
+  EXPECT_EQ(with({"--unlisted", "--tsv"}), (Result{tsv + "total\t11\t16\n", "", 0}));
   // Without the option, the walk's own failure alone.
   EXPECT_EQ(with({"-q"}),
             (Result{gone + "Korlan Failure: 1 out of 6 file comparisons failed\n", "", 0}));

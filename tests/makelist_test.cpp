@@ -99,8 +99,10 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
   file(chain + "/f", 70);
   deep = "70 ./" + chain + "/f\n" + deep;
 
+  // The kept lists are left out at their own paths only: under another
+  // name they are files like any other.
   const std::string list =
-      "2 ./B\n3 ./a\n6 ./lnk\n1 ./z\n4 ./\xc3\xa1\n"
+      "2 ./B\n3 ./a\n5 ./latest.lst\n5 ./latest.sha256\n6 ./lnk\n1 ./z\n4 ./\xc3\xa1\n"
       "9 ./Sub/i\n" +
       deep + "6 ./sub/f\n7 ./sub/B/g\n8 ./sub/a/h\n" + wide;
   const Result made = makeList(tmp / "root");
