@@ -10,7 +10,9 @@
 #include <string>
 
 #include "FindYourself.h"
+#include "directory.h"
 #include "makelist.h"
+#include "manifestcheck.h"
 #include "memstream.h"
 #include "message.h"
 #include "options.h"
@@ -57,11 +59,28 @@ bool readWhole(const std::string& path, std::string* bytes, std::ostream& err) {
   return true;
 }
 
-// Under --key: the key, then each list the run reads, read whole and
-// checked against its signature before anything is written; the run then
-// reads those bytes.
-int verifySigned(const std::string& rootPath, const std::string& listPath,
-                 const Options& options, std::ostream& out, std::ostream& err) {
+// Verifies with the lists read as they come, or, under --key, read whole
+// and found signed first.
+int verifyWith(const std::string& rootPath, const std::string& listPath,
+               const Options& options, std::ostream& out, std::ostream& err) {
+  const auto run = [&](std::istream& in, const SignedLists* signedLists) {
+    return options.mtree
+               ? verifyManifest(rootPath.c_str(), in, listPath.c_str(), out,
+                                err, options, signedLists)
+               : verify(rootPath.c_str(), in, listPath.c_str(), out, err,
+                        options, signedLists);
+  };
+  if (options.keyFile.empty()) {
+    std::ifstream list(listPath, std::ios::in | std::ios::binary);
+    if (!list) {
+      err << "can't open " << listPath << std::endl;
+      return kStatusError;
+    }
+    return run(list, nullptr);
+  }
+  // The key, then each list the run reads, read whole and checked against
+  // its signature before anything is written; the run then reads those
+  // bytes.
   PublicKey key;
   std::string why, listBytes;
   if (!readPublicKey(options.keyFile, &key, &why)) {
@@ -86,14 +105,16 @@ int verifySigned(const std::string& rootPath, const std::string& listPath,
     }
   }
   MemoryStream in(listBytes);
-  return verify(rootPath.c_str(), in, listPath.c_str(), out, err, options,
-                &signedLists);
+  return run(in, &signedLists);
 }
 
 // Verifies ROOT against LIST as the operands give them, or, without
-// operands, the installation that holds the program.
+// operands, the installation that holds the program: against what it
+// ships at its top unless the options choose. The manifest says most;
+// else the packing list and the digests beside it; else the list alone.
 int verifyInstallation(const CommandLine& line, const char* command,
                        std::ostream& out, std::ostream& err) {
+  Options options = line.options;
   std::string rootPath, listPath;
   if (line.operands.empty()) {
     // The program file sits three levels below the top of its installation.
@@ -101,23 +122,23 @@ int verifyInstallation(const CommandLine& line, const char* command,
     // system resolves them, through whatever links the run directory holds.
     initFindRunDirectory(command);
     rootPath = std::string(getRunDirectory()) + "/../../..";
-    listPath = rootPath + "/" + kPackingList;
+    const auto shipped = [&rootPath](const char* name) {
+      return access(belowRoot(rootPath, name).c_str(), F_OK) == 0;
+    };
+    if (!options.sums && !options.mtree) {
+      options.mtree = shipped(kPackingManifest);
+      options.sums = !options.mtree && shipped(kPackingSums);
+    }
+    listPath =
+        belowRoot(rootPath, options.mtree ? kPackingManifest : kPackingList);
   } else {
     rootPath = line.operands[0];
     listPath = line.operands[1];
   }
   // --sums alone: the digests lie beside the list.
-  Options options = line.options;
   if (options.sums && options.sumsFile.empty())
     options.sumsFile = besideFile(listPath, kPackingSums);
-  if (!options.keyFile.empty())
-    return verifySigned(rootPath, listPath, options, out, err);
-  std::ifstream list(listPath, std::ios::in | std::ios::binary);
-  if (!list) {
-    err << "can't open " << listPath << std::endl;
-    return kStatusError;
-  }
-  return verify(rootPath.c_str(), list, listPath.c_str(), out, err, options);
+  return verifyWith(rootPath, listPath, options, out, err);
 }
 
 }  // namespace
@@ -130,6 +151,9 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
       return makeList(line.operands[0].c_str(), out, err, STDOUT_FILENO);
     case CommandLine::kMakeSums:
       return makeSums(line.operands[0].c_str(), out, err, STDOUT_FILENO);
+    case CommandLine::kMakeMtree:
+      return makeManifest(line.operands[0].c_str(), line.keywords, out, err,
+                          STDOUT_FILENO);
     case CommandLine::kVerify: break;
   }
   return verifyInstallation(line, argv[0], out, err);

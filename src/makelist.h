@@ -2,6 +2,7 @@
 #ifndef KORLAN_MAKELIST_H_
 #define KORLAN_MAKELIST_H_
 
+#include <cstdint>
 #include <ostream>
 
 // Writes to `out` the packing list of the tree under the directory `root`:
@@ -30,5 +31,16 @@ int makeList(const char* root, std::ostream& out, std::ostream& err,
 // on `err` and left out. Messages, exclusions and statuses are makeList's.
 int makeSums(const char* root, std::ostream& out, std::ostream& err,
              int outFd = -1);
+
+// Writes to `out` the manifest of the tree under `root` in mtree's
+// full-path form: "#mtree", then a line for every entry as lstat finds it
+// (the root as ".", each directory before what it holds, in the order of
+// makeList), with its type and the keywords of `keywords` (bits of
+// manifest.h; 0: mode, size, link and sha256digest, what a vendor promises
+// whatever account installs it). Files are hashed on threads as makeSums
+// hashes them. Every name is written, whatever it holds. What is left out,
+// messages and statuses are makeList's.
+int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
+                 std::ostream& err, int outFd = -1);
 
 #endif  // KORLAN_MAKELIST_H_

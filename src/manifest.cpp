@@ -1,6 +1,8 @@
 // manifest.cpp: reading and writing mtree(5) manifests.
 #include "manifest.h"
 
+#include <sys/stat.h>
+
 // Korlan calls neither strnvis nor strnunvis, whose two incompatible
 // versions <bsd/vis.h> otherwise warns about.
 #define LIBBSD_NETBSD_VIS
@@ -336,6 +338,18 @@ std::string parentOf(const std::string& path) {
 }
 
 }  // namespace
+
+EntryType entryTypeOf(uint32_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFDIR: return EntryType::kDir;
+    case S_IFLNK: return EntryType::kLink;
+    case S_IFIFO: return EntryType::kFifo;
+    case S_IFSOCK: return EntryType::kSocket;
+    case S_IFCHR: return EntryType::kChar;
+    case S_IFBLK: return EntryType::kBlock;
+    default: return EntryType::kFile;
+  }
+}
 
 const char* typeName(EntryType t) { return kTypeNames[static_cast<size_t>(t)]; }
 

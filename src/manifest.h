@@ -44,6 +44,8 @@ enum class EntryType : uint8_t {
 // The type's keyword value: "file", "dir", "link", "fifo", "socket", "char",
 // "block".
 const char* typeName(EntryType t);
+// The type of a file of mode `mode` (st_mode).
+EntryType entryTypeOf(uint32_t mode);
 
 // The keywords an entry can carry that Korlan understands, as bits.
 enum ManifestKeyword : uint32_t {

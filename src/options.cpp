@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "manifest.h"
 #include "message.h"
 
 #ifndef KORLAN_VERSION
@@ -84,7 +85,10 @@ enum LongOnly {
   kProgress,
   kMakeSums,
   kJson,
-  kKey
+  kKey,
+  kMtree,
+  kMakeMtree,
+  kKeywords
 };
 
 const struct option kLongOptions[] = {
@@ -101,6 +105,9 @@ const struct option kLongOptions[] = {
     {"make-sums", no_argument, nullptr, kMakeSums},
     {"json", no_argument, nullptr, kJson},
     {"key", required_argument, nullptr, kKey},
+    {"mtree", no_argument, nullptr, kMtree},
+    {"make-mtree", no_argument, nullptr, kMakeMtree},
+    {"keywords", required_argument, nullptr, kKeywords},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -135,7 +142,9 @@ std::string unknownOption(const char* given) {
 
 // The option that asks for a list maker.
 std::string makerName(CommandLine::Action action) {
-  return action == CommandLine::kMakeList ? "--make-list" : "--make-sums";
+  return action == CommandLine::kMakeList   ? "--make-list"
+         : action == CommandLine::kMakeSums ? "--make-sums"
+                                            : "--make-mtree";
 }
 
 }  // namespace
@@ -144,6 +153,7 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
                              std::ostream& err) {
   CommandLine line;
   bool verifying = false;  // an option that only a verification takes
+  bool keywords = false;   // --keywords, which only --make-mtree takes
   // "+": options end at the first operand. getopt's own messages are off:
   // they would name the program by argv[0], and the usage line must follow.
   optind = 0;
@@ -158,10 +168,12 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
       case kJson: line.options.json = verifying = true; break;
       case kUnlisted: line.options.unlisted = verifying = true; break;
       case kMakeList:
-      case kMakeSums: {
+      case kMakeSums:
+      case kMakeMtree: {
         // One maker at a time: the first named refuses the other.
-        const auto action =
-            c == kMakeList ? CommandLine::kMakeList : CommandLine::kMakeSums;
+        const auto action = c == kMakeList   ? CommandLine::kMakeList
+                            : c == kMakeSums ? CommandLine::kMakeSums
+                                             : CommandLine::kMakeMtree;
         if (line.action != CommandLine::kVerify && line.action != action)
           return refuse(makerName(line.action) + " takes no other option", out,
                         err);
@@ -175,6 +187,18 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         line.options.sumsFile = optarg != nullptr ? optarg : "";
         break;
       case kProgress: line.options.progress = true; break;
+      case kMtree: line.options.mtree = verifying = true; break;
+      case kKeywords: {
+        std::string bad;
+        if (!parseKeywordList(optarg, &line.keywords, &bad) ||
+            (line.keywords & (kKwOptional | kKwNochange | kKwIgnore)))
+          return refuse("option --keywords: " +
+                            (bad.empty() ? std::string("a rule is no keyword")
+                                         : "unknown keyword " + bad),
+                        out, err);
+        keywords = true;
+        break;
+      }
       case kKey:
         if (*optarg == '\0')
           return refuse("option --key needs a key file", out, err);
@@ -212,6 +236,13 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
   const size_t count = line.operands.size();
   if (line.options.tsv && line.options.json)
     return refuse("--tsv and --json cannot be used together", out, err);
+  if (line.options.sums && line.options.mtree)
+    return refuse(
+        "--sums and --mtree cannot be used together: a manifest "
+        "gives its own digests",
+        out, err);
+  if (keywords && line.action != CommandLine::kMakeMtree)
+    return refuse("--keywords goes with --make-mtree", out, err);
   if (line.action != CommandLine::kVerify) {
     const std::string maker = makerName(line.action);
     if (verifying) return refuse(maker + " takes no other option", out, err);

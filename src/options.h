@@ -7,6 +7,7 @@
 #ifndef KORLAN_OPTIONS_H_
 #define KORLAN_OPTIONS_H_
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ struct Options {
   // The digests' file; empty with --sums alone, for the caller to choose
   // packing.sha256 beside the list.
   std::string sumsFile;
+  // Verify against an mtree manifest instead of a packing list.
+  bool mtree = false;
   // Draw a progress line on standard error when it is a terminal.
   bool progress = false;
   // Every list the run reads must be signed by the key in this file
@@ -48,9 +51,12 @@ struct Options {
 
 // What the command line asks for.
 struct CommandLine {
-  enum Action { kVerify, kMakeList, kMakeSums, kExit };
+  enum Action { kVerify, kMakeList, kMakeSums, kMakeMtree, kExit };
   Action action = kVerify;
   Options options;
+  // Under kMakeMtree: the keywords to write besides type, as --keywords
+  // names them (bits of manifest.h); 0 for the default ones.
+  uint32_t keywords = 0;
   // The operands: none or ROOT LIST to verify, ROOT to make a list or sums.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).

@@ -72,7 +72,12 @@ class OrderedPool {
 
   // Starts up to `workers` threads (those that cannot be started are done
   // without), each with a stack of `stack` bytes.
-  OrderedPool(Job& job, int workers, size_t stack);
+  OrderedPool(Job& job, int workers, size_t stack) : job_(job) {
+    startWorkers(workers, stack);
+  }
+  // Starts the workers later, once: when the first items tell what they
+  // need (a pool made with none).
+  void startWorkers(int workers, size_t stack);
   ~OrderedPool() { stop(); }
   OrderedPool(const OrderedPool&) = delete;
   OrderedPool& operator=(const OrderedPool&) = delete;
@@ -86,6 +91,11 @@ class OrderedPool {
   // Consumer: item `i` once done. Waits for the worker that holds it, or
   // does it here, with `context` (throwing what the job throws).
   Item& settle(size_t i, Context& context);
+  // Producer or consumer: item `i` as it is, done or not, for what the job
+  // never changes (as weight() reads it).
+  const Item& at(size_t i) const {
+    return chunks_[i / kChunk]->items[i % kChunk];
+  }
   // Consumer: the items below `end` are no longer needed; their storage
   // goes as soon as no worker holds a batch in it.
   void release(size_t end);
@@ -144,8 +154,8 @@ class OrderedPool {
 };
 
 template <class Job>
-OrderedPool<Job>::OrderedPool(Job& job, int workers, size_t stack) : job_(job) {
-  if (workers < 0) workers = 0;
+void OrderedPool<Job>::startWorkers(int workers, size_t stack) {
+  if (workers <= 0 || !workers_.empty()) return;
   // Sized before any thread starts: a thread touches only its own.
   workers_.reserve(workers);
   holding_.assign(workers, SIZE_MAX);
@@ -157,6 +167,7 @@ OrderedPool<Job>::OrderedPool(Job& job, int workers, size_t stack) : job_(job) {
       break;
     }
   }
+  offer();  // what was added before
 }
 
 template <class Job>

@@ -30,6 +30,15 @@ const KindText& textOf(DiffKind kind) {
       {"nochecksum", "No Checksum", Shape::kPath},
       {"checksum", "Checksum Mismatch", Shape::kPath},
       {"unlisted", "Unlisted", Shape::kPath},
+      {"type", "Type Mismatch", Shape::kExpectedActual},
+      {"mode", "Mode Mismatch", Shape::kExpectedActual},
+      {"uid", "Uid Mismatch", Shape::kExpectedActual},
+      {"gid", "Gid Mismatch", Shape::kExpectedActual},
+      {"uname", "Uname Mismatch", Shape::kExpectedActual},
+      {"gname", "Gname Mismatch", Shape::kExpectedActual},
+      {"link", "Link Mismatch", Shape::kExpectedActual},
+      {"time", "Time Mismatch", Shape::kExpectedActual},
+      {"nlink", "Nlink Mismatch", Shape::kExpectedActual},
   };
   return kTexts[static_cast<size_t>(kind)];
 }

@@ -27,6 +27,17 @@ enum class DiffKind : uint8_t {
   kNoChecksum,  // no digest names it: "No Checksum: PATH"
   kChecksum,    // another digest: "Checksum Mismatch: PATH"
   kUnlisted,    // no listed path reaches it: "Unlisted: PATH"
+  // What a manifest says besides: "KEYWORD Mismatch: PATH: expected X;
+  // actual Y", the record named by the keyword.
+  kType,
+  kMode,
+  kUid,
+  kGid,
+  kUname,
+  kGname,
+  kLink,
+  kTime,
+  kNlink,
 };
 
 // One difference between what a list says and what the disk holds.

@@ -98,3 +98,67 @@ int64_t reportUnlisted(const char* root, const std::vector<FileId>& excluded,
   walkTree(root, excluded, finder);
   return finder.count;
 }
+
+void NamedPaths::seal() {
+  std::sort(paths_.begin(), paths_.end());
+  paths_.erase(std::unique(paths_.begin(), paths_.end()), paths_.end());
+}
+
+bool NamedPaths::names(std::string_view path) const {
+  return std::binary_search(paths_.begin(), paths_.end(), path);
+}
+
+namespace {
+
+class UnnamedFinder : public TreeVisitor {
+ public:
+  UnnamedFinder(const char* root, const NamedPaths& named,
+                const std::set<std::string_view>& ignored, Report& report)
+      : root_(root), named_(named), ignored_(ignored), report_(report) {}
+
+  bool node(std::string_view path, const char*, int,
+            const struct stat& st) override {
+    const std::string_view key = path.empty() ? "." : path;
+    if (named_.names(key)) return ignored_.count(key) == 0;
+    if (path.empty()) return true;  // the top is no entry under ROOT
+    unnamed(path, st.st_size);
+    return true;
+  }
+  void refused(std::string_view path, Refusal kind, const char* why,
+               const struct stat* st) override {
+    if (kind == Refusal::kUnreadable) {
+      ++count;
+      report_.difference(
+          {DiffKind::kUnreadable, belowRoot(root_, path), "", "", why});
+    } else if (!named_.names(path)) {
+      unnamed(path, st != nullptr ? st->st_size : 0);
+    }
+  }
+  void skippedLink(std::string_view, const char*) override {}
+
+  int64_t count = 0;
+
+ private:
+  void unnamed(std::string_view path, int64_t size) {
+    ++count;
+    report_.difference({DiffKind::kUnlisted, belowRoot(root_, path), "",
+                        std::to_string(size), ""});
+  }
+
+  const std::string root_;
+  const NamedPaths& named_;
+  const std::set<std::string_view>& ignored_;
+  Report& report_;
+};
+
+}  // namespace
+
+int64_t reportUnnamed(const char* root, const std::vector<FileId>& excluded,
+                      const NamedPaths& named,
+                      const std::set<std::string_view>& ignored,
+                      Report& report) {
+  report.startUnlisted();
+  UnnamedFinder finder(root, named, ignored, report);
+  walkTree(root, excluded, finder, 0, true);
+  return finder.count;
+}

@@ -11,7 +11,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fileid.h"
@@ -41,5 +43,30 @@ std::string besideFile(const std::string& path, const char* name);
 // it. Returns how many it reported; each is a comparison that failed.
 int64_t reportUnlisted(const char* root, const std::vector<FileId>& excluded,
                        const ReachedFiles& reached, Report& report);
+
+// The paths a manifest names, below the top ("." for the top), kept by
+// the caller: a manifest names paths, not files, so another hard link of a
+// named file is not named.
+class NamedPaths {
+ public:
+  void add(std::string_view path) { paths_.push_back(path); }
+  // Once every path is added.
+  void seal();
+  bool names(std::string_view path) const;
+
+ private:
+  std::vector<std::string_view> paths_;
+};
+
+// Under a manifest: looks at the tree under `root` as it is (links not
+// followed) and reports, after the phase line, every entry (file,
+// directory, link, FIFO, socket, device) that `named` does not name, but
+// nothing below the directories of `ignored`, nor the files `excluded`
+// identifies; and every place that cannot be read. Returns how many it
+// reported.
+int64_t reportUnnamed(const char* root, const std::vector<FileId>& excluded,
+                      const NamedPaths& named,
+                      const std::set<std::string_view>& ignored,
+                      Report& report);
 
 #endif  // KORLAN_UNLISTED_H_

@@ -227,8 +227,13 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
                           : "reading " + std::to_string(entries) + " entries"));
     return kStatusError;
   }
+  return endRun(report, err, options, listed);
+}
+
+int endRun(Report& report, std::ostream& err, const Options& options,
+           int64_t compared) {
   report.summary(CountFiles, CountErrors);
-  if (options.strict && listed == 0) {
+  if (options.strict && compared == 0) {
     complain(err, "the packing list names no file");
     return kStatusFailed;
   }

@@ -30,4 +30,12 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
            const Options& options = Options(),
            const SignedLists* signedLists = nullptr);
 
+class Report;
+
+// The end of a completed run: the summary of CountFiles and CountErrors on
+// `report`, and the status (see verify); `compared` is how many of the
+// comparisons the list or manifest itself asked for.
+int endRun(Report& report, std::ostream& err, const Options& options,
+           int64_t compared);
+
 #endif  // KORLAN_VERIFY_H_

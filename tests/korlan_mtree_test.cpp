@@ -1,0 +1,218 @@
+// End to end, --mtree and --make-mtree: manifests written by mtree, bsdtar
+// and korlan verify the tree they describe; every damage is named with its
+// kind, as mtree -f names it; the rules optional, nochange and ignore.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using testutil::Result;
+
+const char kMtree[] = "/usr/bin/mtree";
+const char kBsdtar[] = "/usr/bin/bsdtar";
+
+// A tree with what installations hold and what a manifest must carry
+// through: a setuid program and a hard link of it, a world-writable file,
+// a link, a FIFO, an empty directory, and names that need escapes.
+class Manifests : public testutil::Korlan {
+ protected:
+  static std::vector<std::string> oddNames() {
+    return {"a b", "nl\nx", "back\\slash", "h#sh", "eq=ual", "\xc3\xa1"};
+  }
+  void build(const std::string& top) {
+    testutil::writeText(top + "/bin/tool", "#!/bin/sh\n");
+    ASSERT_EQ(chmod((top + "/bin/tool").c_str(), 04755), 0);
+    ASSERT_EQ(link((top + "/bin/tool").c_str(), (top + "/bin/tool2").c_str()), 0);
+    testutil::writeText(top + "/etc/app.conf", "conf\n");
+    ASSERT_EQ(chmod((top + "/etc/app.conf").c_str(), 0666), 0);
+    ASSERT_EQ(symlink("../bin/tool", (top + "/etc/tool.lnk").c_str()), 0);
+    std::filesystem::create_directories(top + "/run");
+    ASSERT_EQ(mkfifo((top + "/run/pipe").c_str(), 0644), 0);
+    std::filesystem::create_directories(top + "/empty");
+    for (const std::string& name : oddNames()) testutil::writeText(top + "/share/" + name, name);
+  }
+  void SetUp() override { build(tmp / "root"); }
+  Result tool(std::vector<std::string> argv, const std::string& cwd = "") {
+    return testutil::run({argv[0], argv, cwd}, tmp);
+  }
+  // Korlan's manifest of `top`, with `keywords` when given.
+  std::string made(const std::string& top, const std::string& keywords = "") {
+    std::vector<std::string> args = {"--make-mtree", top};
+    if (!keywords.empty()) args.insert(args.begin() + 1, "--keywords=" + keywords);
+    const Result r = korlan(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+};
+
+TEST_F(Manifests, WhatTheToolsWriteVerifies) {
+  const std::string root = tmp / "root";
+  std::vector<std::pair<std::string, std::string>> manifests = {{"korlan", made(root)}};
+  if (access(kMtree, X_OK) == 0)
+    manifests.push_back({"mtree -c", tool({kMtree, "-c", "-K", "sha256digest", "-p", root}).out});
+  if (access(kBsdtar, X_OK) == 0)
+    manifests.push_back(
+        {"bsdtar", tool({kBsdtar, "-cf", "-", "--format=mtree",
+                         "--options=!all,type,mode,uid,gid,size,link,time,sha256", "."},
+                        root)
+                       .out});
+  for (const auto& [writer, manifest] : manifests) {
+    testutil::writeText(tmp / "m", manifest);
+    EXPECT_EQ(korlan({"--strict", "-q", "--unlisted", "--mtree", root, tmp / "m"}),
+              (Result{"Korlan Succeeded: all file comparisons correct\n", "", 0}))
+        << writer << "\n"
+        << manifest;
+  }
+  if (access(kMtree, X_OK) != 0 || access(kBsdtar, X_OK) != 0)
+    GTEST_SKIP() << "mtree (mtree-netbsd) or bsdtar (libarchive-tools) is not installed";
+  // The tools read what korlan writes and find the tree as it says.
+  testutil::writeText(tmp / "m", manifests[0].second);
+  EXPECT_EQ(tool({kMtree, "-f", tmp / "m", "-p", root}), (Result{"", "", 0}));
+  const Result listed = tool({kBsdtar, "-tf", tmp / "m"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'),
+            std::count(manifests[0].second.begin(), manifests[0].second.end(), '\n') - 1);
+}
+
+// Each damage is named exactly, with its kind, and mtree -f names the same
+// paths; the rules of a manifest spare what they say.
+TEST_F(Manifests, DamagesAreNamedWithTheirKind) {
+  const std::string keywords = "mode,size,link,sha256digest,uid,gid";
+  const std::string pristine = made(tmp / "root", keywords);
+  const bool root = geteuid() == 0;
+  struct Row {
+    std::string what;
+    std::function<void(const std::string&)> damage;
+    std::set<std::string> records;                           // KIND<TAB>PATH below ROOT
+    std::function<std::string(std::string)> rule = nullptr;  // changes the manifest
+  };
+  const auto file = [](const std::string& path, const std::string& text) {
+    testutil::writeText(path, text);
+  };
+  const std::vector<Row> rows = {
+      {"setuid dropped",
+       [](const std::string& t) { chmod((t + "/bin/tool").c_str(), 0755); },
+       {"mode\tbin/tool", "mode\tbin/tool2"}},
+      {"world-writable",
+       [](const std::string& t) { chmod((t + "/bin/tool").c_str(), 04777); },
+       {"mode\tbin/tool", "mode\tbin/tool2"}},
+      {"link retargeted",
+       [](const std::string& t) {
+         unlink((t + "/etc/tool.lnk").c_str());
+         symlink("../bin/tool2", (t + "/etc/tool.lnk").c_str());
+       },
+       {"link\tetc/tool.lnk"}},
+      {"a FIFO for a file",
+       [](const std::string& t) {
+         unlink((t + "/etc/app.conf").c_str());
+         mkfifo((t + "/etc/app.conf").c_str(), 0666);
+       },
+       {"type\tetc/app.conf"}},
+      {"same size, other bytes",
+       [&](const std::string& t) { file(t + "/share/h#sh", "h#sH"); },
+       {"checksum\tshare/h#sh"}},
+      {"other size",
+       [&](const std::string& t) { file(t + "/share/a b", "a  b"); },
+       {"size\tshare/a b"}},
+      {"removed",
+       [](const std::string& t) { unlink((t + "/share/eq=ual").c_str()); },
+       {"missing\tshare/eq=ual"}},
+      {"added",
+       [&](const std::string& t) { file(t + "/share/new", "x"); },
+       {"unlisted\tshare/new"}},
+      {"optional and absent",
+       [](const std::string& t) { unlink((t + "/share/eq=ual").c_str()); },
+       {},
+       [](std::string m) { return m + "./share/eq\\075ual type=file optional\n"; }},
+      {"nochange, then changed",
+       [&](const std::string& t) { file(t + "/etc/app.conf", "other"); },
+       {},
+       [](std::string m) { return m + "./etc/app.conf type=file nochange\n"; }},
+      {"ignored below",
+       [&](const std::string& t) { file(t + "/run/log", "x"); },
+       {},
+       [](std::string m) { return m + "./run type=dir ignore\n"; }},
+  };
+  std::vector<Row> all = rows;
+  if (root)
+    all.push_back({"owner changed",
+                   [](const std::string& t) {
+                     if (lchown((t + "/etc/app.conf").c_str(), 65534, 65534) != 0) abort();
+                   },
+                   {"uid\tetc/app.conf", "gid\tetc/app.conf"}});
+  for (const Row& row : all) {
+    const std::string top = tmp / ("t" + std::to_string(&row - all.data()));
+    build(top);
+    std::string manifest = pristine;
+    if (row.rule) {
+      // The manifest's own line for the path goes: the rule's replaces it.
+      std::istringstream lines(pristine);
+      manifest.clear();
+      const std::string rule = row.rule("");
+      const std::string path = rule.substr(0, rule.find(' ') + 1);
+      for (std::string line; std::getline(lines, line);)
+        if (line.rfind(path, 0) != 0) manifest += line + "\n";
+      manifest = row.rule(manifest);
+    }
+    testutil::writeText(tmp / "m", manifest);
+    row.damage(top);
+    const Result r = korlan({"--tsv", "--unlisted", "--mtree", top, tmp / "m"});
+    std::set<std::string> records;
+    std::istringstream tsv(r.out);
+    for (std::string line; std::getline(tsv, line);) {
+      const size_t tab = line.find('\t');
+      if (line.substr(0, tab) == "total") continue;
+      const std::string path = line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
+      records.insert(line.substr(0, tab) + "\t" + path.substr(top.size() + 1));
+    }
+    EXPECT_EQ(records, row.records) << row.what << "\n" << r.out << r.err;
+    EXPECT_EQ(r.status, 0) << row.what;
+    // mtree -f, which knows no nochange, names the same paths.
+    if (access(kMtree, X_OK) != 0 || row.what.find("nochange") == 0) continue;
+    const Result checked = tool({kMtree, "-f", tmp / "m", "-p", top});
+    for (const std::string& record : row.records) {
+      const std::string path = record.substr(record.find('\t') + 1);
+      EXPECT_NE(checked.out.find(path), std::string::npos) << row.what << ": " << checked.out;
+    }
+    if (row.records.empty()) {
+      EXPECT_EQ(checked.out, "") << row.what;
+    }
+  }
+  if (!root) GTEST_SKIP() << "the owner row needs root, to give a file away";
+}
+
+TEST_F(Manifests, RefusedManifestsStopBeforeTheWalk) {
+  const struct {
+    std::string manifest, err;
+  } cases[] = {
+      {"#mtree\n./a type=file\nnot a line=\n", "m:3: unknown keyword a"},
+      {"./a type=socks\n", "m:1: unknown type socks"},
+      {"./a/../../etc type=dir\n", "m:1: path leaves the top"},
+      {"./a type=file \\\n", "m:1: continued line at the end of the file"},
+  };
+  for (const auto& c : cases) {
+    testutil::writeText(tmp / "m", c.manifest);
+    const Result r = korlan({"--mtree", tmp / "root", "m"}, tmp.path());
+    EXPECT_EQ(r.status, 255) << c.manifest;
+    EXPECT_EQ(r.err, "korlan: " + c.err + "\n") << c.manifest;
+    EXPECT_EQ(r.out.find("[Walking"), std::string::npos) << c.manifest;
+  }
+  // A keyword that cannot be checked here is named once, and the rest is
+  // checked.
+  testutil::writeText(tmp / "m", ". type=dir flags=uchg\n./bin type=dir flags=uchg\n");
+  EXPECT_EQ(korlan({"-q", "--mtree", tmp / "root", "m"}, tmp.path()),
+            (Result{"Korlan Succeeded: all file comparisons correct\n",
+                    "korlan: m: keyword flags is not checked\n", 0}));
+}
+
+}  // namespace
