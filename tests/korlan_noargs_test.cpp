@@ -81,6 +81,33 @@ TEST_F(NoArguments, LooksForUnlistedFiles) {
                     "", 0}));
 }
 
+// Without an option, what the installation ships at its top: the manifest,
+// else the list and its digests, else the list; an option chooses.
+TEST_F(NoArguments, ChecksWhatTheInstallationShips) {
+  const std::string program = top + "/lib/k/bin/korlan", root = top + "/lib/k/bin/../../..";
+  const std::vector<std::string> env = {"PATH=/usr/bin"};
+  const auto run = [&](const std::string& option) {
+    std::vector<std::string> argv = {program, "-q"};
+    if (!option.empty()) argv.push_back(option);
+    return testutil::run({program, argv, tmp.path(), &env}, tmp).out;
+  };
+  const std::string gone = "File Not Found: " + root + "/gone\n";
+  const std::string sums = "0000000000000000000000000000000000000000000000000000000000000000";
+  testutil::writeText(top + "/packing.sha256", sums + "  ./share/x\n");
+  const std::string withSums = gone + "No Checksum: " + root + "/lib/k/bin/korlan\n" +
+                               "Checksum Mismatch: " + root +
+                               "/share/x\nKorlan Failure: 3 out of 3 file comparisons failed\n";
+  EXPECT_EQ(run(""), withSums);
+  testutil::writeText(top + "/packing.mtree", "#mtree\n./share/x type=file size=3 mode=0600\n");
+  ASSERT_EQ(chmod((top + "/share/x").c_str(), 0644), 0);
+  const std::string withManifest = "Mode Mismatch: " + root +
+                                   "/share/x: expected 0600; actual 0644\n"
+                                   "Korlan Failure: 1 out of 1 file comparisons failed\n";
+  EXPECT_EQ(run(""), withManifest);
+  EXPECT_EQ(run("--mtree"), withManifest);
+  EXPECT_EQ(run("--sums"), withSums);
+}
+
 // With --key, its own list must be signed by that key.
 TEST_F(NoArguments, BelievesItsListSigned) {
   if (access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
