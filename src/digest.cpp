@@ -25,6 +25,22 @@ std::string Sha256::hex() const {
   return s;
 }
 
+bool Sha256::fromHex(std::string_view text, Sha256* digest) {
+  const auto value = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  if (text.size() != 2 * kSize) return false;
+  for (int i = 0; i < kSize; ++i) {
+    const int high = value(text[2 * i]), low = value(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    digest->bytes[i] = static_cast<unsigned char>(high << 4 | low);
+  }
+  return true;
+}
+
 const char* FileHash::reason() const {
   if (error == kNotRegular) return "not a regular file";
   if (error == kChanged) return "changed while read";

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct evp_md_ctx_st;
 struct evp_md_st;
@@ -32,6 +33,8 @@ struct Sha256 {
   bool operator!=(const Sha256& o) const { return !(*this == o); }
   // As 64 lowercase hex digits, the form sha256sum writes.
   std::string hex() const;
+  // Reads exactly 64 hex digits, either case; false on anything else.
+  static bool fromHex(std::string_view text, Sha256* digest);
 };
 
 // How reading a file went. `error` is 0 when `digest` holds the file's

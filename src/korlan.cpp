@@ -141,6 +141,20 @@ int verifyInstallation(const CommandLine& line, const char* command,
   return verifyWith(rootPath, listPath, options, out, err);
 }
 
+// Writes the three lists at the top of ROOT, of the paths --files-from
+// names when it is given.
+int makeListsAtTop(const CommandLine& line, std::ostream& err) {
+  const char* root = line.operands[0].c_str();
+  if (line.filesFrom.empty())
+    return makeLists(root, line.keywords, nullptr, err);
+  std::ifstream only(line.filesFrom, std::ios::in | std::ios::binary);
+  if (!only) {
+    complain(err, "cannot read " + quoted(line.filesFrom));
+    return kStatusError;
+  }
+  return makeLists(root, line.keywords, &only, err);
+}
+
 }  // namespace
 
 int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -154,6 +168,7 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
     case CommandLine::kMakeMtree:
       return makeManifest(line.operands[0].c_str(), line.keywords, out, err,
                           STDOUT_FILENO);
+    case CommandLine::kMakeLists: return makeListsAtTop(line, err);
     case CommandLine::kVerify: break;
   }
   return verifyInstallation(line, argv[0], out, err);

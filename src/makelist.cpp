@@ -1,13 +1,14 @@
 // makelist.cpp: the lists of a tree on disk.
 //
-// The three makers are one visitor of the tree walk: each file the walk
-// finds (each entry, for a manifest), and each path it cannot list, becomes
-// an item of an ordered pool (see pool.h). Under --make-sums and
-// --make-mtree the workers read and hash the files in walk order; the
-// walking thread writes every item in turn, a line on standard output or a
-// message on standard error, so that the output is the same whatever the
-// threads do. --make-list has nothing to do beyond the walk's own stat of
-// each file, and its items pass through without a worker.
+// Every maker is one visitor of the tree walk: each file the walk finds
+// (each entry, for a manifest), and each path it cannot list, becomes an
+// item of an ordered pool (see pool.h). Where files are read, the workers
+// read and hash them in walk order, each once for every list that needs
+// it; the walking thread writes every item in turn, its lines to the lists
+// and its messages to standard error, so that the output is the same
+// whatever the threads do. The packing list alone has nothing to do beyond
+// the walk's own stat of each file, and its items pass through without a
+// worker.
 #include "makelist.h"
 
 #include <fcntl.h>
@@ -16,7 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <new>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,16 +36,26 @@
 
 namespace {
 
-enum class Made { kList, kSums, kManifest };
+// The lists a maker writes.
+const unsigned kList = 1, kSums = 2, kManifest = 4;
 
-// One thing to write, in walk order: a file's line, or a message.
+const int kSha256 = static_cast<int>(DigestAlgorithm::kSha256);
+
+// One thing to write, in walk order: a file's lines, or a message.
 struct MadeItem {
-  // The file: its path below the root ("." for the root, in a manifest) and
-  // size; in a manifest, everything its line may say.
+  // The entry: its path below the root ("." for the root, in a manifest),
+  // size, and in a manifest everything its line may say.
   ManifestEntry entry;
-  std::string message;  // written instead of a line, when not empty
+  // The packing list names it, at `listSize` (a link's target's).
+  bool listed = false;
+  int64_t listSize = 0;
+  // Why the packing list cannot hold its name, when it cannot.
+  const char* unlistable = nullptr;
+  // The sums give its contents (a link's target's).
+  bool summed = false;
+  std::string message;  // written instead of lines, when not empty
   bool failed = false;  // the message makes the status 255
-  FileHash contents;    // how reading went; the digest under --make-sums
+  FileHash contents;    // how reading went
 };
 
 class MakeJob {
@@ -55,25 +67,28 @@ class MakeJob {
   };
 
   // `algorithms`: the digests a manifest gives each file.
-  MakeJob(const char* root, Made made, unsigned algorithms)
-      : root_(root), made_(made), algorithms_(algorithms) {}
+  MakeJob(const char* root, unsigned lists, unsigned algorithms)
+      : root_(root), lists_(lists), algorithms_(algorithms) {}
 
   int64_t weight(const Item& item) const {
-    return reads(item) ? item.entry.size : 0;
+    return reads(item) != 0 ? item.listSize : 0;
   }
 
+  // Reads the file once for every digest its lines need: SHA-256 for the
+  // sums, what the manifest gives for a regular file.
   void run(Item& item, Context& c) {
-    if (!reads(item)) return;
+    const unsigned algorithms = reads(item);
+    if (algorithms == 0) return;
     if (c.hasher == nullptr) c.hasher.reset(new Hasher(nullptr, stopping));
-    const std::string path = belowRoot(root_, item.entry.path);
     ManifestEntry& e = item.entry;
-    if (made_ == Made::kSums) {
-      item.contents = c.hasher->hash(AT_FDCWD, path.c_str(), e.size);
-      return;
-    }
-    item.contents =
-        c.hasher->hash(AT_FDCWD, path.c_str(), e.size, algorithms_, c.hex);
-    for (int a = 0; a < kDigestAlgorithms && item.contents.error == 0; ++a)
+    const std::string path = belowRoot(root_, e.path);
+    item.contents = c.hasher->hash(AT_FDCWD, path.c_str(), item.listSize,
+                                   algorithms, c.hex);
+    if (item.contents.error != 0) return;
+    if (algorithms & algorithmBit(DigestAlgorithm::kSha256))
+      Sha256::fromHex(c.hex[kSha256], &item.contents.digest);
+    if (e.type != EntryType::kFile) return;
+    for (int a = 0; a < kDigestAlgorithms; ++a)
       if (algorithms_ & 1u << a)
         e.digests.push_back({static_cast<DigestAlgorithm>(a), c.hex[a]});
   }
@@ -81,17 +96,19 @@ class MakeJob {
   const std::atomic<bool>* stopping = nullptr;
 
  private:
-  // Whether the file is read: every file for the sums, the regular files
-  // of a manifest that gives digests.
-  bool reads(const Item& item) const {
-    if (!item.message.empty()) return false;
-    return made_ == Made::kSums ||
-           (made_ == Made::kManifest && algorithms_ != 0 &&
-            item.entry.type == EntryType::kFile);
+  // The digests to take of the file, none when it is not read.
+  unsigned reads(const Item& item) const {
+    if (!item.message.empty()) return 0;
+    unsigned algorithms = 0;
+    if ((lists_ & kSums) && item.summed)
+      algorithms |= algorithmBit(DigestAlgorithm::kSha256);
+    if ((lists_ & kManifest) && item.entry.type == EntryType::kFile)
+      algorithms |= algorithms_;
+    return algorithms;
   }
 
   const std::string root_;
-  const Made made_;
+  const unsigned lists_;
   const unsigned algorithms_;
 };
 
@@ -122,55 +139,79 @@ std::string linkTarget(int dirFd, const char* name) {
   }
 }
 
+// Where the lists go.
+struct Outputs {
+  std::ostream* list = nullptr;
+  std::ostream* sums = nullptr;
+  std::ostream* manifest = nullptr;
+};
+
+// The paths a maker is to list, when not the whole tree: those named, and
+// the directories on the way to them.
+class Selection {
+ public:
+  void add(std::string_view path) {
+    named_.emplace_back(path);
+    for (size_t slash = path.find('/'); slash != std::string_view::npos;
+         slash = path.find('/', slash + 1))
+      onTheWay_.emplace_back(path.substr(0, slash));
+  }
+  void seal() {
+    for (std::vector<std::string>* v : {&named_, &onTheWay_}) {
+      std::sort(v->begin(), v->end());
+      v->erase(std::unique(v->begin(), v->end()), v->end());
+    }
+  }
+  bool names(std::string_view path) const {
+    return std::binary_search(named_.begin(), named_.end(), path);
+  }
+  bool leadsTo(std::string_view path) const {
+    return path.empty() ||
+           std::binary_search(onTheWay_.begin(), onTheWay_.end(), path);
+  }
+
+ private:
+  std::vector<std::string> named_, onTheWay_;
+};
+
 class Maker : public TreeVisitor {
  public:
   // `keywords`: what a manifest says of each entry, besides its type.
-  Maker(const char* root, Made made, uint32_t keywords, int workers,
-        std::ostream& out, std::ostream& err)
+  Maker(const char* root, const Outputs& outputs, uint32_t keywords,
+        const Selection* only, int workers, std::ostream& err)
       : root_(root),
-        made_(made),
+        outputs_(outputs),
         keywords_(keywords | kKwType),
-        out_(out),
+        only_(only),
         err_(err),
-        job_(root, made, made == Made::kManifest ? algorithmsOf(keywords) : 0),
+        job_(root,
+             (outputs.list ? kList : 0u) | (outputs.sums ? kSums : 0u) |
+                 (outputs.manifest ? kManifest : 0u),
+             outputs.manifest ? algorithmsOf(keywords) : 0),
         pool_(job_, workers, 0) {
     job_.stopping = &pool_.stopping();
-    if (made_ == Made::kManifest) out_ << kManifestHeader;
+    if (outputs_.manifest) *outputs_.manifest << kManifestHeader;
   }
 
+  // A file the packing list and the sums can name (the walk for lists).
   void file(const FoundFile& f) override {
     MadeItem item;
     item.entry.path.assign(f.path);
-    item.entry.size = f.st->st_size;
+    item.listed = item.summed = true;
+    item.listSize = f.st->st_size;
     push(std::move(item));
   }
 
-  // An entry of a manifest: everything the line may say, the keywords
-  // that apply to its type; the names of its owners and its digests are
-  // found later.
+  // Anything, as lstat finds it (the walk for a manifest).
   bool node(std::string_view path, const char* name, int dirFd,
             const struct stat& st) override {
-    MadeItem item;
-    ManifestEntry& e = item.entry;
-    e.path = path.empty() ? "." : std::string(path);
-    e.type = entryTypeOf(st.st_mode);
-    e.mode = st.st_mode & 07777;
-    e.uid = st.st_uid;
-    e.gid = st.st_gid;
-    e.size = st.st_size;
-    e.seconds = st.st_mtim.tv_sec;
-    e.nanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
-    e.nlink = st.st_nlink;
-    e.keywords = kKwType | kKwMode | kKwUid | kKwGid | kKwUname | kKwGname |
-                 kKwTime | kKwNlink;
-    if (e.type == EntryType::kFile) e.keywords |= kKwSize | kDigestKeywords;
-    if (e.type == EntryType::kLink) {
-      e.link = linkTarget(dirFd, name);
-      e.keywords |= kKwLink;
-    }
-    push(std::move(item));
-    return true;
+    // Of a selection, what it names and the directories on the way.
+    const bool wanted = only_ == nullptr || only_->names(path) ||
+                        (S_ISDIR(st.st_mode) && only_->leadsTo(path));
+    if (wanted) describe(path, name, dirFd, st);
+    return wanted;
   }
+
   void refused(std::string_view path, Refusal, const char* why,
                const struct stat*) override {
     message("cannot list", path, why, true);
@@ -178,9 +219,6 @@ class Maker : public TreeVisitor {
   void skippedLink(std::string_view path, const char* why) override {
     message("skipped link", path, why, false);
   }
-
-  static const uint32_t kDigestKeywords =
-      kKwSha256 | kKwSha512 | kKwSha384 | kKwSha1 | kKwMd5;
 
   // Writes what is left; returns the status.
   int finish() {
@@ -195,13 +233,16 @@ class Maker : public TreeVisitor {
   // small files, few enough that their paths cost little memory.
   static const size_t kMostWaiting = 4096;
 
+  // Makes the entry's item: its manifest line, and whether the packing
+  // list and the sums name it.
+  void describe(std::string_view path, const char* name, int dirFd,
+                const struct stat& st);
   void push(MadeItem item) {
     pool_.add(std::move(item));
     if (pool_.size() % OrderedPool<MakeJob>::kBatch == 0) pool_.offer();
     if (pool_.size() - written_ > kMostWaiting)
       writeUpTo(pool_.size() - kMostWaiting);
   }
-
   void message(const char* what, std::string_view path, const char* why,
                bool failed) {
     MadeItem item;
@@ -210,38 +251,17 @@ class Maker : public TreeVisitor {
     item.failed = failed;
     push(std::move(item));
   }
-
   // Writes the items below `end` in turn, each once done.
   void writeUpTo(size_t end) {
     for (; written_ < end; ++written_) write(pool_.settle(written_, own_));
     pool_.release(written_);
   }
-
-  void write(MadeItem& item) {
-    ManifestEntry& e = item.entry;
-    if (!item.message.empty()) {
-      complain(err_, item.message);
-      if (item.failed) status_ = kStatusError;
-    } else if (item.contents.error != 0) {
-      const std::string path = belowRoot(root_, e.path == "." ? "" : e.path);
-      complain(err_,
-               "cannot read " + quoted(path) + ": " + item.contents.reason());
-      status_ = kStatusError;
-    } else if (made_ == Made::kList) {
-      writeListEntry(out_, e.size, e.path);
-    } else if (made_ == Made::kSums) {
-      writeSumsLine(out_, item.contents.digest, e.path);
-    } else {
-      if (keywords_ & kKwUname) e.uname = owners_.user(e.uid);
-      if (keywords_ & kKwGname) e.gname = owners_.group(e.gid);
-      writeManifestLine(out_, e, keywords_);
-    }
-  }
+  void write(MadeItem& item);
 
   const std::string root_;
-  const Made made_;
+  const Outputs outputs_;
   const uint32_t keywords_;
-  std::ostream& out_;
+  const Selection* only_;
   std::ostream& err_;
   OwnerNames owners_;
   MakeJob job_;
@@ -251,48 +271,202 @@ class Maker : public TreeVisitor {
   int status_ = kStatusOk;
 };
 
+void Maker::describe(std::string_view path, const char* name, int dirFd,
+                     const struct stat& st) {
+  MadeItem item;
+  ManifestEntry& e = item.entry;
+  e.path = path.empty() ? "." : std::string(path);
+  e.type = entryTypeOf(st.st_mode);
+  e.mode = st.st_mode & 07777;
+  e.uid = st.st_uid;
+  e.gid = st.st_gid;
+  e.size = item.listSize = st.st_size;
+  e.seconds = st.st_mtim.tv_sec;
+  e.nanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+  e.nlink = st.st_nlink;
+  e.keywords = kKwType | kKwMode | kKwUid | kKwGid | kKwUname | kKwGname |
+               kKwTime | kKwNlink;
+  if (e.type == EntryType::kFile)
+    e.keywords |=
+        kKwSize | kKwSha256 | kKwSha512 | kKwSha384 | kKwSha1 | kKwMd5;
+  if (e.type == EntryType::kLink) {
+    e.link = linkTarget(dirFd, name);
+    e.keywords |= kKwLink;
+  }
+  // The packing list and the sums name what a verification of them would
+  // find: a regular file, or a link that leads to one, at its target's size.
+  struct stat target = st;
+  if (e.type == EntryType::kLink && (outputs_.list || outputs_.sums)) {
+    if (fstatat(dirFd, name, &target, 0) != 0) {
+      message("skipped link", path, strerror(errno), false);
+      target.st_mode = 0;
+    }
+  }
+  if ((e.type == EntryType::kFile || e.type == EntryType::kLink) &&
+      S_ISREG(target.st_mode)) {
+    item.listed = item.summed = true;
+    item.listSize = target.st_size;
+    item.unlistable = unlistableName(e.path.c_str(), e.path.size());
+  }
+  push(std::move(item));
+}
+
+void Maker::write(MadeItem& item) {
+  ManifestEntry& e = item.entry;
+  const std::string shown = belowRoot(root_, e.path == "." ? "" : e.path);
+  if (!item.message.empty()) {
+    complain(err_, item.message);
+    if (item.failed) status_ = kStatusError;
+    return;
+  }
+  if (item.contents.error != 0) {
+    complain(err_,
+             "cannot read " + quoted(shown) + ": " + item.contents.reason());
+    status_ = kStatusError;
+    return;
+  }
+  if (outputs_.list && item.listed) {
+    if (item.unlistable == nullptr)
+      writeListEntry(*outputs_.list, item.listSize, e.path);
+    else
+      complain(err_, "left out of " + std::string(kPackingList) + ": " +
+                         quoted(shown) + ": " + item.unlistable);
+  }
+  if (outputs_.sums && item.summed)
+    writeSumsLine(*outputs_.sums, item.contents.digest, e.path);
+  if (outputs_.manifest) {
+    if (keywords_ & kKwUname) e.uname = owners_.user(e.uid);
+    if (keywords_ & kKwGname) e.gname = owners_.group(e.gid);
+    writeManifestLine(*outputs_.manifest, e, keywords_);
+  }
+}
+
 // What the makers leave out under any name, besides the files Korlan keeps
-// at the top (see walkTree): the file being written (a list redirected
-// into its own tree), which changes as it is written.
-std::vector<FileId> excludedFiles(int outFd) {
+// at the top (see walkTree): the files being written (a list redirected
+// into its own tree), which change as they are written.
+std::vector<FileId> excludedFiles(const std::vector<int>& outFds) {
   std::vector<FileId> excluded;
   struct stat st;
-  if (outFd >= 0 && fstat(outFd, &st) == 0 && S_ISREG(st.st_mode))
-    excluded.push_back({st.st_dev, st.st_ino});
+  for (const int fd : outFds)
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+      excluded.push_back({st.st_dev, st.st_ino});
   return excluded;
 }
 
-int make(const char* root, Made made, uint32_t keywords, std::ostream& out,
-         std::ostream& err, int outFd) {
+int make(const char* root, const Outputs& outputs, uint32_t keywords,
+         const Selection* only, std::ostream& err,
+         const std::vector<int>& outFds) {
   // One reader per CPU, each holding a descriptor while it reads, beside
   // the walk's few and the walking thread's own read; where the limit
   // leaves no room for them, the walking thread reads every file itself.
-  const bool reading = made == Made::kSums ||
-                       (made == Made::kManifest && algorithmsOf(keywords) != 0);
+  const bool reading =
+      outputs.sums || (outputs.manifest && algorithmsOf(keywords) != 0);
   const int kWalkOwn = 8;
   const int workers =
       reading ? std::max(0, workersWithinDescriptors(usableCpus(), 1, kWalkOwn))
               : 0;
-  Maker maker(root, made, keywords, workers, out, err);
-  walkTree(root, excludedFiles(outFd), maker, workers, made == Made::kManifest);
+  Maker maker(root, outputs, keywords, only, workers, err);
+  walkTree(root, excludedFiles(outFds), maker, workers,
+           outputs.manifest != nullptr);
   return maker.finish();
+}
+
+// The default keywords of a manifest: what a vendor promises whatever
+// account installs it.
+uint32_t manifestKeywords(uint32_t keywords) {
+  return keywords != 0 ? keywords : kKwMode | kKwSize | kKwLink | kKwSha256;
 }
 
 }  // namespace
 
 int makeList(const char* root, std::ostream& out, std::ostream& err,
              int outFd) {
-  return make(root, Made::kList, 0, out, err, outFd);
+  Outputs outputs;
+  outputs.list = &out;
+  return make(root, outputs, 0, nullptr, err, {outFd});
 }
 
 int makeSums(const char* root, std::ostream& out, std::ostream& err,
              int outFd) {
-  return make(root, Made::kSums, 0, out, err, outFd);
+  Outputs outputs;
+  outputs.sums = &out;
+  return make(root, outputs, 0, nullptr, err, {outFd});
 }
 
 int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
                  std::ostream& err, int outFd) {
-  if (keywords == 0)
-    keywords = kKwMode | kKwSize | kKwLink | kKwSha256;  // a vendor's promise
-  return make(root, Made::kManifest, keywords, out, err, outFd);
+  Outputs outputs;
+  outputs.manifest = &out;
+  return make(root, outputs, manifestKeywords(keywords), nullptr, err, {outFd});
+}
+
+namespace {
+
+// A list written beside its old self, taking its place only when whole.
+class NewList {
+ public:
+  explicit NewList(const std::string& path)
+      : path_(path), temporary_(path + ".XXXXXX") {
+    fd_ = mkostemp(&temporary_[0], O_CLOEXEC);
+    if (fd_ >= 0) out_.open(temporary_, std::ios::out | std::ios::binary);
+  }
+  ~NewList() {
+    if (fd_ >= 0) {
+      close(fd_);
+      unlink(temporary_.c_str());
+    }
+  }
+  int fd() const { return fd_; }
+  std::ostream* stream() { return &out_; }
+  // False after the message when it cannot be made, written or put in place.
+  bool place(std::ostream& err) {
+    out_.close();
+    if (fd_ < 0 || !out_ || fchmod(fd_, 0644) != 0 ||
+        rename(temporary_.c_str(), path_.c_str()) != 0) {
+      complain(err, "cannot write " + quoted(path_) + ": " + strerror(errno));
+      return false;
+    }
+    close(fd_);
+    fd_ = -1;
+    return true;
+  }
+
+ private:
+  const std::string path_;
+  std::string temporary_;
+  int fd_ = -1;
+  std::ofstream out_;
+};
+
+}  // namespace
+
+int makeLists(const char* root, uint32_t keywords, std::istream* only,
+              std::ostream& err) {
+  Selection selection;
+  if (only != nullptr) {
+    for (std::string line; std::getline(*only, line);) {
+      const std::string_view path =
+          std::string_view(line).substr(line.compare(0, 2, "./") == 0 ? 2 : 0);
+      if (!path.empty()) selection.add(path);
+    }
+    if (only->bad()) {
+      complain(err, "cannot read the files to list");
+      return kStatusError;
+    }
+    selection.seal();
+  }
+  NewList list(belowRoot(root, kPackingList)),
+      sums(belowRoot(root, kPackingSums)),
+      manifest(belowRoot(root, kPackingManifest));
+  Outputs outputs;
+  outputs.list = list.stream();
+  outputs.sums = sums.stream();
+  outputs.manifest = manifest.stream();
+  int status = make(root, outputs, manifestKeywords(keywords),
+                    only != nullptr ? &selection : nullptr, err,
+                    {list.fd(), sums.fd(), manifest.fd()});
+  if (status == kStatusOk &&
+      !(list.place(err) && sums.place(err) && manifest.place(err)))
+    status = kStatusError;
+  return status;
 }

@@ -3,6 +3,7 @@
 #define KORLAN_MAKELIST_H_
 
 #include <cstdint>
+#include <istream>
 #include <ostream>
 
 // Writes to `out` the packing list of the tree under the directory `root`:
@@ -42,5 +43,16 @@ int makeSums(const char* root, std::ostream& out, std::ostream& err,
 // messages and statuses are makeList's.
 int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
                  std::ostream& err, int outFd = -1);
+
+// Writes the three lists of the tree under `root` at its top, from one walk
+// that reads each file once: packing.lst as makeList, packing.sha256 as
+// makeSums, packing.mtree as makeManifest with `keywords`. With `only`, the
+// paths it holds (one a line, below the root) alone, and the directories on
+// the way to them, not the whole tree. A name the packing list cannot hold
+// is named on `err` and left out of it alone. Each list is written beside
+// its old self and takes its place only when the three are whole; the
+// status is makeList's.
+int makeLists(const char* root, uint32_t keywords, std::istream* only,
+              std::ostream& err);
 
 #endif  // KORLAN_MAKELIST_H_

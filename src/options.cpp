@@ -23,6 +23,7 @@ const char kHelp[] =
     "       korlan --make-list ROOT\n"
     "       korlan --make-sums ROOT\n"
     "       korlan --make-mtree [--keywords=LIST] ROOT\n"
+    "       korlan --make-lists [--keywords=LIST] [--files-from=FILE] ROOT\n"
     "Verify the tree under ROOT against the packing list LIST: report every\n"
     "listed file that is missing or has another size (sizes only; --sums\n"
     "adds the contents, --mtree checks what a manifest says). Without ROOT\n"
@@ -44,7 +45,8 @@ const char kHelp[] =
     "                 SHA-256 with the one FILE gives (sha256sum's format);\n"
     "                 FILE is packing.sha256 beside LIST when not given\n"
     "  --mtree        verify against an mtree manifest (mtree -c, bsdtar\n"
-    "                 --format=mtree, --make-mtree): type, mode, owners, size,\n"
+    "                 --format=mtree, --make-mtree): type, mode, owners, "
+    "size,\n"
     "                 link target, time, link count, digests, as lstat finds\n"
     "                 each entry; without operands, packing.mtree at the top\n"
     "  --progress     draw a progress line on standard error, if a terminal\n"
@@ -65,6 +67,12 @@ const char kHelp[] =
     "                 LIST (comma separated: mode, uid, gid, uname, gname,\n"
     "                 size, link, time, nlink, sha256digest, sha512digest,\n"
     "                 sha384digest, sha1digest, md5digest)\n"
+    "  --make-lists   write packing.lst, packing.sha256 and packing.mtree at\n"
+    "                 the top of ROOT, from one walk that reads each file "
+    "once\n"
+    "                 (the install step of a self-verifying installation)\n"
+    "  --files-from=FILE  with --make-lists, list only the paths FILE names,\n"
+    "                 one a line below ROOT, and the directories on the way\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
@@ -107,7 +115,9 @@ enum LongOnly {
   kKey,
   kMtree,
   kMakeMtree,
-  kKeywords
+  kKeywords,
+  kMakeLists,
+  kFilesFrom
 };
 
 const struct option kLongOptions[] = {
@@ -127,6 +137,8 @@ const struct option kLongOptions[] = {
     {"mtree", no_argument, nullptr, kMtree},
     {"make-mtree", no_argument, nullptr, kMakeMtree},
     {"keywords", required_argument, nullptr, kKeywords},
+    {"make-lists", no_argument, nullptr, kMakeLists},
+    {"files-from", required_argument, nullptr, kFilesFrom},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -161,9 +173,10 @@ std::string unknownOption(const char* given) {
 
 // The option that asks for a list maker.
 std::string makerName(CommandLine::Action action) {
-  return action == CommandLine::kMakeList   ? "--make-list"
-         : action == CommandLine::kMakeSums ? "--make-sums"
-                                            : "--make-mtree";
+  return action == CommandLine::kMakeList    ? "--make-list"
+         : action == CommandLine::kMakeSums  ? "--make-sums"
+         : action == CommandLine::kMakeMtree ? "--make-mtree"
+                                             : "--make-lists";
 }
 
 }  // namespace
@@ -172,7 +185,8 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
                              std::ostream& err) {
   CommandLine line;
   bool verifying = false;  // an option that only a verification takes
-  bool keywords = false;   // --keywords, which only --make-mtree takes
+  bool keywords = false;   // --keywords, which only manifest makers take
+  bool filesFrom = false;  // --files-from, which only --make-lists takes
   // "+": options end at the first operand. getopt's own messages are off:
   // they would name the program by argv[0], and the usage line must follow.
   optind = 0;
@@ -188,11 +202,13 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
       case kUnlisted: line.options.unlisted = verifying = true; break;
       case kMakeList:
       case kMakeSums:
-      case kMakeMtree: {
+      case kMakeMtree:
+      case kMakeLists: {
         // One maker at a time: the first named refuses the other.
-        const auto action = c == kMakeList   ? CommandLine::kMakeList
-                            : c == kMakeSums ? CommandLine::kMakeSums
-                                             : CommandLine::kMakeMtree;
+        const auto action = c == kMakeList    ? CommandLine::kMakeList
+                            : c == kMakeSums  ? CommandLine::kMakeSums
+                            : c == kMakeMtree ? CommandLine::kMakeMtree
+                                              : CommandLine::kMakeLists;
         if (line.action != CommandLine::kVerify && line.action != action)
           return refuse(makerName(line.action) + " takes no other option", out,
                         err);
@@ -218,6 +234,10 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         keywords = true;
         break;
       }
+      case kFilesFrom:
+        line.filesFrom = optarg;
+        filesFrom = true;
+        break;
       case kKey:
         if (*optarg == '\0')
           return refuse("option --key needs a key file", out, err);
@@ -260,8 +280,12 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         "--sums and --mtree cannot be used together: a manifest "
         "gives its own digests",
         out, err);
-  if (keywords && line.action != CommandLine::kMakeMtree)
-    return refuse("--keywords goes with --make-mtree", out, err);
+  if (keywords && line.action != CommandLine::kMakeMtree &&
+      line.action != CommandLine::kMakeLists)
+    return refuse("--keywords goes with --make-mtree or --make-lists", out,
+                  err);
+  if (filesFrom && line.action != CommandLine::kMakeLists)
+    return refuse("--files-from goes with --make-lists", out, err);
   if (line.action != CommandLine::kVerify) {
     const std::string maker = makerName(line.action);
     if (verifying) return refuse(maker + " takes no other option", out, err);

@@ -51,12 +51,14 @@ struct Options {
 
 // What the command line asks for.
 struct CommandLine {
-  enum Action { kVerify, kMakeList, kMakeSums, kMakeMtree, kExit };
+  enum Action { kVerify, kMakeList, kMakeSums, kMakeMtree, kMakeLists, kExit };
   Action action = kVerify;
   Options options;
-  // Under kMakeMtree: the keywords to write besides type, as --keywords
-  // names them (bits of manifest.h); 0 for the default ones.
+  // Under kMakeMtree and kMakeLists: the keywords to write besides type, as
+  // --keywords names them (bits of manifest.h); 0 for the default ones.
   uint32_t keywords = 0;
+  // Under kMakeLists: the file naming the paths to list (--files-from).
+  std::string filesFrom;
   // The operands: none or ROOT LIST to verify, ROOT to make a list or sums.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).

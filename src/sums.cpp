@@ -13,24 +13,6 @@ const char kTagStart[] = "SHA256 (";
 const char kTagEnd[] = ") = ";
 const size_t kHex = 2 * Sha256::kSize;
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Reads exactly 64 hex digits, either case.
-bool parseHex(std::string_view text, Sha256* digest) {
-  if (text.size() != kHex) return false;
-  for (size_t i = 0; i < Sha256::kSize; ++i) {
-    const int high = hexValue(text[2 * i]), low = hexValue(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    digest->bytes[i] = static_cast<unsigned char>(high << 4 | low);
-  }
-  return true;
-}
-
 // Undoes sha256sum's escapes in a name: "\\" and "\n" (and "\r", which
 // newer sha256sum escapes too). False on any other backslash.
 bool unescape(std::string_view text, std::string* path) {
@@ -130,14 +112,14 @@ const char* Sums::parse(std::string_view line, std::string* path,
     if (line.size() < strlen(kTagStart) + tail ||
         line.compare(line.size() - tail, strlen(kTagEnd), kTagEnd) != 0)
       return "line cut short, or a digest that is not SHA-256";
-    if (!parseHex(line.substr(line.size() - kHex), digest))
+    if (!Sha256::fromHex(line.substr(line.size() - kHex), digest))
       return "digest is not 64 hex digits";
     name =
         line.substr(strlen(kTagStart), line.size() - tail - strlen(kTagStart));
   } else {
     const size_t space = line.find(' ');
     if (space == std::string_view::npos) return "line cut short";
-    if (!parseHex(line.substr(0, space), digest))
+    if (!Sha256::fromHex(line.substr(0, space), digest))
       return "not a SHA-256 digest of 64 hex digits";
     // After the digest and a space, a second space or "*" marks the mode
     // (text or binary); without it the name follows the one space.

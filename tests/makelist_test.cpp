@@ -329,4 +329,43 @@ TEST_F(MakeList, SumsAreWhatSha256sumWritesForTheListedFiles) {
   EXPECT_NE(unreadable.out.find("  ./MANIFEST\n"), std::string::npos);
 }
 
+// --make-lists writes the three lists at the top from one walk: each
+// verifies the tree; a name the packing list cannot hold is left out of it
+// alone; --files-from lists the paths it names and the directories on the
+// way; a run that fails leaves the lists that were there.
+TEST_F(MakeList, TheThreeListsAtTheTop) {
+  file("bin/tool", 7);
+  testutil::writeText(root("share/two words"), "x");
+  file("share/doc/README", 3);
+  tmp.link("../bin/tool", "root/share/tool.lnk");
+  const Result made = makeList(tmp / "root", nullptr, "--make-lists");
+  EXPECT_EQ(made, (Result{"",
+                          "korlan: left out of packing.lst: \"" + root("share/two words") +
+                              "\": name holds white space\n",
+                          0}));
+  EXPECT_EQ(testutil::readText(root("packing.lst")),
+            "7 ./bin/tool\n7 ./share/tool.lnk\n3 ./share/doc/README\n");
+  for (const char* options : {"--sums", "--mtree"}) {
+    const std::string list = root(options[2] == 's' ? "packing.lst" : "packing.mtree");
+    const Result r = testutil::run(
+        {KORLAN_BIN, {"korlan", "-q", "--strict", "--unlisted", options, root(""), list}}, tmp);
+    EXPECT_EQ(r.status, options[2] == 's' ? 2 : 0) << options << r.out;  // "two words"
+  }
+  testutil::writeText(tmp / "only", "./bin/tool\nshare/doc/README\n");
+  EXPECT_EQ(
+      testutil::run(
+          {KORLAN_BIN, {"korlan", "--make-lists", "--files-from=" + tmp / "only", root("")}}, tmp),
+      (Result{"", "", 0}));
+  const std::string manifest = testutil::readText(root("packing.mtree"));
+  // "#mtree", then ., bin, bin/tool, share, share/doc, share/doc/README.
+  EXPECT_EQ(lines(manifest), 7u) << manifest;
+  EXPECT_EQ(manifest.find("tool.lnk"), std::string::npos) << manifest;
+  EXPECT_EQ(testutil::readText(root("packing.lst")), "7 ./bin/tool\n3 ./share/doc/README\n");
+  testutil::writeText(tmp / "only", "gone\n");
+  const Result failed = testutil::run(
+      {KORLAN_BIN, {"korlan", "--make-lists", "--files-from=" + tmp / "nowhere", root("")}}, tmp);
+  EXPECT_EQ(failed.status, 255);
+  EXPECT_EQ(testutil::readText(root("packing.lst")), "7 ./bin/tool\n3 ./share/doc/README\n");
+}
+
 }  // namespace
