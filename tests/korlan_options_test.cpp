@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,15 @@ TEST_F(ScriptOptions, HelpAndVersion) {
                              "--make-list", "--make-sums", "--sums"})
     EXPECT_NE(help.out.find(std::string("korlan ") + option), std::string::npos) << option;
   EXPECT_EQ(korlan({"-h"}), help);
+  // The manual page is the complete reference: every option the help names.
+  std::string page = testutil::readText(KORLAN_SOURCE_DIR "/doc/korlan.1");
+  for (size_t at; (at = page.find("\\-")) != std::string::npos;) page.replace(at, 2, "-");
+  const std::regex option("--?[a-z][a-z-]*");
+  size_t options = 0;
+  for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+       it != std::sregex_iterator(); ++it, ++options)
+    EXPECT_NE(page.find(it->str()), std::string::npos) << it->str();
+  EXPECT_GT(options, 20u);
   EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
 }
 
