@@ -342,7 +342,7 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
     walking = true;
     progress.start(entries, hashedBytes > 0 ? hashedBytes : -1);
     EntryJob::Context own;
-    for (size_t i = 0; i < pool.size(); ++i) {
+    for (size_t i = 0; i < pool.size() && !report.broken(); ++i) {
       const std::string_view path(pool.at(i).path);
       if (ignored.below(path)) continue;
       EntryItem& e = pool.settle(i, own);
@@ -366,6 +366,7 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
       if (i % 1024 == 1023) pool.release(i + 1);
     }
     pool.stop();
+    if (report.broken()) return kStatusError;  // main says why
     const int64_t compared = CountFiles;
     if (options.unlisted) {
       progress.stop();

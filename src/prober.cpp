@@ -148,6 +148,8 @@ class PooledProber : public Prober {
     return result;
   }
 
+  void stop() override { pool_.stop(); }
+
   std::vector<std::deque<FileId>> takeIdentities() override {
     pool_.stop();
     if (job_.idsLost.load()) throw std::bad_alloc();

@@ -61,6 +61,8 @@ class Prober : public ListReceiver {
 
   // Walk: what the disk says of `f`, probed here when no worker has it.
   virtual ProbeResult settle(const File& f) = 0;
+  // Stops the workers at once, a file being read given up.
+  virtual void stop() = 0;
 
   // Walk, once every file is settled: stops the workers and hands over the
   // identities of the files found, in no order, as one part per thread.

@@ -80,6 +80,9 @@ class Report {
   void difference(const Difference& d);
   // After everything.
   void summary(int64_t files, int64_t errors);
+  // Standard output could not be written: nothing more will reach anyone,
+  // and the run may as well end.
+  bool broken() const { return !out_; }
 
   // One per style: how phases, differences and the summary are written.
   class Style;

@@ -86,6 +86,12 @@ class Run : public ListReceiver, public FileComparison {
 };
 
 bool Run::compare(const File& f, const std::string& path) {
+  // A report nobody can read is no reason to read on: the workers stop,
+  // and the walk passes over what is left.
+  if (report_.broken()) {
+    prober_->stop();
+    return false;
+  }
   // Every listed path is looked up, found or not: a digest no listed path
   // names is checked on its own after the walk.
   const Sha256* expected =
@@ -203,6 +209,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     progress.start(entries, options.sums ? run.listedBytes() : -1);
     top.iterate(&root, '/', report, run);
     std::deque<FileId> named;
+    if (report.broken()) return kStatusError;  // main says why
     if (options.sums) verifyUnnamed(rootPath, run, report, &named);
     listed = CountFiles;
     if (options.unlisted) {

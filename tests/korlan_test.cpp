@@ -126,6 +126,27 @@ TEST_F(Korlan, ReportThatCannotBeWritten) {
   testutil::writeText(tmp / "list", "1 ./x");
   testutil::Launch full{KORLAN_BIN, {"korlan", tmp.path(), tmp / "list"}, "", nullptr, "/dev/full"};
   EXPECT_EQ(testutil::run(full, tmp), (Result{"", "korlan: cannot write standard output\n", 255}));
+  // Nor does it wait for the files its workers began to read: a sparse
+  // terabyte would take minutes (the alarm ends a run that waits).
+  testutil::makeFile(root("huge"), 1LL << 40);
+  std::string list = "1099511627776 ./huge\n",
+              manifest = "./huge type=file sha256=" + std::string(64, '0') + "\n";
+  for (int i = 0; i < 40; ++i) {
+    list += "0 ./f" + std::to_string(i) + "\n";
+    manifest += "./f" + std::to_string(i) + " type=file size=0\n";
+  }
+  testutil::writeText(tmp / "list", list);
+  testutil::writeText(tmp / "sums", std::string(64, '0') + "  ./huge\n");
+  testutil::writeText(tmp / "m", manifest);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--sums=" + tmp / "sums", root(""), tmp / "list"},
+        std::vector<std::string>{"--mtree", root(""), tmp / "m"}}) {
+    full.argv = {"korlan"};
+    full.argv.insert(full.argv.end(), args.begin(), args.end());
+    full.inChild = [] { alarm(60); };
+    EXPECT_EQ(testutil::run(full, tmp), (Result{"", "korlan: cannot write standard output\n", 255}))
+        << args[0];
+  }
 }
 
 TEST_F(Korlan, ListThatCannotBeRead) {
