@@ -40,11 +40,39 @@ std::string besideFile(const std::string& path, const char* name) {
 
 namespace {
 
-class Finder : public TreeVisitor {
+// What both looks at the tree report, and how many.
+class Reporter : public TreeVisitor {
+ public:
+  Reporter(const char* root, Report& report) : root_(root), report_(report) {}
+
+  // A link that leads to no file is no file, and a list made of the tree
+  // would not name it either.
+  void skippedLink(std::string_view, const char*) override {}
+
+  int64_t count = 0;
+
+ protected:
+  void unlisted(std::string_view path, int64_t size) {
+    ++count;
+    report_.difference({DiffKind::kUnlisted, belowRoot(root_, path), "",
+                        std::to_string(size), ""});
+  }
+  void unreadable(std::string_view path, const char* why) {
+    ++count;
+    report_.difference(
+        {DiffKind::kUnreadable, belowRoot(root_, path), "", "", why});
+  }
+
+ private:
+  const std::string root_;
+  Report& report_;
+};
+
+class Finder : public Reporter {
  public:
   Finder(const char* root, const std::vector<FileId>& excluded,
          const ReachedFiles& reached, Report& report)
-      : root_(root), excluded_(excluded), reached_(reached), report_(report) {}
+      : Reporter(root, report), excluded_(excluded), reached_(reached) {}
 
   void file(const FoundFile& f) override {
     if (!reached_.contains({f.st->st_dev, f.st->st_ino}))
@@ -63,30 +91,13 @@ class Finder : public TreeVisitor {
         if (!reached_.contains({st->st_dev, st->st_ino}))
           unlisted(path, st->st_size);
         break;
-      case Refusal::kUnreadable:
-        ++count;
-        report_.difference(
-            {DiffKind::kUnreadable, belowRoot(root_, path), "", "", why});
-        break;
+      case Refusal::kUnreadable: unreadable(path, why); break;
     }
   }
-  // A link that leads to no file is no file, and a list made of the tree
-  // would not name it either.
-  void skippedLink(std::string_view, const char*) override {}
-
-  int64_t count = 0;
 
  private:
-  void unlisted(std::string_view path, int64_t size) {
-    ++count;
-    report_.difference({DiffKind::kUnlisted, belowRoot(root_, path), "",
-                        std::to_string(size), ""});
-  }
-
-  const std::string root_;
   const std::vector<FileId>& excluded_;
   const ReachedFiles& reached_;
-  Report& report_;
 };
 
 }  // namespace
@@ -110,45 +121,31 @@ bool NamedPaths::names(std::string_view path) const {
 
 namespace {
 
-class UnnamedFinder : public TreeVisitor {
+class UnnamedFinder : public Reporter {
  public:
   UnnamedFinder(const char* root, const NamedPaths& named,
                 const std::set<std::string_view>& ignored, Report& report)
-      : root_(root), named_(named), ignored_(ignored), report_(report) {}
+      : Reporter(root, report), named_(named), ignored_(ignored) {}
 
   bool node(std::string_view path, const char*, int,
             const struct stat& st) override {
     const std::string_view key = path.empty() ? "." : path;
     if (named_.names(key)) return ignored_.count(key) == 0;
     if (path.empty()) return true;  // the top is no entry under ROOT
-    unnamed(path, st.st_size);
+    unlisted(path, st.st_size);
     return true;
   }
   void refused(std::string_view path, Refusal kind, const char* why,
                const struct stat* st) override {
-    if (kind == Refusal::kUnreadable) {
-      ++count;
-      report_.difference(
-          {DiffKind::kUnreadable, belowRoot(root_, path), "", "", why});
-    } else if (!named_.names(path)) {
-      unnamed(path, st != nullptr ? st->st_size : 0);
-    }
+    if (kind == Refusal::kUnreadable)
+      unreadable(path, why);
+    else if (!named_.names(path))
+      unlisted(path, st != nullptr ? st->st_size : 0);
   }
-  void skippedLink(std::string_view, const char*) override {}
-
-  int64_t count = 0;
 
  private:
-  void unnamed(std::string_view path, int64_t size) {
-    ++count;
-    report_.difference({DiffKind::kUnlisted, belowRoot(root_, path), "",
-                        std::to_string(size), ""});
-  }
-
-  const std::string root_;
   const NamedPaths& named_;
   const std::set<std::string_view>& ignored_;
-  Report& report_;
 };
 
 }  // namespace
