@@ -231,7 +231,7 @@ class Maker : public TreeVisitor {
  private:
   // Items waiting at once: enough to keep every worker busy across a run of
   // small files, few enough that their paths cost little memory.
-  static const size_t kMostWaiting = 4096;
+  static constexpr size_t kMostWaiting = 4096;
 
   // Makes the entry's item: its manifest line, and whether the packing
   // list and the sums name it.

@@ -55,7 +55,7 @@ class PathArena {
   }
 
  private:
-  static const size_t kBlock = 64 << 10;
+  static constexpr size_t kBlock = 64 << 10;
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* next_ = nullptr;
   size_t left_ = 0;

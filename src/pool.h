@@ -64,11 +64,11 @@ class OrderedPool {
   // Items in a batch that a worker takes at once: one lock per batch
   // rather than per item, and small enough that the workers start while
   // the producer is still at the first items.
-  static const size_t kBatch = 32;
+  static constexpr size_t kBatch = 32;
   // A batch also ends past this much weight: an item that costs much (a
   // large file to read) must not keep the items behind it from idle
   // workers.
-  static const int64_t kBatchWeight = 1 << 20;
+  static constexpr int64_t kBatchWeight = 1 << 20;
 
   // Starts up to `workers` threads (those that cannot be started are done
   // without), each with a stack of `stack` bytes.
@@ -110,7 +110,7 @@ class OrderedPool {
   std::vector<std::unique_ptr<Context>>& contexts() { return contexts_; }
 
  private:
-  static const size_t kChunk = 1024;
+  static constexpr size_t kChunk = 1024;
   static_assert(kChunk % kBatch == 0, "a batch never spans two chunks");
   enum State : uint8_t { kWaiting, kTaken, kDone };
   struct Chunk {
