@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -140,11 +140,17 @@ TEST_F(ScriptOptions, HelpAndVersion) {
   // The manual page is the complete reference: every option the help names.
   std::string page = testutil::readText(KORLAN_SOURCE_DIR "/doc/korlan.1");
   for (size_t at; (at = page.find("\\-")) != std::string::npos;) page.replace(at, 2, "-");
-  const std::regex option("--?[a-z][a-z-]*");
   size_t options = 0;
-  for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
-       it != std::sregex_iterator(); ++it, ++options)
-    EXPECT_NE(page.find(it->str()), std::string::npos) << it->str();
+  std::istringstream words(help.out);
+  for (std::string word; words >> word;) {
+    word.erase(0, word.find_first_not_of("[("));
+    const size_t name = word.find_first_not_of('-');
+    if (name == 0 || name > 2 || name == std::string::npos || !islower(word[name])) continue;
+    const std::string option =
+        word.substr(0, word.find_first_not_of("abcdefghijklmnopqrstuvwxyz-"));
+    EXPECT_NE(page.find(option), std::string::npos) << option;
+    ++options;
+  }
   EXPECT_GT(options, 20u);
   EXPECT_EQ(korlan({"--version"}), (Result{"korlan 1.0\n", "", 0}));
 }

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -114,7 +113,8 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
   // Paths below ROOT are ROOT, "/" and the path, as verification forms
   // them: ROOT given with its "/" shows it.
   Result slashed = made;
-  slashed.err = std::regex_replace(made.err, std::regex("root/"), "root//");
+  for (size_t at = 0; (at = slashed.err.find("root/", at)) != std::string::npos; at += 6)
+    slashed.err.replace(at, 5, "root//");
   EXPECT_EQ(makeList(tmp / "root/"), slashed);
   EXPECT_EQ(verify(made.out), succeeded(lines(list)));
   // Under a low descriptor limit the walk keeps fewer levels open.
