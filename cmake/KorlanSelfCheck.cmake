@@ -6,7 +6,9 @@
 # very last step of the install writes packing.lst, packing.sha256 and
 # packing.mtree at the top, of the files that install installed. The
 # manifest holds the keywords of MTREE_KEYWORDS (korlan --keywords) when
-# given; SIGN_COMMAND, when given, is run on each list, its path appended.
+# given; SIGN_COMMAND, when given, is run on each list, its path appended
+# (generator expressions in it are evaluated, as install(CODE) does), and the
+# signatures it makes, LIST.minisig or LIST.sig, are installed with the list.
 include_guard(GLOBAL)
 
 function(korlan_add_self_check)
@@ -42,19 +44,13 @@ function(korlan_install_link_and_lists dir command)
   # What the install step needs, fixed now. The paths it lists go to a file
   # in the build tree: below the top, it would be installed itself.
   list(JOIN arg_MTREE_KEYWORDS "," keywords)
-  set(script "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/InstallPackingList.cmake")
   set(code "")
-  foreach(pair "KORLAN_PROGRAM;${dir}/korlan"
-               "KORLAN_FILES;${CMAKE_CURRENT_BINARY_DIR}/korlan-installed.txt"
-               "KORLAN_KEYWORDS;${keywords}")
-    list(GET pair 0 name)
-    list(GET pair 1 value)
-    _korlan_bracket(value "${value}")
-    string(APPEND code "set(${name} ${value})\n")
-  endforeach()
-  _korlan_bracket(value "${arg_SIGN_COMMAND}")
-  _korlan_bracket(script "${script}")
-  string(APPEND code "set(KORLAN_SIGN_COMMAND ${value})\ninclude(${script})\n")
+  _korlan_append_set(code KORLAN_PROGRAM "${dir}/korlan")
+  _korlan_append_set(code KORLAN_FILES "${CMAKE_CURRENT_BINARY_DIR}/korlan-installed.txt")
+  _korlan_append_set(code KORLAN_KEYWORDS "${keywords}")
+  _korlan_append_set(code KORLAN_SIGN_COMMAND "${arg_SIGN_COMMAND}")
+  _korlan_bracket(script "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/InstallPackingList.cmake")
+  string(APPEND code "include(${script})\n")
 
   # Install rules run in the order they are declared, a subdirectory's where
   # it is added (policy CMP0082 NEW; under OLD, after all of the top
@@ -79,6 +75,12 @@ function(_korlan_install_lists command code)
       "(cmake_minimum_required(VERSION 3.14)) or set cmake_policy(SET CMP0082 NEW)")
   endif()
   install(CODE "${code}")
+endfunction()
+
+# Appends to the code in var the line that sets name to value.
+function(_korlan_append_set var name value)
+  _korlan_bracket(value "${value}")
+  set(${var} "${${var}}set(${name} ${value})\n" PARENT_SCOPE)
 endfunction()
 
 # Sets var to value as a bracket argument, [=[value]=] with as many = as it
