@@ -1,44 +1,85 @@
-# The last step of an install (KORLAN_PROGRAM: the installed program's path
-# below the top): the installed program writes the packing list of the whole
-# installation at its top, and the digests beside it where it can make them,
-# so that it verifies the installation it belongs to when run without
-# arguments.
-set(prefix "${CMAKE_INSTALL_PREFIX}")
-cmake_path(ABSOLUTE_PATH prefix)
-set(top "$ENV{DESTDIR}${prefix}")
-set(korlan "${top}/${KORLAN_PROGRAM}")
+# The last step of an install: the installed program writes packing.lst,
+# packing.sha256 and packing.mtree at the top of the installation, of the
+# files this install installed, so that it verifies them when run without
+# arguments; a reinstall's lists name none of the files an older version
+# left behind (`korlan --unlisted` shows those). Set by the install code:
+#   KORLAN_PROGRAM       the installed program's path below the top
+#   KORLAN_FILES         a file outside the installation for the paths
+#   KORLAN_KEYWORDS      the manifest's keywords, comma separated, or empty
+#   KORLAN_SIGN_COMMAND  the command that signs each list, or empty
 
-# The program's output on the top, caught in memory rather than in a file:
-# a temporary file below the top would be listed itself.
-function(korlan_make var option)
-  execute_process(
-    COMMAND "${korlan}" ${option} "${top}"
-    OUTPUT_VARIABLE out
-    ERROR_VARIABLE errors
-    RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "${korlan} ${option} ${top} failed (${status}):\n${errors}")
+# Text as CMake prints a message's lines that start with a space: as they
+# are, not rewrapped, so that each line of the program reads whole.
+function(_korlan_indent var text)
+  string(STRIP "${text}" text)
+  string(REPLACE "\n" "\n  " text "  ${text}")
+  set(${var} "${text}" PARENT_SCOPE)
+endfunction()
+
+function(_korlan_write_lists)
+  set(prefix "${CMAKE_INSTALL_PREFIX}")
+  cmake_path(ABSOLUTE_PATH prefix NORMALIZE)
+  set(top "$ENV{DESTDIR}${prefix}")
+  set(installed ${CMAKE_INSTALL_MANIFEST_FILES})
+
+  # What this install installed: CMake's install steps so far name each file
+  # with its full path, without DESTDIR (the directories they make are not
+  # named; the program lists those on the way). Those below the prefix go
+  # to the program, one a line and relative to the top. A name holding a
+  # newline cannot pass one a line, nor one holding a semicolon through
+  # CMake's list: such a file is not listed, and shows as unlisted.
+  set(paths "")
+  foreach(path IN LISTS installed)
+    cmake_path(IS_PREFIX prefix "${path}" NORMALIZE below)
+    if(below)
+      cmake_path(RELATIVE_PATH path BASE_DIRECTORY "${prefix}")
+      string(APPEND paths "${path}\n")
+    endif()
+  endforeach()
+  file(WRITE "${KORLAN_FILES}" "${paths}")
+
+  set(make "${top}/${KORLAN_PROGRAM}" --make-lists "--files-from=${KORLAN_FILES}")
+  if(NOT KORLAN_KEYWORDS STREQUAL "")
+    list(APPEND make "--keywords=${KORLAN_KEYWORDS}")
   endif()
-  set(${var} "${out}" PARENT_SCOPE)
+  execute_process(COMMAND ${make} "${top}" OUTPUT_VARIABLE out ERROR_VARIABLE out
+                  RESULT_VARIABLE status)
+  _korlan_indent(said "${out}")
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR
+      "korlan --make-lists failed (${status}), the lists are left as they were:\n${said}")
+  elseif(NOT out STREQUAL "")
+    # A name packing.lst cannot hold: left out of it alone, named here.
+    message(WARNING "${said}")
+  endif()
+
+  # Each list, and the signature its signing makes, recorded as CMake's own
+  # steps record a file. A signature left by an earlier install is of the
+  # list it replaced: removed.
+  foreach(list packing.lst packing.sha256 packing.mtree)
+    set(made ${list})
+    file(REMOVE "${top}/${list}.minisig" "${top}/${list}.sig")
+    if(KORLAN_SIGN_COMMAND)
+      # Not caught: the command may ask for a password on the terminal.
+      execute_process(COMMAND ${KORLAN_SIGN_COMMAND} "${top}/${list}" RESULT_VARIABLE status)
+      if(NOT status EQUAL 0)
+        list(JOIN KORLAN_SIGN_COMMAND " " sign)
+        message(FATAL_ERROR
+          "signing ${top}/${list} failed (${status}), its output is above:\n  ${sign}")
+      endif()
+      foreach(signature ${list}.minisig ${list}.sig)
+        if(EXISTS "${top}/${signature}")
+          list(APPEND made ${signature})
+        endif()
+      endforeach()
+    endif()
+    foreach(file IN LISTS made)
+      message(STATUS "Installing: ${top}/${file}")
+      cmake_path(APPEND prefix "${file}" OUTPUT_VARIABLE path)
+      list(APPEND installed "${path}")
+    endforeach()
+  endforeach()
+  set(CMAKE_INSTALL_MANIFEST_FILES ${installed} PARENT_SCOPE)
 endfunction()
 
-# Replaces top/name in one rename, so a failed install never leaves half a
-# list behind, and records it for install_manifest.txt, which names files
-# without DESTDIR as CMake's own steps do.
-function(korlan_write name content)
-  message(STATUS "Installing: ${top}/${name}")
-  file(WRITE "${top}/${name}.new" "${content}")
-  file(RENAME "${top}/${name}.new" "${top}/${name}")
-  set(CMAKE_INSTALL_MANIFEST_FILES ${CMAKE_INSTALL_MANIFEST_FILES} "${prefix}/${name}" PARENT_SCOPE)
-endfunction()
-
-execute_process(COMMAND "${korlan}" --help OUTPUT_VARIABLE help)
-string(FIND "${help}" "--make-sums" sums)
-# Neither maker reads packing.lst or packing.sha256 at the top, stale or new,
-# so the digests, made after the list, are of what the list names.
-korlan_make(list --make-list)
-korlan_write(packing.lst "${list}")
-if(sums GREATER -1)
-  korlan_make(digests --make-sums)
-  korlan_write(packing.sha256 "${digests}")
-endif()
+_korlan_write_lists()

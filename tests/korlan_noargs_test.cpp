@@ -308,8 +308,9 @@ TEST_F(Korlan, InstallationVerifiesItself) {
 
   const std::vector<std::string> env = {"PATH=" + prefix + "/bin:/usr/bin:/bin"};
   const testutil::Launch launch{prefix + "/bin/korlan", {"korlan"}, tmp.path(), &env};
-  // The program, its link, the manual page and the six files of the CMake package.
-  EXPECT_EQ(testutil::run(launch, tmp), completed(9, ""));
+  // packing.mtree: the program, its link, the manual page, the six files of the CMake package and
+  // the ten directories on their way.
+  EXPECT_EQ(testutil::run(launch, tmp), completed(19, "."));
 
   const std::string page = prefix + "/share/man/man1/korlan.1";
   std::string text = testutil::readText(page);
@@ -325,10 +326,10 @@ TEST_F(Korlan, InstallationVerifiesItself) {
                       1, 9));
   testutil::writeText(page, text + "\n");
   EXPECT_EQ(testutil::run(launch, tmp),
-            completed(9,
-                      "\nkorlan.1:\texpected size of " + std::to_string(text.size()) + "; actual " +
-                          std::to_string(text.size() + 1) + "\n",
-                      1, 9));
+            completed(19,
+                      ".\nkorlan.1:\texpected size of " + std::to_string(text.size()) +
+                          "; actual " + std::to_string(text.size() + 1) + "\n",
+                      1, 19));
 }
 
 }  // namespace

@@ -1,64 +1,139 @@
-# The installation as a vendor and a receiver meet it: cmake -DCASE=vendor|tgz|deb
+# The installation as a vendor and a receiver meet it: cmake -DCASE=vendor|signed|tgz|deb
 # -DBUILD=<Korlan's build> -DSOURCE=<its source> -DCPACK=<cpack> -DWORK=<scratch> -P this
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/x)
 
 # Runs COMMAND: it must end with `status` and print exactly OUT (standard
-# error included), or something that MATCHes.
+# error included), or something that MATCHes each of the MATCH expressions.
 function(expect status)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUT;MATCH" "COMMAND")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUT" "COMMAND;MATCH")
   execute_process(COMMAND ${arg_COMMAND} OUTPUT_VARIABLE out ERROR_VARIABLE out RESULT_VARIABLE got)
-  if(NOT got STREQUAL status OR (DEFINED arg_OUT AND NOT out STREQUAL arg_OUT)
-     OR (DEFINED arg_MATCH AND NOT out MATCHES "${arg_MATCH}"))
+  set(bad FALSE)
+  foreach(match IN LISTS arg_MATCH)
+    if(NOT out MATCHES "${match}")
+      set(bad TRUE)
+    endif()
+  endforeach()
+  # (OUT "" leaves arg_OUT undefined: the keyword itself is looked for.)
+  if(bad OR NOT got STREQUAL status OR ("OUT" IN_LIST ARGN AND NOT out STREQUAL "${arg_OUT}"))
     message(FATAL_ERROR "${arg_COMMAND}: status ${got}, expected ${status}\n${out}")
   endif()
 endfunction()
 
-# The self-check of the installation at `top` finds every listed file correct.
+# The self-check COMMAND of the installation at `top` finds every entry of
+# its manifest correct, and its lists signed by SIGNED when given; `entries`
+# is set to the number of entries.
 function(expect_verified top)
-  file(STRINGS ${top}/packing.lst entries)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SIGNED" "COMMAND")
+  file(STRINGS ${top}/packing.mtree entries REGEX "^[^#]")
   list(LENGTH entries n)
   math(EXPR tens "${n} / 10")
   string(REPEAT "." ${n} read)
   string(REPEAT "." ${tens} walked)
-  expect(0 COMMAND ${ARGN} OUT "[reading packing.lst]\n${read}\n[Walking directory tree and \
+  if(DEFINED arg_SIGNED)
+    string(PREPEND read "[Signed: ${arg_SIGNED}]\n")
+  endif()
+  expect(0 COMMAND ${arg_COMMAND} OUT "[reading packing.lst]\n${read}\n[Walking directory tree and \
 comparing files]\n${walked}\nKorlan Succeeded: all file comparisons correct\n")
+  set(entries ${n} PARENT_SCOPE)
 endfunction()
 
-if(CASE STREQUAL "vendor")
+# Korlan installed at WORK/k, and the example configured against it (with
+# the options given) in WORK/build and built.
+function(build_example)
   expect(0 COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/k)
   expect(0 COMMAND ${CMAKE_COMMAND} -S ${SOURCE}/examples/vendor -B ${WORK}/build
-                   -DCMAKE_PREFIX_PATH=${WORK}/k)
+                   -DCMAKE_PREFIX_PATH=${WORK}/k ${ARGN})
   expect(0 COMMAND ${CMAKE_COMMAND} --build ${WORK}/build)
-  set(install ${CMAKE_COMMAND} -E env DESTDIR=${WORK}/x ${CMAKE_COMMAND} --install ${WORK}/build
-              --prefix /opt/hello)
-  set(top ${WORK}/x/opt/hello)
-  # The list last, or the list and then the digests, where the program makes them.
-  expect(0 COMMAND ${install} MATCH
-         "Installing: ${top}/bin/hello-check\n.*Installing: ${top}/packing.lst\n(-- Installing: ${top}/packing.sha256\n)?$")
-  expect(0 COMMAND grep -Fxc -e /opt/hello/bin/hello-check -e /opt/hello/packing.lst
-                   ${WORK}/build/install_manifest.txt OUT "2\n")
-  expect_verified(${top} ${top}/bin/hello-check)
-  execute_process(COMMAND ${top}/bin/hello-check --help OUTPUT_VARIABLE help)
-  if(help MATCHES "--make-sums")  # the digests too, where the program makes them
-    expect(0 COMMAND grep -Fx /opt/hello/packing.sha256 ${WORK}/build/install_manifest.txt)
+endfunction()
+set(install ${CMAKE_COMMAND} -E env DESTDIR=${WORK}/x ${CMAKE_COMMAND} --install ${WORK}/build
+            --prefix /opt/hello)
+set(top ${WORK}/x/opt/hello)
+set(lists "Installing: ${top}/packing.lst\n-- Installing: ${top}/packing.sha256\n\
+-- Installing: ${top}/packing.mtree\n")
+
+if(CASE STREQUAL "vendor")
+  build_example()
+  # The lists last; the name with a space named once, and left out of packing.lst alone.
+  expect(0 COMMAND ${install} MATCH "Installing: ${top}/bin/hello-check\n.*${lists}"
+         "\n    korlan: left out of packing.lst: \"${top}/share/doc/hello/Read Me.txt\": name \
+holds white space\n")
+  expect(0 COMMAND grep -Fxc -e /opt/hello/bin/hello-check -e "/opt/hello/share/doc/hello/Read Me.txt"
+                   -e /opt/hello/packing.lst -e /opt/hello/packing.sha256 -e /opt/hello/packing.mtree
+                   ${WORK}/build/install_manifest.txt OUT "5\n")
+  expect_verified(${top} COMMAND ${top}/bin/hello-check)
+  expect(0 COMMAND ${top}/bin/hello-check --strict --unlisted --tsv OUT "total\t0\t${entries}\n")
+  expect(0 COMMAND ${CMAKE_COMMAND} -E chdir ${top} sha256sum -c --strict --quiet packing.sha256
+           OUT "")
+  find_program(mtree mtree)
+  if(mtree)  # BSD mtree reads the manifest and finds the tree as it says
+    expect(0 COMMAND ${mtree} -e -f ${top}/packing.mtree -p ${top} OUT "")
   endif()
 
-  file(REMOVE ${top}/etc/hello.conf)
-  file(SIZE ${top}/share/doc/hello/README size)
-  file(APPEND ${top}/share/doc/hello/README "changed\n")
-  math(EXPR changed "${size} + 8")
+  # By default the self-check sees a mode changed and a link retargeted.
   set(root ${top}/bin/../lib/hello/bin/../../..)
+  expect(0 COMMAND chmod 4755 ${top}/bin/hello)
   expect(2 COMMAND ${top}/bin/hello-check --tsv --strict
-           OUT "missing\t${root}/etc/hello.conf\t17\t\tNo such file or directory\n\
-size\t${root}/share/doc/hello/README\t${size}\t${changed}\t\ntotal\t2\t5\n")
-  file(TOUCH "${top}/two words")  # CMake wraps the list maker's message
-  expect(1 COMMAND ${install} MATCH "failed[ \n]+\\(255\\):.*cannot[ \n]+list.*two[ \n]+words")
+           OUT "mode\t${root}/bin/hello\t0755\t04755\t\ntotal\t1\t${entries}\n")
+  expect(0 COMMAND chmod 755 ${top}/bin/hello)
+  file(COPY_FILE ${top}/lib/hello/bin/korlan ${top}/lib/hello/bin/other)
+  expect(0 COMMAND ln -sfn ../lib/hello/bin/other ${top}/bin/hello-check)
+  expect(2 COMMAND ${top}/bin/hello-check --tsv --strict OUT "link\t${root}/bin/hello-check\t\
+../lib/hello/bin/korlan\t../lib/hello/bin/other\t\ntotal\t1\t${entries}\n")
+  expect(0 COMMAND ln -sfn ../lib/hello/bin/korlan ${top}/bin/hello-check)
+  file(REMOVE ${top}/lib/hello/bin/other)
+
+  # A reinstall of a version that installs one file less lists it no more,
+  # nor the directory it alone was in.
+  expect(0 COMMAND ${CMAKE_COMMAND} -DHELLO_CONF=OFF ${WORK}/build)
+  expect(0 COMMAND ${install})
+  expect(0 COMMAND ${top}/bin/hello-check --unlisted --tsv MATCH "^unlisted\t${root}/etc\t\t[0-9]+\t\n\
+unlisted\t${root}/etc/hello.conf\t\t17\t\ntotal\t2\t${entries}\n$")
+
+  # A project whose subdirectories would install after the lists is refused.
+  file(WRITE ${WORK}/old/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)\nproject(old NONE)\n\
+cmake_policy(SET CMP0082 OLD)\nfind_package(Korlan REQUIRED)\nkorlan_add_self_check(NAME old)\n")
+  expect(1 COMMAND ${CMAKE_COMMAND} -S ${WORK}/old -B ${WORK}/old/build -DCMAKE_PREFIX_PATH=${WORK}/k
+         MATCH "policy[ \n]+CMP0082[ \n]+is[ \n]+not[ \n]+NEW.*cmake_policy\\(SET[ \n]+CMP0082[ \n]+NEW\\)")
+elseif(CASE STREQUAL "signed")
+  find_program(minisign minisign)
+  if(NOT minisign)
+    message("SKIPPED: minisign, to make the key and the signatures, is not installed")
+    return()
+  endif()
+  expect(0 COMMAND ${minisign} -G -W -p ${WORK}/hello.pub -s ${WORK}/hello.key)
+  # Lists held whole in a cache preload, which the command line would split.
+  file(WRITE ${WORK}/sign.cmake "set(HELLO_SIGN_COMMAND ${minisign} -S -s ${WORK}/hello.key \
+-t \"hello 1.0\" -m CACHE STRING \"\" FORCE)
+set(HELLO_MTREE_KEYWORDS mode size link sha512digest CACHE STRING \"\")\n")
+  build_example(-C ${WORK}/sign.cmake)
+  expect(0 COMMAND ${install} MATCH "Installing: ${top}/packing.lst\n\
+-- Installing: ${top}/packing.lst.minisig\n-- Installing: ${top}/packing.sha256\n\
+-- Installing: ${top}/packing.sha256.minisig\n-- Installing: ${top}/packing.mtree\n\
+-- Installing: ${top}/packing.mtree.minisig\n$")
+  expect(0 COMMAND grep -Fc .minisig ${WORK}/build/install_manifest.txt OUT "3\n")
+  expect(0 COMMAND grep -c "^./etc/hello.conf type=file mode=0644 size=17 sha512digest=[0-9a-f]*$"
+                   ${top}/packing.mtree OUT "1\n")
+  expect_verified(${top} SIGNED "hello 1.0" COMMAND ${top}/bin/hello-check --key=${WORK}/hello.pub)
+  # The package carries the signatures.
+  expect(0 COMMAND ${CPACK} -G TGZ -B ${WORK} --config ${WORK}/build/CPackConfig.cmake)
+  expect(0 COMMAND tar -xzf ${WORK}/hello-1.0-Linux.tar.gz -C ${WORK})
+  expect_verified(${WORK}/hello-1.0-Linux SIGNED "hello 1.0"
+                  COMMAND ${WORK}/hello-1.0-Linux/bin/hello-check --key=${WORK}/hello.pub)
+  # A signing that fails fails the install, its output shown; and without a
+  # signing command no signature is left beside the new lists.
+  file(WRITE ${WORK}/sign.cmake "set(HELLO_SIGN_COMMAND ${minisign} -S -s ${WORK}/none.key -m \
+CACHE STRING \"\" FORCE)\n")
+  expect(0 COMMAND ${CMAKE_COMMAND} -C ${WORK}/sign.cmake ${WORK}/build)
+  expect(1 COMMAND ${install} MATCH "none.key.*signing[ \n]+${top}/packing.lst[ \n]+failed")
+  expect(0 COMMAND ${CMAKE_COMMAND} -DHELLO_SIGN_COMMAND= ${WORK}/build)
+  expect(0 COMMAND ${install} MATCH "${lists}$")
+  expect(0 COMMAND find ${top} -maxdepth 1 -name *.minisig OUT "")
 elseif(CASE STREQUAL "tgz")
   expect(0 COMMAND ${CPACK} -G TGZ -B ${WORK} --config ${BUILD}/CPackConfig.cmake)
   expect(0 COMMAND tar -xzf ${WORK}/korlan-1.0-Linux.tar.gz -C ${WORK}/x)
-  expect_verified(${WORK}/x/korlan-1.0-Linux ${WORK}/x/korlan-1.0-Linux/bin/korlan)
+  expect_verified(${WORK}/x/korlan-1.0-Linux COMMAND ${WORK}/x/korlan-1.0-Linux/bin/korlan)
 else()
   find_program(dpkg_deb dpkg-deb)
   if(NOT dpkg_deb)
@@ -69,5 +144,5 @@ else()
   file(GLOB deb ${WORK}/*.deb)
   expect(0 COMMAND ${dpkg_deb} -f ${deb} Package Depends MATCH "^Package: korlan\nDepends: .*libc6")
   expect(0 COMMAND ${dpkg_deb} -x ${deb} ${WORK}/x)
-  expect_verified(${WORK}/x/opt/korlan ${WORK}/x/opt/korlan/bin/korlan)
+  expect_verified(${WORK}/x/opt/korlan COMMAND ${WORK}/x/opt/korlan/bin/korlan)
 endif()
