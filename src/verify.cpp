@@ -47,7 +47,6 @@ class Run : public ListReceiver, public FileComparison {
   }
   Prober& prober() { return *prober_; }
   Sums& sums() { return sums_; }
-  size_t entries() const { return entries_; }
   int64_t listedBytes() const { return listedBytes_; }
 
   void recorded(File* f) override {
