@@ -18,6 +18,17 @@
 //     int64_t weight(const Item& item) const;   // what it costs, for batching
 //   };
 //
+// A job that does a batch better at once than item by item (probes kept in
+// flight together) also declares
+//
+//     static const bool kRunsBatches = true;
+//     template <class Done>
+//     void runBatch(Item* const* items, size_t n, Context& context, Done done);
+//
+// which does the `n` items a worker took and calls done(k) as soon as item k
+// is done; the workers then hand it their batches, the consumer still does
+// one item at a time with run().
+//
 // weight() may be called on an item while another thread does it: it must
 // read only what run() never changes. A worker that runs out of memory
 // gives its item back and ends; the consumer then does the item, and the
@@ -39,6 +50,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 // Starts `body(arg)` on a new thread with a stack of `stack` bytes (0: the
@@ -54,6 +66,13 @@ int usableCpus();
 // what is open now. -1 when not even the consumer fits: the run must refuse
 // to start rather than fail one file at random.
 int workersWithinDescriptors(int wanted, int each, int own);
+
+// Whether `Job` declares runBatch (see above).
+template <class Job, class = void>
+struct RunsBatches : std::false_type {};
+template <class Job>
+struct RunsBatches<Job, std::void_t<decltype(Job::kRunsBatches)>>
+    : std::bool_constant<Job::kRunsBatches> {};
 
 template <class Job>
 class OrderedPool {
@@ -115,6 +134,10 @@ class OrderedPool {
 
   static void* body(void* worker);
   void work(size_t worker);
+  // Does the items [first, end) of `chunk` that the consumer has not taken,
+  // one by one or as one batch. False when memory ran out: the items not
+  // done are given back.
+  bool runItems(Chunk* chunk, size_t first, size_t end, Context& context);
   // Sets the state of item `i` of `chunk` (done, or given back), waking the
   // consumer if it waits for it.
   void finish(Chunk* chunk, size_t i, State state);
@@ -279,6 +302,42 @@ void OrderedPool<Job>::work(size_t worker) {
     const bool more = next_ < offered_;
     lock.unlock();
     if (more) available_.notify_one();
+    const bool ran = runItems(chunk, first, end, context);
+    lock.lock();
+    if (!ran) {
+      holding_[worker] = SIZE_MAX;
+      return;
+    }
+  }
+}
+
+template <class Job>
+bool OrderedPool<Job>::runItems(Chunk* chunk, size_t first, size_t end,
+                                Context& context) {
+  if constexpr (RunsBatches<Job>::value) {
+    Item* items[kBatch];
+    size_t taken[kBatch];
+    bool done[kBatch] = {};
+    size_t n = 0;
+    for (size_t i = first; i < end && !stopping_.load(); ++i) {
+      uint8_t s = kWaiting;
+      if (!chunk->state[i % kChunk].compare_exchange_strong(s, kTaken))
+        continue;  // the consumer got there first
+      items[n] = &chunk->items[i % kChunk];
+      taken[n++] = i;
+    }
+    try {
+      job_.runBatch(items, n, context, [&](size_t k) {
+        done[k] = true;
+        finish(chunk, taken[k], kDone);
+      });
+    } catch (const std::bad_alloc&) {
+      for (size_t k = 0; k < n; ++k)
+        if (!done[k]) finish(chunk, taken[k], kWaiting);
+      return false;
+    }
+    return true;
+  } else {
     for (size_t i = first; i < end && !stopping_.load(); ++i) {
       uint8_t s = kWaiting;
       if (!chunk->state[i % kChunk].compare_exchange_strong(s, kTaken))
@@ -288,13 +347,11 @@ void OrderedPool<Job>::work(size_t worker) {
       } catch (const std::bad_alloc&) {
         // The rest of the batch is still waiting: the consumer does it all.
         finish(chunk, i, kWaiting);
-        lock.lock();
-        holding_[worker] = SIZE_MAX;
-        return;
+        return false;
       }
       finish(chunk, i, kDone);
     }
-    lock.lock();
+    return true;
   }
 }
 
