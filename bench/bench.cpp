@@ -5,10 +5,16 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, flat, deep, cold, onecpu, makelist, unlisted or sums. For each workload:
+// NAME is bushy, quiet, flat, tall, deep, cold, onecpu, makelist, unlisted or sums. For each
+// workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
 // the floor, and of peak resident memory, as wait4 reports it for the child.
+//
+// quiet: bushy 200k verified with -q, which writes no dots, against the same floors.
+//
+// tall: 100k files, 20 to a directory, each directory 30 levels below ROOT (27 levels of one
+// directory each, then three of 18 each): a stat of the whole path walks 31 components.
 //
 // cold: bushy 200k with the page cache, dentries and inodes dropped before
 // every run of every program, so each run reads the tree from the disk;
@@ -95,6 +101,22 @@ Workload bushy(const std::string& work, long files) {
     for (int f = 0; f < 100 && n < files; ++f, ++n) {
       addFile(w, list, rel + "/file" + std::to_string(f) + ".dat", n);
     }
+  }
+  return w;
+}
+
+Workload tall(const std::string& work, long files) {
+  Workload w{"tall " + std::to_string(files / 1000) + "k", work + "/tall", "", files};
+  w.list = w.root + ".lst";
+  std::string chain;
+  for (int level = 0; level < 27; ++level) chain += "/a" + std::to_string(level);
+  std::ofstream list(w.list);
+  for (long n = 0; n < files; ++n) {
+    const long leaf = n / 20;
+    const std::string dir = chain + "/x" + std::to_string(leaf / 324) + "/y" +
+                            std::to_string(leaf / 18 % 18) + "/z" + std::to_string(leaf % 18);
+    if (n % 20 == 0) std::filesystem::create_directories(w.root + dir);
+    addFile(w, list, dir + "/f" + std::to_string(n % 20), n);
   }
   return w;
 }
@@ -322,11 +344,13 @@ Medians measure(const std::vector<std::vector<std::string>>& programs, int runs,
 
 // One row of the main table: korlan, the floor and the floor with the dots.
 void verifyRow(const std::string& label, const Workload& w, const std::string& korlan,
-               const std::string& floorProgram, int runs, const Setting& setting) {
-  const Medians m = measure({{korlan, w.root, w.list},
-                             {floorProgram, w.root, w.list},
-                             {floorProgram, "--dots", w.root, w.list}},
-                            runs, setting);
+               const std::string& floorProgram, int runs, const Setting& setting,
+               bool quiet = false) {
+  std::vector<std::string> verify = {korlan, w.root, w.list};
+  if (quiet) verify.insert(verify.begin() + 1, "-q");
+  const Medians m =
+      measure({verify, {floorProgram, w.root, w.list}, {floorProgram, "--dots", w.root, w.list}},
+              runs, setting);
   printf("| %-16s | %7ld | %9.1f | %9.1f | %6.3f | %14.1f | %6.3f | %10.1f | %9.1f |\n",
          label.c_str(), w.entries, m.ms[0], m.ms[1], m.ratio[1], m.ms[2], m.ratio[2], m.mib[0],
          m.mib[1]);
@@ -410,7 +434,7 @@ void sumsRows(const std::string& work, const std::string& korlan, const std::str
 
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
-    "NAME: bushy, flat, deep, cold, onecpu, makelist, unlisted or sums\n";
+    "NAME: bushy, quiet, flat, tall, deep, cold, onecpu, makelist, unlisted or sums\n";
 
 }  // namespace
 
@@ -429,8 +453,8 @@ int main(int argc, char** argv) {
       default: fputs(usage, stderr); return 2;
     }
   }
-  const std::vector<std::string> names = {"bushy",  "flat",     "deep",     "cold",
-                                          "onecpu", "makelist", "unlisted", "sums"};
+  const std::vector<std::string> names = {"bushy", "quiet",  "flat",     "tall",     "deep",
+                                          "cold",  "onecpu", "makelist", "unlisted", "sums"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -461,22 +485,23 @@ int main(int argc, char** argv) {
     loads.push_back(bushy(work, 400000));
   }
   if (want("flat")) loads.push_back(flat(work, 100000));
+  if (want("tall")) loads.push_back(tall(work, 100000));
   if (want("deep")) loads.push_back(deep(work, 20000));
   // bushy 200k serves the cold, one-CPU and make-list rows too; it is made
   // again only when the warm rows did not make it.
   auto found = std::find_if(loads.begin(), loads.end(),
                             [](const Workload& w) { return w.name == "bushy 200k"; });
   const bool coldRows = want("cold") && noCold.empty();
-  const bool b200Rows =
-      coldRows || want("onecpu") || want("makelist") || want("unlisted") || want("sums");
+  const bool b200Rows = coldRows || want("quiet") || want("onecpu") || want("makelist") ||
+                        want("unlisted") || want("sums");
   const Workload b200 = found != loads.end() ? *found : b200Rows ? bushy(work, 200000) : Workload{};
 
   if (want("cold") && !coldRows) printf("cold rows skipped: %s.\n", noCold.c_str());
-  if (!loads.empty() || coldRows || want("onecpu")) {
+  if (!loads.empty() || coldRows || want("quiet") || want("onecpu")) {
     printf(
         "%d rounds%s; medians. Wall time in ms, peak RSS in MiB;\n"
         "each ratio: korlan's time over the other program's in the same round.\n",
-        runs, !loads.empty() || want("onecpu") ? " after a warm-up" : "");
+        runs, !loads.empty() || want("quiet") || want("onecpu") ? " after a warm-up" : "");
     if (coldRows) {
       printf(
           "cold: page cache, dentries and inodes dropped before every run of every\n"
@@ -492,6 +517,9 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   for (const Workload& w : loads) verifyRow(w.name, w, korlan, floorProgram, runs, Setting{});
+  if (want("quiet")) {
+    verifyRow(b200.name + " -q", b200, korlan, floorProgram, runs, Setting{}, true);
+  }
   if (want("onecpu")) {
     verifyRow(b200.name + " 1 CPU", b200, korlan, floorProgram, runs, Setting{false, cpu});
   }

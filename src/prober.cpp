@@ -337,7 +337,7 @@ class ProbeJob {
   // not pay is tried again after twice as many batches as last time.
   static constexpr std::chrono::nanoseconds kSlowAlone{50000};
   static constexpr std::chrono::nanoseconds kInMemory{5000};
-  static const int kMostBackOff = 1 << 12;
+  static constexpr int kMostBackOff = 1 << 12;
 
   void takeRingIfSlow(Context& c, std::chrono::steady_clock::time_point start,
                       size_t n) const {
