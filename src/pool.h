@@ -24,10 +24,12 @@
 //     static const bool kRunsBatches = true;
 //     template <class Done>
 //     void runBatch(Item* const* items, size_t n, Context& context, Done done);
+//     size_t batchLimit(const Context& context) const;
 //
-// which does the `n` items a worker took and calls done(k) as soon as item k
-// is done; the workers then hand it their batches, the consumer still does
-// one item at a time with run().
+// runBatch does the `n` items a worker took and calls done(k) as soon as
+// item k is done; the workers then hand it their batches, the consumer
+// still does one item at a time with run(). batchLimit says, before each
+// batch, how many items a worker takes at once (at most kChunk).
 //
 // weight() may be called on an item while another thread does it: it must
 // read only what run() never changes. A worker that runs out of memory
@@ -43,6 +45,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -88,6 +91,8 @@ class OrderedPool {
   // large file to read) must not keep the items behind it from idle
   // workers.
   static const int64_t kBatchWeight = 1 << 20;
+  // Items in the items' storage unit; no batch is larger (batchLimit).
+  static constexpr size_t kChunk = 1024;
 
   // Starts up to `workers` threads (those that cannot be started are done
   // without), each with a stack of `stack` bytes.
@@ -119,7 +124,6 @@ class OrderedPool {
   std::vector<std::unique_ptr<Context>>& contexts() { return contexts_; }
 
  private:
-  static const size_t kChunk = 1024;
   static_assert(kChunk % kBatch == 0, "a batch never spans two chunks");
   enum State : uint8_t { kWaiting, kTaken, kDone };
   struct Chunk {
@@ -137,7 +141,13 @@ class OrderedPool {
   // Does the items [first, end) of `chunk` that the consumer has not taken,
   // one by one or as one batch. False when memory ran out: the items not
   // done are given back.
-  bool runItems(Chunk* chunk, size_t first, size_t end, Context& context);
+  bool runItems(Chunk* chunk, size_t first, size_t end, size_t worker);
+  // A worker's room for the batch it runs at once.
+  struct Taken {
+    std::vector<Item*> items;
+    std::vector<size_t> index;
+    std::vector<char> done;
+  };
   // Sets the state of item `i` of `chunk` (done, or given back), waking the
   // consumer if it waits for it.
   void finish(Chunk* chunk, size_t i, State state);
@@ -164,6 +174,7 @@ class OrderedPool {
 
   std::vector<Worker> workers_;
   std::vector<std::unique_ptr<Context>> contexts_;
+  std::vector<Taken> taken_;  // each worker's own
 };
 
 template <class Job>
@@ -173,6 +184,14 @@ OrderedPool<Job>::OrderedPool(Job& job, int workers, size_t stack) : job_(job) {
   workers_.reserve(workers);
   holding_.assign(workers, SIZE_MAX);
   for (int i = 0; i < workers; ++i) contexts_.emplace_back(new Context());
+  if constexpr (RunsBatches<Job>::value) {
+    taken_.resize(workers);
+    for (Taken& t : taken_) {
+      t.items.resize(kChunk);
+      t.index.resize(kChunk);
+      t.done.resize(kChunk);
+    }
+  }
   for (int i = 0; i < workers; ++i) {
     workers_.push_back({this, static_cast<size_t>(i), pthread_t()});
     if (!startThread(&workers_.back().thread, stack, &body, &workers_.back())) {
@@ -289,10 +308,12 @@ void OrderedPool<Job>::work(size_t worker) {
     const size_t first = next_, chunkIndex = first / kChunk;
     Chunk* chunk = chunks_[chunkIndex].get();
     const size_t chunkEnd = (chunkIndex + 1) * kChunk;
-    size_t end = first;
+    size_t end = first, most = kBatch;
+    if constexpr (RunsBatches<Job>::value)
+      most = std::min(job_.batchLimit(context), kChunk);
     int64_t weight = 0;
     // An item the consumer has taken is not weighed: it may be changing.
-    for (; end < offered_ && end < chunkEnd && end - first < kBatch &&
+    for (; end < offered_ && end < chunkEnd && end - first < most &&
            weight < kBatchWeight;
          ++end)
       if (chunk->state[end % kChunk].load() == kWaiting)
@@ -302,7 +323,7 @@ void OrderedPool<Job>::work(size_t worker) {
     const bool more = next_ < offered_;
     lock.unlock();
     if (more) available_.notify_one();
-    const bool ran = runItems(chunk, first, end, context);
+    const bool ran = runItems(chunk, first, end, worker);
     lock.lock();
     if (!ran) {
       holding_[worker] = SIZE_MAX;
@@ -313,17 +334,19 @@ void OrderedPool<Job>::work(size_t worker) {
 
 template <class Job>
 bool OrderedPool<Job>::runItems(Chunk* chunk, size_t first, size_t end,
-                                Context& context) {
+                                size_t worker) {
+  Context& context = *contexts_[worker];
   if constexpr (RunsBatches<Job>::value) {
-    Item* items[kBatch];
-    size_t taken[kBatch];
-    bool done[kBatch] = {};
+    Item** items = taken_[worker].items.data();
+    size_t* taken = taken_[worker].index.data();
+    char* done = taken_[worker].done.data();
     size_t n = 0;
     for (size_t i = first; i < end && !stopping_.load(); ++i) {
       uint8_t s = kWaiting;
       if (!chunk->state[i % kChunk].compare_exchange_strong(s, kTaken))
         continue;  // the consumer got there first
       items[n] = &chunk->items[i % kChunk];
+      done[n] = false;
       taken[n++] = i;
     }
     try {

@@ -71,7 +71,7 @@ class HashedItem {
 };
 
 #ifdef KORLAN_HAVE_URING
-// One worker's io_uring, for statx probes kept in flight together.
+// One worker's io_uring, for probes kept in flight together.
 class Ring {
  public:
   Ring() = default;
@@ -83,8 +83,8 @@ class Ring {
   // filter, io_uring disabled, no descriptor left).
   bool open() {
     if (io_uring_queue_init(kEntries, &ring_, 0) != 0) return false;
-    // statx always goes to the ring's kernel workers, bounded by default
-    // to four per CPU: a batch gets one each.
+    // Opens and statx always go to the ring's kernel workers, bounded by
+    // default to four per CPU: here one for each request in flight.
     unsigned workers[2] = {kEntries, 0};
     io_uring_register_iowq_max_workers(&ring_, workers);
     open_ = true;
@@ -96,18 +96,17 @@ class Ring {
   }
   bool isOpen() const { return open_; }
 
-  // Queues statx of `name` below `dirFd` into `out`, tagged `tag`.
-  void statx(int dirFd, const char* name, struct statx* out, uint64_t tag) {
-    io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
-    io_uring_prep_statx(sqe, dirFd, name, AT_STATX_SYNC_AS_STAT,
-                        STATX_SIZE | STATX_INO, out);
-    sqe->user_data = tag;
-  }
-  // Submits what is queued and hands each of `count` completions to
-  // `take(tag, result)`.
-  template <class Take>
-  void complete(unsigned count, Take take) {
-    while (count > 0) {
+  // Makes requests 0 to n - 1, up to kEntries in flight: prepare(i, sqe)
+  // fills request i in, take(i, result) takes its result as it comes.
+  template <class Prepare, class Take>
+  void run(size_t n, Prepare prepare, Take take) {
+    size_t next = 0, inFlight = 0;
+    while (next < n || inFlight > 0) {
+      for (; next < n && inFlight < kEntries; ++next, ++inFlight) {
+        io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+        prepare(next, sqe);
+        sqe->user_data = next;
+      }
       const int submitted = io_uring_submit_and_wait(&ring_, 1);
       if (submitted < 0 && submitted != -EINTR && submitted != -EBUSY &&
           submitted != -EAGAIN)
@@ -115,16 +114,15 @@ class Ring {
       io_uring_cqe* cqe;
       unsigned head, seen = 0;
       io_uring_for_each_cqe(&ring_, head, cqe) {
-        take(cqe->user_data, cqe->res);
+        take(static_cast<size_t>(cqe->user_data), cqe->res);
         ++seen;
       }
       io_uring_cq_advance(&ring_, seen);
-      count -= seen;
+      inFlight -= seen;
     }
   }
 
-  // Probes queued at once: a batch of the pool.
-  static const unsigned kEntries = 32;
+  static const unsigned kEntries = 64;
 
  private:
   io_uring ring_;
@@ -171,7 +169,17 @@ class ProbeJob {
     // alone before the ring may be tried again, and after that.
     std::chrono::nanoseconds aloneCost{0};
     int backOff = 0, nextBackOff = 16;
-    struct statx found[Ring::kEntries];
+    // A batch on the ring: its directories, open at once, and what statx
+    // found of each file.
+    struct Place {
+      const Directory* dir;
+      std::string path;
+      size_t length;  // of the directory's path, before the separator
+      int fd;         // or kUnopened: its files go to run()
+    };
+    std::vector<Place> places;
+    std::vector<struct statx> found;
+    std::vector<size_t> queued;  // item << 8 | place
 #endif
   };
 
@@ -233,6 +241,18 @@ class ProbeJob {
   // Probes that only stat go to a worker as a batch, which it may keep in
   // flight at once; files to read go one by one.
   static const bool kRunsBatches = !Item::kHashed;
+  // A batch on the ring, and the directories of it open at once (see
+  // runOnRing).
+  static const size_t kRingBatch = 1024;
+  static const size_t kPlaces = 16;
+
+  size_t batchLimit(const Context& c) const {
+#ifdef KORLAN_HAVE_URING
+    if (c.onRing) return kRingBatch;
+#endif
+    (void)c;
+    return OrderedPool<ProbeJob>::kBatch;
+  }
 
   template <class Done>
   void runBatch(Item* const* items, size_t n, Context& c, Done done) {
@@ -291,38 +311,79 @@ class ProbeJob {
   }
 
 #ifdef KORLAN_HAVE_URING
-  // A batch through the ring, one directory's run of files at a time, each
-  // run in flight at once. A probe that the ring cannot make as run() would
-  // (no directory open, a path too long) is made by run().
+  // A batch on the ring. Files of one directory share the disk's blocks,
+  // its own and those of their inodes, and wait for the same reads: what
+  // may be read at once is many directories' blocks. So the batch is
+  // large, and its directories go up to kPlaces at a time: all opened at
+  // once through the ring, then all their files probed at once. A file the
+  // ring cannot probe as run() would (its directory could not be opened,
+  // its path is too long) is probed by run(), which says why.
   template <class Done>
   void runOnRing(Item* const* items, size_t n, Context& c, Done done) {
+    if (c.found.size() < n) c.found.resize(kRingBatch);
     for (size_t k = 0; k < n;) {
-      const Directory* d = items[k]->file()->dir;
-      enter(d, c);
-      unsigned queued = 0;
-      for (; k < n && items[k]->file()->dir == d; ++k) {
-        const File& f = *items[k]->file();
-        if (c.dirFd < 0 || c.dirLength + 1 + strlen(f.name) >= PATH_MAX) {
-          run(*items[k], c);
-          done(k);
-          continue;
-        }
-        c.ring.statx(c.dirFd, f.name, &c.found[k], k);
-        ++queued;
+      // The next items, of up to kPlaces runs of one directory each.
+      c.places.clear();
+      size_t end = k;
+      for (; end < n; ++end) {
+        const Directory* d = items[end]->file()->dir;
+        if (!c.places.empty() && c.places.back().dir == d) continue;
+        if (c.places.size() == kPlaces) break;
+        c.places.push_back({d, std::string(), 0, kUnopened});
+        auto& p = c.places.back();
+        directoryPath(root_, d, sep_, &p.path);
+        p.length = p.path.size();
+        p.path += sep_;
       }
-      c.ring.complete(queued, [&](uint64_t j, int res) {
-        Item& item = *items[j];
-        const struct statx& st = c.found[j];
-        if (res == 0) {
-          keep({makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino}, c);
-          item.setResult(static_cast<int64_t>(st.stx_size));
-        } else if (res == -EAGAIN || res == -EINTR || res == -ECANCELED) {
-          run(item, c);  // no answer about the file: ask again
+      c.ring.run(
+          c.places.size(),
+          [&](size_t i, io_uring_sqe* sqe) {
+            io_uring_prep_openat(sqe, AT_FDCWD, c.places[i].path.c_str(),
+                                 O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+          },
+          [&](size_t i, int res) {
+            c.places[i].fd = res >= 0 ? res : kUnopened;
+          });
+      // The files: ring-worthy ones go in flight, the rest to run().
+      std::vector<size_t>& queued = c.queued;
+      queued.clear();
+      for (size_t j = k, place = 0; j < end; ++j) {
+        const File& f = *items[j]->file();
+        if (f.dir != c.places[place].dir) ++place;
+        const auto& p = c.places[place];
+        if (p.fd >= 0 && p.length + 1 + strlen(f.name) < PATH_MAX) {
+          queued.push_back(j << 8 | place);
         } else {
-          item.setResult(res);
+          run(*items[j], c);
+          done(j);
         }
-        done(j);
-      });
+      }
+      c.ring.run(
+          queued.size(),
+          [&](size_t i, io_uring_sqe* sqe) {
+            const size_t j = queued[i] >> 8, place = queued[i] & 0xff;
+            io_uring_prep_statx(sqe, c.places[place].fd, items[j]->file()->name,
+                                AT_STATX_SYNC_AS_STAT, STATX_SIZE | STATX_INO,
+                                &c.found[j]);
+          },
+          [&](size_t i, int res) {
+            const size_t j = queued[i] >> 8;
+            Item& item = *items[j];
+            const struct statx& st = c.found[j];
+            if (res == 0) {
+              keep({makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino},
+                   c);
+              item.setResult(static_cast<int64_t>(st.stx_size));
+            } else if (res == -EAGAIN || res == -EINTR || res == -ECANCELED) {
+              run(item, c);  // no answer about the file: ask again
+            } else {
+              item.setResult(res);
+            }
+            done(j);
+          });
+      for (const auto& p : c.places)
+        if (p.fd >= 0) ::close(p.fd);
+      k = end;
     }
   }
 
@@ -416,7 +477,8 @@ class PooledProber : public Prober {
   using Job = ProbeJob<Item>;
   using Pool = OrderedPool<Job>;
 #ifdef KORLAN_HAVE_URING
-  static_assert(Pool::kBatch <= Ring::kEntries, "a batch fits in a ring");
+  static_assert(Job::kRingBatch <= Pool::kChunk, "a ring's batch is taken");
+  static_assert(Job::kPlaces <= 0x100, "a place's number fits in 8 bits");
 #endif
   Job job_;
   Pool pool_;
@@ -453,11 +515,16 @@ int proberWorkerCount(const Checks& checks) {
   // many, the sums file before the files. A run that only probes needs no
   // descriptor: a directory that cannot be opened for want of one is
   // probed by whole paths, a ring that cannot be set up leaves its worker
-  // to probe alone. Each of its workers is counted its directory and its
-  // ring all the same, so that they all probe fast.
+  // to probe alone. Each of its workers is counted its directory, its ring
+  // and the directories a batch on the ring opens all the same, so that
+  // they all probe fast.
   const int kPerCpu = checks.contents ? 1 : 2, kMost = 64;
   const int wanted = std::min(usableCpus() * kPerCpu, kMost);
-  const bool ring = kHaveRing && checks.ring != ProbeRing::kNever;
-  return workersWithinDescriptors(wanted, checks.contents || ring ? 2 : 1,
+  const bool ring =
+      kHaveRing && !checks.contents && checks.ring != ProbeRing::kNever;
+  return workersWithinDescriptors(wanted,
+                                  ring ? 2 + ProbeJob<PlainItem>::kPlaces
+                                  : checks.contents ? 2
+                                                    : 1,
                                   checks.contents ? 2 : 0);
 }
