@@ -16,6 +16,11 @@
 // tall: 100k files, 20 to a directory, each directory 30 levels below ROOT (27 levels of one
 // directory each, then three of 18 each): a stat of the whole path walks 31 components.
 //
+// slow: bushy 20k cold on a slow disk: an ext4 image, made with mkfs.ext4 -d, below slowfs
+// (beside FLOOR; every read answered after 5 ms, many at once) and mounted read-only from a
+// loop device that reads it directly. Needs root, mkfs.ext4, losetup, FUSE and slowfs (built
+// where libfuse3 is found); without them the table says why the row is missing.
+//
 // cold: bushy 200k with the page cache, dentries and inodes dropped before
 // every run of every program, so each run reads the tree from the disk;
 // no warm-up, which would only be dropped.
@@ -342,6 +347,13 @@ Medians measure(const std::vector<std::vector<std::string>>& programs, int runs,
   return m;
 }
 
+// The head of the main table.
+void verifyHead() {
+  printf("\n| %-16s | %7s | %9s | %9s | %6s | %14s | %6s | %10s | %9s |\n", "workload", "entries",
+         "korlan ms", "floor ms", "ratio", "floor+dots ms", "ratio", "korlan MiB", "floor MiB");
+  printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+}
+
 // One row of the main table: korlan, the floor and the floor with the dots.
 void verifyRow(const std::string& label, const Workload& w, const std::string& korlan,
                const std::string& floorProgram, int runs, const Setting& setting,
@@ -432,9 +444,68 @@ void sumsRows(const std::string& work, const std::string& korlan, const std::str
   fflush(stdout);
 }
 
+// Runs `command` through the shell; false when it fails.
+bool shell(const std::string& command) { return system(command.c_str()) == 0; }
+
+// The row of a slow disk: see the comment at the top.
+void slowRow(const std::string& work, const std::string& korlan, const std::string& floorProgram,
+             int runs) {
+  const std::string slowfs =
+      std::filesystem::path(floorProgram).replace_filename("slowfs").string();
+  std::string why = access(slowfs.c_str(), X_OK) != 0 ? slowfs + " was not built (libfuse3)"
+                    : geteuid() != 0                  ? "not root"
+                                                      : "";
+  const std::string image = work + "/slowimage", fuse = work + "/slowfuse",
+                    mounted = work + "/slowdisk";
+  Workload w = bushy(work, 20000);
+  pid_t server = -1;
+  std::string loop;
+  if (why.empty()) {
+    std::filesystem::create_directories(image);
+    std::filesystem::create_directories(fuse);
+    std::filesystem::create_directories(mounted);
+    if (!shell("truncate -s 256M '" + image + "/img' && mkfs.ext4 -q -F -d '" + w.root + "' '" +
+               image + "/img'"))
+      why = "mkfs.ext4 -d failed";
+  }
+  if (why.empty()) {
+    server = fork();
+    if (server == 0) {
+      execl(slowfs.c_str(), "slowfs", image.c_str(), fuse.c_str(), "5000", nullptr);
+      _exit(127);
+    }
+    for (int tries = 0; tries < 50 && access((fuse + "/img").c_str(), R_OK) != 0; ++tries)
+      usleep(100000);
+    FILE* attached = popen(("losetup -f --show -r --direct-io=on '" + fuse + "/img'").c_str(), "r");
+    char device[64] = "";
+    if (attached == nullptr || fgets(device, sizeof device, attached) == nullptr)
+      why = "slowfs or losetup failed";
+    if (attached != nullptr) pclose(attached);
+    loop = std::string(device).substr(0, strcspn(device, "\n"));
+    if (why.empty() && !shell("mount -o ro " + loop + " '" + mounted + "'")) why = "mount failed";
+  }
+  if (why.empty()) {
+    printf(
+        "\nslow: %s on an ext4 image read through a loop device from slowfs, every read 5 ms;\n"
+        "page cache, dentries and inodes dropped before every run.\n",
+        w.name.c_str());
+    verifyHead();
+    w.root = mounted;
+    verifyRow(w.name + " slow", w, korlan, floorProgram, runs, Setting{true, -1});
+    shell("umount '" + mounted + "'");
+  } else {
+    printf("\nslow row skipped: %s.\n", why.c_str());
+  }
+  if (!loop.empty()) shell("losetup -d " + loop);
+  if (server > 0) {
+    shell("umount '" + fuse + "'");
+    waitpid(server, nullptr, 0);
+  }
+}
+
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
-    "NAME: bushy, quiet, flat, tall, deep, cold, onecpu, makelist, unlisted or sums\n";
+    "NAME: bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted or sums\n";
 
 }  // namespace
 
@@ -453,8 +524,8 @@ int main(int argc, char** argv) {
       default: fputs(usage, stderr); return 2;
     }
   }
-  const std::vector<std::string> names = {"bushy", "quiet",  "flat",     "tall",     "deep",
-                                          "cold",  "onecpu", "makelist", "unlisted", "sums"};
+  const std::vector<std::string> names = {"bushy", "quiet",  "flat",     "tall",     "deep", "cold",
+                                          "slow",  "onecpu", "makelist", "unlisted", "sums"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -510,9 +581,7 @@ int main(int argc, char** argv) {
     if (want("onecpu")) {
       printf("1 CPU: every program pinned to CPU %d (sched_setaffinity before exec).\n", cpu);
     }
-    printf("\n| %-16s | %7s | %9s | %9s | %6s | %14s | %6s | %10s | %9s |\n", "workload", "entries",
-           "korlan ms", "floor ms", "ratio", "floor+dots ms", "ratio", "korlan MiB", "floor MiB");
-    printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+    verifyHead();
   }
   fflush(stdout);
 
@@ -526,6 +595,7 @@ int main(int argc, char** argv) {
   if (coldRows) {
     verifyRow(b200.name + " cold", b200, korlan, floorProgram, runs, Setting{true, -1});
   }
+  if (want("slow")) slowRow(work, korlan, floorProgram, runs);
 
   if (want("makelist")) {
     const Medians m = measure({{korlan, "--make-list", b200.root},
