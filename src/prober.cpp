@@ -448,7 +448,10 @@ class PooledProber : public Prober {
     Item item;
     item.setFile(f);
     pool_.add(item);
-    if (pool_.size() % Pool::kBatch == 0) pool_.offer();
+    // Workers probe faster than the reader reads, and each offer wakes one
+    // of them: offered a few batches at a time, they wake a quarter as
+    // often (a tenth of the reader's time on bushy 200k went to waking).
+    if (pool_.size() % (4 * Pool::kBatch) == 0) pool_.offer();
   }
   void flush() override { pool_.offer(); }
 
