@@ -2,19 +2,21 @@
 // on worker threads.
 //
 // A probe is one stat call, and most of a run's time is spent waiting for
-// them one after another. Each is made relative to its directory, opened
-// once per run of its files (the list's order groups them), so that the
-// kernel resolves one component per probe rather than the whole path, and
-// answers exactly what stat of the whole path answers: a directory that
-// cannot be opened gives its files the errno of that open, and a path of
-// PATH_MAX bytes or more ENAMETOOLONG. On a cold disk a worker that sees
-// its probes wait keeps a batch of them in flight through io_uring. Worker
-// threads of an ordered pool (see pool.h) therefore probe every file as soon as
-// the reader has recorded it, in reading order, and keep the result apart from
-// the tree, in reading order too; the walk, which alone writes the report, then
-// takes the results in its own order (settle). So the report is the same, byte
-// for byte and flush for flush, whatever the number of workers and however the
-// threads are scheduled.
+// them one after another. Worker threads of an ordered pool (see pool.h)
+// therefore probe every file as soon as the reader has recorded it, in
+// reading order, and keep the result apart from the tree, in reading order
+// too; the walk, which alone writes the report, then takes the results in
+// its own order (settle). So the report is the same, byte for byte and
+// flush for flush, whatever the number of workers and however the threads
+// are scheduled.
+//
+// Each probe is made relative to its directory, opened once per run of its
+// files (the list's order groups them), so that the kernel resolves one
+// component per probe rather than the whole path; it answers exactly what
+// stat of the whole path answers: a directory that cannot be opened gives
+// its files the errno of that open, a path of PATH_MAX bytes or more gets
+// ENAMETOOLONG. On a slow disk a worker that sees its probes wait keeps
+// many of them, of many directories, in flight through io_uring.
 #ifndef KORLAN_PROBER_H_
 #define KORLAN_PROBER_H_
 
@@ -81,8 +83,9 @@ class Prober : public ListReceiver {
 // How many workers to start: two per CPU this process may use, one when
 // they also read and hash the files; within the descriptor limit, -1 when
 // even the walk could not read a file (see workersWithinDescriptors). Each
-// worker holds its directory and, when it only probes, its ring; the walk
-// its directory, which only a run that reads files needs.
+// worker holds its directory and, when it only probes, its ring and the
+// directories of a batch on the ring; the walk its directory, which only a
+// run that reads files needs.
 int proberWorkerCount(const Checks& checks);
 
 #endif  // KORLAN_PROBER_H_
