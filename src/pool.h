@@ -47,6 +47,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -95,8 +96,9 @@ class OrderedPool {
   static constexpr size_t kChunk = 1024;
 
   // Starts up to `workers` threads (those that cannot be started are done
-  // without), each with a stack of `stack` bytes.
-  OrderedPool(Job& job, int workers, size_t stack);
+  // without), each with a stack of `stack` bytes. Those beyond the first
+  // `active` take no item until activate().
+  OrderedPool(Job& job, int workers, size_t stack, int active = INT_MAX);
   ~OrderedPool() { stop(); }
   OrderedPool(const OrderedPool&) = delete;
   OrderedPool& operator=(const OrderedPool&) = delete;
@@ -113,6 +115,9 @@ class OrderedPool {
   // Consumer: the items below `end` are no longer needed; their storage
   // goes as soon as no worker holds a batch in it.
   void release(size_t end);
+
+  // Any thread: every worker takes items from now on.
+  void activate();
 
   // Stops the workers at once: each finishes the item it holds (a job that
   // may take long watches stopping()) and takes no other. Items that no
@@ -163,6 +168,8 @@ class OrderedPool {
   std::mutex mutex_;
   std::condition_variable available_;  // items offered, or stopping
   std::condition_variable done_;       // the awaited item is done
+  std::condition_variable activated_;  // every worker may take items
+  size_t active_;                      // workers below this may; under mutex_
   std::atomic<size_t> awaited_{SIZE_MAX};
   // Written by the producer under mutex_ (workers read it under mutex_);
   // a released chunk is null.
@@ -178,7 +185,8 @@ class OrderedPool {
 };
 
 template <class Job>
-OrderedPool<Job>::OrderedPool(Job& job, int workers, size_t stack) : job_(job) {
+OrderedPool<Job>::OrderedPool(Job& job, int workers, size_t stack, int active)
+    : job_(job), active_(active < 0 ? 0 : static_cast<size_t>(active)) {
   if (workers < 0) workers = 0;
   // Sized before any thread starts: a thread touches only its own.
   workers_.reserve(workers);
@@ -303,6 +311,7 @@ void OrderedPool<Job>::work(size_t worker) {
   for (;;) {
     holding_[worker] = SIZE_MAX;
     freeReleased();
+    activated_.wait(lock, [&] { return stopping_ || worker < active_; });
     available_.wait(lock, [this] { return stopping_ || next_ < offered_; });
     if (stopping_) return;
     const size_t first = next_, chunkIndex = first / kChunk;
@@ -379,6 +388,15 @@ bool OrderedPool<Job>::runItems(Chunk* chunk, size_t first, size_t end,
 }
 
 template <class Job>
+void OrderedPool<Job>::activate() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    active_ = SIZE_MAX;
+  }
+  activated_.notify_all();
+}
+
+template <class Job>
 void OrderedPool<Job>::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -386,6 +404,7 @@ void OrderedPool<Job>::stop() {
     stopping_ = true;
   }
   available_.notify_all();
+  activated_.notify_all();
   for (Worker& w : workers_) pthread_join(w.thread, nullptr);
   workers_.clear();
 }

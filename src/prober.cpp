@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 
@@ -262,22 +264,34 @@ class ProbeJob {
       c.ringTried = true;
       c.onRing = c.ring.open() && ring_ == ProbeRing::kAlways;
     }
+#endif
     const auto start = std::chrono::steady_clock::now();
+#ifdef KORLAN_HAVE_URING
     if (c.onRing) {
       runOnRing(items, n, c, done);
       if (ring_ == ProbeRing::kWhenSlow) leaveRingUnlessFaster(c, start, n);
       return;
     }
 #endif
+    const long waitsBefore = waits();
     for (size_t k = 0; k < n; ++k) {
       run(*items[k], c);
       done(k);
     }
+    // A batch that took long may have waited for the processor, taken by
+    // another thread; one that waited on the disk went to sleep.
+    const bool waited = waits() - waitsBefore >= kDiskWaits;
+    // Probes wait on the disk: every worker probes, each wait overlapping
+    // the others'.
+    if (waited && !activated_.exchange(true)) activateAll();
 #ifdef KORLAN_HAVE_URING
     if (c.ring.isOpen() && ring_ == ProbeRing::kWhenSlow)
-      takeRingIfSlow(c, start, n);
+      takeRingIfSlow(c, (std::chrono::steady_clock::now() - start) / n, waited);
 #endif
   }
+
+  // Starts the workers that wait (see proberWorkerCount).
+  std::function<void()> activateAll;
 
  private:
   // Makes `d` the directory `c` probes in: its path formed as the walk
@@ -391,24 +405,23 @@ class ProbeJob {
   // a tree in memory a probe costs three times a probe alone, and where
   // waiting on the disk costs less than the processor's work (a disk of a
   // virtual machine, cached by its host) the workers only add their own.
-  // So a worker probes alone until a batch of its probes took long each,
-  // as they do when they wait on a slow disk, then tries the ring, and
-  // keeps it only while a probe in flight costs at most half what one
-  // alone used to and more than one of a tree in memory. A ring that did
-  // not pay is tried again after twice as many batches as last time.
-  static constexpr std::chrono::nanoseconds kSlowAlone{50000};
+  // So a worker probes alone until a batch of its probes took long each
+  // (kSlowAlone), as they do when they wait on a slow disk, then tries the
+  // ring, and keeps it only while a probe in flight costs at most half
+  // what one alone used to and more than one of a tree in memory. A ring
+  // that did not pay is tried again after twice as many batches as last
+  // time.
   static constexpr std::chrono::nanoseconds kInMemory{5000};
   static constexpr int kMostBackOff = 1 << 12;
 
-  void takeRingIfSlow(Context& c, std::chrono::steady_clock::time_point start,
-                      size_t n) const {
-    const auto cost = (std::chrono::steady_clock::now() - start) / n;
+  void takeRingIfSlow(Context& c, std::chrono::nanoseconds cost,
+                      bool waited) const {
     // The ring is measured against the batches before, not against this
-    // one, which may have waited for another thread rather than the disk.
+    // one, which may be one of the slowest.
     if (c.aloneCost.count() == 0) c.aloneCost = cost;
     if (c.backOff > 0) {
       --c.backOff;
-    } else if (cost >= kSlowAlone) {
+    } else if (waited && cost >= kSlowAlone) {
       c.onRing = true;
       return;
     }
@@ -427,11 +440,27 @@ class ProbeJob {
   }
 #endif
 
+  // How often this thread went to sleep so far: a probe of a tree in
+  // memory never does, one that reads the disk does.
+  static long waits() {
+    struct rusage usage;
+    return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
+  }
+  // A batch of probes that slept this often waited on the disk (once may
+  // be for a lock).
+  static const long kDiskWaits = 2;
+  // A probe alone that takes this long on average over a batch that waited
+  // on the disk waits long: a probe of a tree in memory takes about a
+  // microsecond, one on the disk of a virtual machine, cached by its host,
+  // about ten.
+  static constexpr std::chrono::nanoseconds kSlowAlone{50000};
+
   const Directory* root_;
   const char sep_;
   const bool identities_;
   const ProbeRing ring_;
   std::atomic<int64_t>* hashed_;
+  std::atomic<bool> activated_{false};
 };
 
 template <class Item>
@@ -439,8 +468,11 @@ class PooledProber : public Prober {
  public:
   PooledProber(const Directory* root, char sep, const Checks& checks,
                int workers, std::atomic<int64_t>* hashed)
-      : job_(root, sep, checks, hashed), pool_(job_, workers, kWorkerStack) {
+      : job_(root, sep, checks, hashed),
+        pool_(job_, workers, kWorkerStack,
+              Item::kHashed ? workers : usableCpus()) {
     job_.stopping = &pool_.stopping();
+    job_.activateAll = [this] { pool_.activate(); };
   }
   ~PooledProber() override { pool_.stop(); }
 
@@ -501,12 +533,14 @@ std::unique_ptr<Prober> Prober::make(const Directory* root, char sep,
 }
 
 int proberWorkerCount(const Checks& checks) {
-  // Two probes in flight per CPU: with the files in the page cache, two
-  // workers per CPU keep every CPU busy beside the reader; with a cold
-  // cache most probes wait on the disk, and more in flight overlap more of
-  // the waiting. Beyond that, warm runs lose more to switching between
-  // threads than cold runs gain (measured on bushy 200k: see the
-  // developers' notes).
+  // Two probes in flight per CPU: with a cold cache most probes wait on the
+  // disk, and more in flight overlap more of the waiting. Beyond that, warm
+  // runs lose more to switching between threads than cold runs gain
+  // (measured on bushy 200k: see the developers' notes). With the files in
+  // the page cache, one worker per CPU keeps every CPU busy beside the
+  // reader, and a second one only takes the CPU from the reader, which
+  // the run waits for: the second ones wait until a batch of probes shows
+  // that they wait on the disk (see ProbeJob::runBatch).
   //
   // Reading and hashing files keeps a CPU busy by itself, so then one per
   // CPU. A second worker would only share the CPU, and the scheduler
