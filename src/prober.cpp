@@ -264,9 +264,7 @@ class ProbeJob {
       c.ringTried = true;
       c.onRing = c.ring.open() && ring_ == ProbeRing::kAlways;
     }
-#endif
     const auto start = std::chrono::steady_clock::now();
-#ifdef KORLAN_HAVE_URING
     if (c.onRing) {
       runOnRing(items, n, c, done);
       if (ring_ == ProbeRing::kWhenSlow) leaveRingUnlessFaster(c, start, n);
@@ -458,7 +456,7 @@ class ProbeJob {
   const Directory* root_;
   const char sep_;
   const bool identities_;
-  const ProbeRing ring_;
+  [[maybe_unused]] const ProbeRing ring_;  // unread without liburing
   std::atomic<int64_t>* hashed_;
   std::atomic<bool> activated_{false};
 };
