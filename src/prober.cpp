@@ -549,17 +549,16 @@ int proberWorkerCount(const Checks& checks) {
   // Each reader holds its directory and the file it reads; the walk as
   // many, the sums file before the files. A run that only probes needs no
   // descriptor: a directory that cannot be opened for want of one is
-  // probed by whole paths, a ring that cannot be set up leaves its worker
-  // to probe alone. Each of its workers is counted its directory, its ring
-  // and the directories a batch on the ring opens all the same, so that
-  // they all probe fast.
+  // probed by whole paths, a ring that cannot be set up or open its
+  // directories leaves its worker to probe alone. So its workers are
+  // counted their directory, ring and the directories of a batch on the
+  // ring, which makes them fast, or else their directory alone.
   const int kPerCpu = checks.contents ? 1 : 2, kMost = 64;
   const int wanted = std::min(usableCpus() * kPerCpu, kMost);
-  const bool ring =
-      kHaveRing && !checks.contents && checks.ring != ProbeRing::kNever;
-  return workersWithinDescriptors(wanted,
-                                  ring ? 2 + ProbeJob<PlainItem>::kPlaces
-                                  : checks.contents ? 2
-                                                    : 1,
-                                  checks.contents ? 2 : 0);
+  if (checks.contents) return workersWithinDescriptors(wanted, 2, 2);
+  const int each = 2 + ProbeJob<PlainItem>::kPlaces;
+  if (kHaveRing && checks.ring != ProbeRing::kNever &&
+      workersWithinDescriptors(wanted, each, 0) == wanted)
+    return wanted;
+  return workersWithinDescriptors(wanted, 1, 0);
 }
