@@ -5,10 +5,21 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, flat, deep, cold, onecpu, makelist, unlisted or sums. For each workload:
+// NAME is bushy, quiet, flat, tall, deep, cold, onecpu, makelist, unlisted or sums. For each
+// workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
 // the floor, and of peak resident memory, as wait4 reports it for the child.
+//
+// quiet: bushy 200k verified with -q, which writes no dots, against the same floors.
+//
+// tall: 100k files, 20 to a directory, each directory 30 levels below ROOT (27 levels of one
+// directory each, then three of 18 each): a stat of the whole path walks 31 components.
+//
+// slow: bushy 20k cold on a slow disk: an ext4 image, made with mkfs.ext4 -d, below slowfs
+// (beside FLOOR; every read answered after 5 ms, many at once) and mounted read-only from a
+// loop device that reads it directly. Needs root, mkfs.ext4, losetup, FUSE and slowfs (built
+// where libfuse3 is found); without them the table says why the row is missing.
 //
 // cold: bushy 200k with the page cache, dentries and inodes dropped before
 // every run of every program, so each run reads the tree from the disk;
@@ -95,6 +106,22 @@ Workload bushy(const std::string& work, long files) {
     for (int f = 0; f < 100 && n < files; ++f, ++n) {
       addFile(w, list, rel + "/file" + std::to_string(f) + ".dat", n);
     }
+  }
+  return w;
+}
+
+Workload tall(const std::string& work, long files) {
+  Workload w{"tall " + std::to_string(files / 1000) + "k", work + "/tall", "", files};
+  w.list = w.root + ".lst";
+  std::string chain;
+  for (int level = 0; level < 27; ++level) chain += "/a" + std::to_string(level);
+  std::ofstream list(w.list);
+  for (long n = 0; n < files; ++n) {
+    const long leaf = n / 20;
+    const std::string dir = chain + "/x" + std::to_string(leaf / 324) + "/y" +
+                            std::to_string(leaf / 18 % 18) + "/z" + std::to_string(leaf % 18);
+    if (n % 20 == 0) std::filesystem::create_directories(w.root + dir);
+    addFile(w, list, dir + "/f" + std::to_string(n % 20), n);
   }
   return w;
 }
@@ -320,13 +347,22 @@ Medians measure(const std::vector<std::vector<std::string>>& programs, int runs,
   return m;
 }
 
+// The head of the main table.
+void verifyHead() {
+  printf("\n| %-16s | %7s | %9s | %9s | %6s | %14s | %6s | %10s | %9s |\n", "workload", "entries",
+         "korlan ms", "floor ms", "ratio", "floor+dots ms", "ratio", "korlan MiB", "floor MiB");
+  printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+}
+
 // One row of the main table: korlan, the floor and the floor with the dots.
 void verifyRow(const std::string& label, const Workload& w, const std::string& korlan,
-               const std::string& floorProgram, int runs, const Setting& setting) {
-  const Medians m = measure({{korlan, w.root, w.list},
-                             {floorProgram, w.root, w.list},
-                             {floorProgram, "--dots", w.root, w.list}},
-                            runs, setting);
+               const std::string& floorProgram, int runs, const Setting& setting,
+               bool quiet = false) {
+  std::vector<std::string> verify = {korlan, w.root, w.list};
+  if (quiet) verify.insert(verify.begin() + 1, "-q");
+  const Medians m =
+      measure({verify, {floorProgram, w.root, w.list}, {floorProgram, "--dots", w.root, w.list}},
+              runs, setting);
   printf("| %-16s | %7ld | %9.1f | %9.1f | %6.3f | %14.1f | %6.3f | %10.1f | %9.1f |\n",
          label.c_str(), w.entries, m.ms[0], m.ms[1], m.ratio[1], m.ms[2], m.ratio[2], m.mib[0],
          m.mib[1]);
@@ -408,9 +444,68 @@ void sumsRows(const std::string& work, const std::string& korlan, const std::str
   fflush(stdout);
 }
 
+// Runs `command` through the shell; false when it fails.
+bool shell(const std::string& command) { return system(command.c_str()) == 0; }
+
+// The row of a slow disk: see the comment at the top.
+void slowRow(const std::string& work, const std::string& korlan, const std::string& floorProgram,
+             int runs) {
+  const std::string slowfs =
+      std::filesystem::path(floorProgram).replace_filename("slowfs").string();
+  std::string why = access(slowfs.c_str(), X_OK) != 0 ? slowfs + " was not built (libfuse3)"
+                    : geteuid() != 0                  ? "not root"
+                                                      : "";
+  const std::string image = work + "/slowimage", fuse = work + "/slowfuse",
+                    mounted = work + "/slowdisk";
+  Workload w = bushy(work, 20000);
+  pid_t server = -1;
+  std::string loop;
+  if (why.empty()) {
+    std::filesystem::create_directories(image);
+    std::filesystem::create_directories(fuse);
+    std::filesystem::create_directories(mounted);
+    if (!shell("truncate -s 256M '" + image + "/img' && mkfs.ext4 -q -F -d '" + w.root + "' '" +
+               image + "/img'"))
+      why = "mkfs.ext4 -d failed";
+  }
+  if (why.empty()) {
+    server = fork();
+    if (server == 0) {
+      execl(slowfs.c_str(), "slowfs", image.c_str(), fuse.c_str(), "5000", nullptr);
+      _exit(127);
+    }
+    for (int tries = 0; tries < 50 && access((fuse + "/img").c_str(), R_OK) != 0; ++tries)
+      usleep(100000);
+    FILE* attached = popen(("losetup -f --show -r --direct-io=on '" + fuse + "/img'").c_str(), "r");
+    char device[64] = "";
+    if (attached == nullptr || fgets(device, sizeof device, attached) == nullptr)
+      why = "slowfs or losetup failed";
+    if (attached != nullptr) pclose(attached);
+    loop = std::string(device).substr(0, strcspn(device, "\n"));
+    if (why.empty() && !shell("mount -o ro " + loop + " '" + mounted + "'")) why = "mount failed";
+  }
+  if (why.empty()) {
+    printf(
+        "\nslow: %s on an ext4 image read through a loop device from slowfs, every read 5 ms;\n"
+        "page cache, dentries and inodes dropped before every run.\n",
+        w.name.c_str());
+    verifyHead();
+    w.root = mounted;
+    verifyRow(w.name + " slow", w, korlan, floorProgram, runs, Setting{true, -1});
+    shell("umount '" + mounted + "'");
+  } else {
+    printf("\nslow row skipped: %s.\n", why.c_str());
+  }
+  if (!loop.empty()) shell("losetup -d " + loop);
+  if (server > 0) {
+    shell("umount '" + fuse + "'");
+    waitpid(server, nullptr, 0);
+  }
+}
+
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
-    "NAME: bushy, flat, deep, cold, onecpu, makelist, unlisted or sums\n";
+    "NAME: bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted or sums\n";
 
 }  // namespace
 
@@ -429,8 +524,8 @@ int main(int argc, char** argv) {
       default: fputs(usage, stderr); return 2;
     }
   }
-  const std::vector<std::string> names = {"bushy",  "flat",     "deep",     "cold",
-                                          "onecpu", "makelist", "unlisted", "sums"};
+  const std::vector<std::string> names = {"bushy", "quiet",  "flat",     "tall",     "deep", "cold",
+                                          "slow",  "onecpu", "makelist", "unlisted", "sums"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -461,22 +556,23 @@ int main(int argc, char** argv) {
     loads.push_back(bushy(work, 400000));
   }
   if (want("flat")) loads.push_back(flat(work, 100000));
+  if (want("tall")) loads.push_back(tall(work, 100000));
   if (want("deep")) loads.push_back(deep(work, 20000));
   // bushy 200k serves the cold, one-CPU and make-list rows too; it is made
   // again only when the warm rows did not make it.
   auto found = std::find_if(loads.begin(), loads.end(),
                             [](const Workload& w) { return w.name == "bushy 200k"; });
   const bool coldRows = want("cold") && noCold.empty();
-  const bool b200Rows =
-      coldRows || want("onecpu") || want("makelist") || want("unlisted") || want("sums");
+  const bool b200Rows = coldRows || want("quiet") || want("onecpu") || want("makelist") ||
+                        want("unlisted") || want("sums");
   const Workload b200 = found != loads.end() ? *found : b200Rows ? bushy(work, 200000) : Workload{};
 
   if (want("cold") && !coldRows) printf("cold rows skipped: %s.\n", noCold.c_str());
-  if (!loads.empty() || coldRows || want("onecpu")) {
+  if (!loads.empty() || coldRows || want("quiet") || want("onecpu")) {
     printf(
         "%d rounds%s; medians. Wall time in ms, peak RSS in MiB;\n"
         "each ratio: korlan's time over the other program's in the same round.\n",
-        runs, !loads.empty() || want("onecpu") ? " after a warm-up" : "");
+        runs, !loads.empty() || want("quiet") || want("onecpu") ? " after a warm-up" : "");
     if (coldRows) {
       printf(
           "cold: page cache, dentries and inodes dropped before every run of every\n"
@@ -485,19 +581,21 @@ int main(int argc, char** argv) {
     if (want("onecpu")) {
       printf("1 CPU: every program pinned to CPU %d (sched_setaffinity before exec).\n", cpu);
     }
-    printf("\n| %-16s | %7s | %9s | %9s | %6s | %14s | %6s | %10s | %9s |\n", "workload", "entries",
-           "korlan ms", "floor ms", "ratio", "floor+dots ms", "ratio", "korlan MiB", "floor MiB");
-    printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+    verifyHead();
   }
   fflush(stdout);
 
   for (const Workload& w : loads) verifyRow(w.name, w, korlan, floorProgram, runs, Setting{});
+  if (want("quiet")) {
+    verifyRow(b200.name + " -q", b200, korlan, floorProgram, runs, Setting{}, true);
+  }
   if (want("onecpu")) {
     verifyRow(b200.name + " 1 CPU", b200, korlan, floorProgram, runs, Setting{false, cpu});
   }
   if (coldRows) {
     verifyRow(b200.name + " cold", b200, korlan, floorProgram, runs, Setting{true, -1});
   }
+  if (want("slow")) slowRow(work, korlan, floorProgram, runs);
 
   if (want("makelist")) {
     const Medians m = measure({{korlan, "--make-list", b200.root},

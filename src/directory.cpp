@@ -148,10 +148,10 @@ int Directory::insert(Token* token, std::istream& in, int64_t size,
   return 0;
 }
 
-HostFile::HostFile(const char* path)
+HostFile::HostFile(int dirFd, const char* path)
     : path(path), size(0), status(-1), error(0) {
   struct stat st;
-  if (stat(path, &st) == 0) {
+  if (fstatat(dirFd, path, &st, 0) == 0) {
     size = st.st_size;
     status = 0;
     id = {st.st_dev, st.st_ino};

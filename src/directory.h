@@ -3,6 +3,8 @@
 #ifndef KORLAN_DIRECTORY_H_
 #define KORLAN_DIRECTORY_H_
 
+#include <fcntl.h>
+
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -107,7 +109,10 @@ struct Directory {
 // errno; 0 on success), and the identity of the file found. `path` is the
 // caller's pointer, not a copy.
 struct HostFile {
-  explicit HostFile(const char* path);
+  explicit HostFile(const char* path) : HostFile(AT_FDCWD, path) {}
+  // The same for `path` relative to the directory open as `dirFd`
+  // (AT_FDCWD: the current one), as fstatat answers.
+  HostFile(int dirFd, const char* path);
 
   const char* path;
   int64_t size;

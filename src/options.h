@@ -14,6 +14,13 @@
 
 #include "status.h"
 
+// Whether probe workers may keep many probes in flight through io_uring.
+enum class ProbeRing {
+  kWhenSlow,  // once their probes show they wait on the disk
+  kNever,     // threads only, as where io_uring is refused
+  kAlways,    // from the first probe
+};
+
 // How a verification reports and ends. The defaults are the plain report.
 struct Options {
   // A completed run that found a failure, or compared no file, ends with
@@ -47,6 +54,9 @@ struct Options {
   // Probe threads besides the walk; -1 lets the run choose from the CPUs it
   // may use. Not settable from the command line: tests compare runs.
   int workers = -1;
+  // Not settable from the command line either: tests compare the report
+  // with and without io_uring.
+  ProbeRing ring = ProbeRing::kWhenSlow;
 };
 
 // What the command line asks for.

@@ -18,6 +18,19 @@
 //     int64_t weight(const Item& item) const;   // what it costs, for batching
 //   };
 //
+// A job that does a batch better at once than item by item (probes kept in
+// flight together) also declares
+//
+//     static const bool kRunsBatches = true;
+//     template <class Done>
+//     void runBatch(Item* const* items, size_t n, Context& context, Done done);
+//     size_t batchLimit(const Context& context) const;
+//
+// runBatch does the `n` items a worker took and calls done(k) as soon as
+// item k is done; the workers then hand it their batches, the consumer
+// still does one item at a time with run(). batchLimit says, before each
+// batch, how many items a worker takes at once (at most kChunk).
+//
 // weight() may be called on an item while another thread does it: it must
 // read only what run() never changes. A worker that runs out of memory
 // gives its item back and ends; the consumer then does the item, and the
@@ -32,13 +45,16 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 // Starts `body(arg)` on a new thread with a stack of `stack` bytes (0: the
@@ -55,6 +71,13 @@ int usableCpus();
 // to start rather than fail one file at random.
 int workersWithinDescriptors(int wanted, int each, int own);
 
+// Whether `Job` declares runBatch (see above).
+template <class Job, class = void>
+struct RunsBatches : std::false_type {};
+template <class Job>
+struct RunsBatches<Job, std::void_t<decltype(Job::kRunsBatches)>>
+    : std::bool_constant<Job::kRunsBatches> {};
+
 template <class Job>
 class OrderedPool {
  public:
@@ -69,10 +92,14 @@ class OrderedPool {
   // large file to read) must not keep the items behind it from idle
   // workers.
   static constexpr int64_t kBatchWeight = 1 << 20;
+  // Items in the items' storage unit; no batch is larger (batchLimit).
+  static constexpr size_t kChunk = 1024;
 
   // Starts up to `workers` threads (those that cannot be started are done
-  // without), each with a stack of `stack` bytes.
-  OrderedPool(Job& job, int workers, size_t stack) : job_(job) {
+  // without), each with a stack of `stack` bytes. Those beyond the first
+  // `active` take no item until activate().
+  OrderedPool(Job& job, int workers, size_t stack, int active = INT_MAX)
+      : job_(job), active_(active < 0 ? 0 : static_cast<size_t>(active)) {
     startWorkers(workers, stack);
   }
   // Starts the workers later, once: when the first items tell what they
@@ -100,6 +127,9 @@ class OrderedPool {
   // goes as soon as no worker holds a batch in it.
   void release(size_t end);
 
+  // Any thread: every worker takes items from now on.
+  void activate();
+
   // Stops the workers at once: each finishes the item it holds (a job that
   // may take long watches stopping()) and takes no other. Items that no
   // worker took stay undone; settle still does them.
@@ -110,7 +140,6 @@ class OrderedPool {
   std::vector<std::unique_ptr<Context>>& contexts() { return contexts_; }
 
  private:
-  static constexpr size_t kChunk = 1024;
   static_assert(kChunk % kBatch == 0, "a batch never spans two chunks");
   enum State : uint8_t { kWaiting, kTaken, kDone };
   struct Chunk {
@@ -125,6 +154,16 @@ class OrderedPool {
 
   static void* body(void* worker);
   void work(size_t worker);
+  // Does the items [first, end) of `chunk` that the consumer has not taken,
+  // one by one or as one batch. False when memory ran out: the items not
+  // done are given back.
+  bool runItems(Chunk* chunk, size_t first, size_t end, size_t worker);
+  // A worker's room for the batch it runs at once.
+  struct Taken {
+    std::vector<Item*> items;
+    std::vector<size_t> index;
+    std::vector<char> done;
+  };
   // Sets the state of item `i` of `chunk` (done, or given back), waking the
   // consumer if it waits for it.
   void finish(Chunk* chunk, size_t i, State state);
@@ -140,6 +179,8 @@ class OrderedPool {
   std::mutex mutex_;
   std::condition_variable available_;  // items offered, or stopping
   std::condition_variable done_;       // the awaited item is done
+  std::condition_variable activated_;  // every worker may take items
+  size_t active_;                      // workers below this may; under mutex_
   std::atomic<size_t> awaited_{SIZE_MAX};
   // Written by the producer under mutex_ (workers read it under mutex_);
   // a released chunk is null.
@@ -151,6 +192,7 @@ class OrderedPool {
 
   std::vector<Worker> workers_;
   std::vector<std::unique_ptr<Context>> contexts_;
+  std::vector<Taken> taken_;  // each worker's own
 };
 
 template <class Job>
@@ -160,6 +202,14 @@ void OrderedPool<Job>::startWorkers(int workers, size_t stack) {
   workers_.reserve(workers);
   holding_.assign(workers, SIZE_MAX);
   for (int i = 0; i < workers; ++i) contexts_.emplace_back(new Context());
+  if constexpr (RunsBatches<Job>::value) {
+    taken_.resize(workers);
+    for (Taken& t : taken_) {
+      t.items.resize(kChunk);
+      t.index.resize(kChunk);
+      t.done.resize(kChunk);
+    }
+  }
   for (int i = 0; i < workers; ++i) {
     workers_.push_back({this, static_cast<size_t>(i), pthread_t()});
     if (!startThread(&workers_.back().thread, stack, &body, &workers_.back())) {
@@ -272,15 +322,18 @@ void OrderedPool<Job>::work(size_t worker) {
   for (;;) {
     holding_[worker] = SIZE_MAX;
     freeReleased();
+    activated_.wait(lock, [&] { return stopping_ || worker < active_; });
     available_.wait(lock, [this] { return stopping_ || next_ < offered_; });
     if (stopping_) return;
     const size_t first = next_, chunkIndex = first / kChunk;
     Chunk* chunk = chunks_[chunkIndex].get();
     const size_t chunkEnd = (chunkIndex + 1) * kChunk;
-    size_t end = first;
+    size_t end = first, most = kBatch;
+    if constexpr (RunsBatches<Job>::value)
+      most = std::min(job_.batchLimit(context), kChunk);
     int64_t weight = 0;
     // An item the consumer has taken is not weighed: it may be changing.
-    for (; end < offered_ && end < chunkEnd && end - first < kBatch &&
+    for (; end < offered_ && end < chunkEnd && end - first < most &&
            weight < kBatchWeight;
          ++end)
       if (chunk->state[end % kChunk].load() == kWaiting)
@@ -290,6 +343,44 @@ void OrderedPool<Job>::work(size_t worker) {
     const bool more = next_ < offered_;
     lock.unlock();
     if (more) available_.notify_one();
+    const bool ran = runItems(chunk, first, end, worker);
+    lock.lock();
+    if (!ran) {
+      holding_[worker] = SIZE_MAX;
+      return;
+    }
+  }
+}
+
+template <class Job>
+bool OrderedPool<Job>::runItems(Chunk* chunk, size_t first, size_t end,
+                                size_t worker) {
+  Context& context = *contexts_[worker];
+  if constexpr (RunsBatches<Job>::value) {
+    Item** items = taken_[worker].items.data();
+    size_t* taken = taken_[worker].index.data();
+    char* done = taken_[worker].done.data();
+    size_t n = 0;
+    for (size_t i = first; i < end && !stopping_.load(); ++i) {
+      uint8_t s = kWaiting;
+      if (!chunk->state[i % kChunk].compare_exchange_strong(s, kTaken))
+        continue;  // the consumer got there first
+      items[n] = &chunk->items[i % kChunk];
+      done[n] = false;
+      taken[n++] = i;
+    }
+    try {
+      job_.runBatch(items, n, context, [&](size_t k) {
+        done[k] = true;
+        finish(chunk, taken[k], kDone);
+      });
+    } catch (const std::bad_alloc&) {
+      for (size_t k = 0; k < n; ++k)
+        if (!done[k]) finish(chunk, taken[k], kWaiting);
+      return false;
+    }
+    return true;
+  } else {
     for (size_t i = first; i < end && !stopping_.load(); ++i) {
       uint8_t s = kWaiting;
       if (!chunk->state[i % kChunk].compare_exchange_strong(s, kTaken))
@@ -299,14 +390,21 @@ void OrderedPool<Job>::work(size_t worker) {
       } catch (const std::bad_alloc&) {
         // The rest of the batch is still waiting: the consumer does it all.
         finish(chunk, i, kWaiting);
-        lock.lock();
-        holding_[worker] = SIZE_MAX;
-        return;
+        return false;
       }
       finish(chunk, i, kDone);
     }
-    lock.lock();
+    return true;
   }
+}
+
+template <class Job>
+void OrderedPool<Job>::activate() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    active_ = SIZE_MAX;
+  }
+  activated_.notify_all();
 }
 
 template <class Job>
@@ -317,6 +415,7 @@ void OrderedPool<Job>::stop() {
     stopping_ = true;
   }
   available_.notify_all();
+  activated_.notify_all();
   for (Worker& w : workers_) pthread_join(w.thread, nullptr);
   workers_.clear();
 }

@@ -2,11 +2,24 @@
 #include "prober.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <new>
 #include <string>
+
+#ifdef KORLAN_HAVE_URING
+#include <liburing.h>
+#endif
 
 #include "directory.h"
 #include "pool.h"
@@ -17,6 +30,12 @@ namespace {
 // default, the stack limit (often 8 MiB), would count against a limit of
 // address space for every worker, memory that a large list may need.
 const size_t kWorkerStack = 256 << 10;
+
+#ifdef KORLAN_HAVE_URING
+const bool kHaveRing = true;
+#else
+const bool kHaveRing = false;
+#endif
 
 // The side array's item of a run that reads no file: eight bytes, the file
 // before the probe, and after it the size found (>= 0), or minus the errno.
@@ -53,21 +72,126 @@ class HashedItem {
   FileHash hash_;
 };
 
+#ifdef KORLAN_HAVE_URING
+// One worker's io_uring, for probes kept in flight together.
+class Ring {
+ public:
+  Ring() = default;
+  ~Ring() { close(); }
+  Ring(const Ring&) = delete;
+  Ring& operator=(const Ring&) = delete;
+
+  // Sets the ring up; false where the kernel refuses (too old, a seccomp
+  // filter, io_uring disabled, no descriptor left).
+  bool open() {
+    if (io_uring_queue_init(kEntries, &ring_, 0) != 0) return false;
+    // Opens and statx always go to the ring's kernel workers, bounded by
+    // default to four per CPU: here one for each request in flight.
+    unsigned workers[2] = {kEntries, 0};
+    io_uring_register_iowq_max_workers(&ring_, workers);
+    open_ = true;
+    return true;
+  }
+  void close() {
+    if (open_) io_uring_queue_exit(&ring_);
+    open_ = false;
+  }
+  bool isOpen() const { return open_; }
+
+  // Makes requests 0 to n - 1, up to kEntries in flight: prepare(i, sqe)
+  // fills request i in, take(i, result) takes its result as it comes.
+  template <class Prepare, class Take>
+  void run(size_t n, Prepare prepare, Take take) {
+    size_t next = 0, inFlight = 0;
+    while (next < n || inFlight > 0) {
+      for (; next < n && inFlight < kEntries; ++next, ++inFlight) {
+        io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+        prepare(next, sqe);
+        sqe->user_data = next;
+      }
+      const int submitted = io_uring_submit_and_wait(&ring_, 1);
+      if (submitted < 0 && submitted != -EINTR && submitted != -EBUSY &&
+          submitted != -EAGAIN)
+        abort();  // only a ring in pieces fails so
+      io_uring_cqe* cqe;
+      unsigned head, seen = 0;
+      io_uring_for_each_cqe(&ring_, head, cqe) {
+        take(static_cast<size_t>(cqe->user_data), cqe->res);
+        ++seen;
+      }
+      io_uring_cq_advance(&ring_, seen);
+      inFlight -= seen;
+    }
+  }
+
+  static const unsigned kEntries = 64;
+
+ private:
+  io_uring ring_;
+  bool open_ = false;
+};
+#endif
+
 template <class ItemType>
 class ProbeJob {
  public:
   using Item = ItemType;
+  static const int kUnopened = -1;
+  // The directory a thread probes in. Its files come in reading order,
+  // mostly several of one directory in a row: it stays open while they do.
   struct Context {
-    std::string path;
+    Context() = default;
+    ~Context() { release(); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    // Closes what the thread holds: the directory and the ring.
+    void release() {
+      if (dirFd >= 0) ::close(dirFd);
+      dirFd = kUnopened;
+      dir = nullptr;
+#ifdef KORLAN_HAVE_URING
+      ring.close();
+#endif
+    }
+
+    std::string path;  // the directory's path, or a file's when by path
     const Directory* dir = nullptr;  // whose path `path` begins with
     size_t dirLength = 0;
+    // The directory open, AT_FDCWD when its files are probed by their
+    // whole path, or kUnopened (then `dirError` says why).
+    int dirFd = kUnopened;
+    int dirError = 0;
     std::unique_ptr<Hasher> hasher;
     std::deque<FileId> ids;
+#ifdef KORLAN_HAVE_URING
+    Ring ring;
+    bool ringTried = false;
+    bool onRing = false;
+    // What a probe alone has cost lately, and how many batches to probe
+    // alone before the ring may be tried again, and after that.
+    std::chrono::nanoseconds aloneCost{0};
+    int backOff = 0, nextBackOff = 16;
+    // A batch on the ring: its directories, open at once, and what statx
+    // found of each file.
+    struct Place {
+      const Directory* dir;
+      std::string path;
+      size_t length;  // of the directory's path, before the separator
+      int fd;         // or kUnopened: its files go to run()
+    };
+    std::vector<Place> places;
+    std::vector<struct statx> found;
+    std::vector<size_t> queued;  // item << 8 | place
+#endif
   };
 
-  ProbeJob(const Directory* root, char sep, bool identities,
+  ProbeJob(const Directory* root, char sep, const Checks& checks,
            std::atomic<int64_t>* hashed)
-      : root_(root), sep_(sep), identities_(identities), hashed_(hashed) {}
+      : root_(root),
+        sep_(sep),
+        identities_(checks.identities),
+        ring_(checks.ring),
+        hashed_(hashed) {}
 
   // Files to read weigh their size; probes alone weigh nothing, and go in
   // batches of a fixed count.
@@ -81,53 +205,272 @@ class ProbeJob {
 
   void run(Item& item, Context& c) {
     const File& f = *item.file();
-    // Files come in reading order, mostly several of one directory in a
-    // row: the directory's part of the path is kept while it stays.
-    if (f.dir != c.dir) {
-      c.dir = nullptr;
-      directoryPath(root_, f.dir, sep_, &c.path);
-      c.dirLength = c.path.size();
-      c.dir = f.dir;
+    enter(f.dir, c);
+    if (c.dirLength + 1 + strlen(f.name) >= PATH_MAX) {
+      // What stat of the whole path answers before it looks at any part.
+      item.setResult(-ENAMETOOLONG);
+      return;
     }
-    c.path.resize(c.dirLength);
-    appendComponent(&c.path, sep_, f.name);
-    const HostFile host(c.path.c_str());
+    if (c.dirFd == kUnopened) {
+      item.setResult(-static_cast<int64_t>(c.dirError));
+      return;
+    }
+    // A name is never empty (the list's reader takes none): it is a file
+    // below its directory, which fstatat takes.
+    const int at = c.dirFd;
+    const char* name = f.name;
+    if (at == AT_FDCWD) {
+      c.path.resize(c.dirLength);
+      appendComponent(&c.path, sep_, f.name);
+      name = c.path.c_str();
+    }
+    const HostFile host(at, name);
     if (host.status != 0) {
       item.setResult(-static_cast<int64_t>(host.error));
       return;
     }
-    if (identities_) {
-      try {
-        c.ids.push_back(host.id);
-      } catch (const std::bad_alloc&) {
-        // A lost identity would make a listed file look unlisted.
-        idsLost.store(true);
-      }
-    }
+    keep(host.id, c);
     // Only a file of the right size is worth reading: any other has failed.
     if (FileHash* contents = item.contents()) {
       if (host.size == f.size) {
         if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
-        *contents = c.hasher->hash(AT_FDCWD, c.path.c_str(), f.size);
+        *contents = c.hasher->hash(at, name, f.size);
       }
     }
     item.setResult(host.size);
   }
 
+  // Probes that only stat go to a worker as a batch, which it may keep in
+  // flight at once; files to read go one by one.
+  static const bool kRunsBatches = !Item::kHashed;
+  // A batch on the ring, and the directories of it open at once (see
+  // runOnRing).
+  static const size_t kRingBatch = 1024;
+  static const size_t kPlaces = 16;
+
+  size_t batchLimit(const Context& c) const {
+#ifdef KORLAN_HAVE_URING
+    if (c.onRing) return kRingBatch;
+#endif
+    (void)c;
+    return OrderedPool<ProbeJob>::kBatch;
+  }
+
+  template <class Done>
+  void runBatch(Item* const* items, size_t n, Context& c, Done done) {
+    if (n == 0) return;
+#ifdef KORLAN_HAVE_URING
+    if (!c.ringTried && ring_ != ProbeRing::kNever) {
+      c.ringTried = true;
+      c.onRing = c.ring.open() && ring_ == ProbeRing::kAlways;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    if (c.onRing) {
+      runOnRing(items, n, c, done);
+      if (ring_ == ProbeRing::kWhenSlow) leaveRingUnlessFaster(c, start, n);
+      return;
+    }
+#endif
+    const long waitsBefore = waits();
+    for (size_t k = 0; k < n; ++k) {
+      run(*items[k], c);
+      done(k);
+    }
+    // A batch that took long may have waited for the processor, taken by
+    // another thread; one that waited on the disk went to sleep.
+    const bool waited = waits() - waitsBefore >= kDiskWaits;
+    // Probes wait on the disk: every worker probes, each wait overlapping
+    // the others'.
+    if (waited && !activated_.exchange(true)) activateAll();
+#ifdef KORLAN_HAVE_URING
+    if (c.ring.isOpen() && ring_ == ProbeRing::kWhenSlow)
+      takeRingIfSlow(c, (std::chrono::steady_clock::now() - start) / n, waited);
+#endif
+  }
+
+  // Starts the workers that wait (see proberWorkerCount).
+  std::function<void()> activateAll;
+
+ private:
+  // Makes `d` the directory `c` probes in: its path formed as the walk
+  // forms it, and the directory opened through it, which needs search
+  // permission only, as stat through it does. The separator ends the path:
+  // an empty ROOT's top is then "/", and a link to a directory is
+  // followed, as a path that goes on below it is.
+  void enter(const Directory* d, Context& c) const {
+    if (d == c.dir) return;
+    if (c.dirFd >= 0) ::close(c.dirFd);
+    c.dir = nullptr;
+    directoryPath(root_, d, sep_, &c.path);
+    c.dirLength = c.path.size();
+    c.path += sep_;
+    c.dirFd = open(c.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    c.dirError = c.dirFd < 0 ? errno : 0;
+    // Out of descriptors or memory: stat of each whole path still answers.
+    if (c.dirError == EMFILE || c.dirError == ENFILE || c.dirError == ENOMEM)
+      c.dirFd = AT_FDCWD;
+    c.dir = d;
+  }
+
+  void keep(const FileId& id, Context& c) {
+    if (!identities_) return;
+    try {
+      c.ids.push_back(id);
+    } catch (const std::bad_alloc&) {
+      // A lost identity would make a listed file look unlisted.
+      idsLost.store(true);
+    }
+  }
+
+#ifdef KORLAN_HAVE_URING
+  // A batch on the ring. Files of one directory share the disk's blocks,
+  // its own and those of their inodes, and wait for the same reads: what
+  // may be read at once is many directories' blocks. So the batch is
+  // large, and its directories go up to kPlaces at a time: all opened at
+  // once through the ring, then all their files probed at once. A file the
+  // ring cannot probe as run() would (its directory could not be opened,
+  // its path is too long) is probed by run(), which says why.
+  template <class Done>
+  void runOnRing(Item* const* items, size_t n, Context& c, Done done) {
+    if (c.found.size() < n) c.found.resize(kRingBatch);
+    for (size_t k = 0; k < n;) {
+      // The next items, of up to kPlaces runs of one directory each.
+      c.places.clear();
+      size_t end = k;
+      for (; end < n; ++end) {
+        const Directory* d = items[end]->file()->dir;
+        if (!c.places.empty() && c.places.back().dir == d) continue;
+        if (c.places.size() == kPlaces) break;
+        c.places.push_back({d, std::string(), 0, kUnopened});
+        auto& p = c.places.back();
+        directoryPath(root_, d, sep_, &p.path);
+        p.length = p.path.size();
+        p.path += sep_;
+      }
+      c.ring.run(
+          c.places.size(),
+          [&](size_t i, io_uring_sqe* sqe) {
+            io_uring_prep_openat(sqe, AT_FDCWD, c.places[i].path.c_str(),
+                                 O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+          },
+          [&](size_t i, int res) {
+            c.places[i].fd = res >= 0 ? res : kUnopened;
+          });
+      // The files: ring-worthy ones go in flight, the rest to run().
+      std::vector<size_t>& queued = c.queued;
+      queued.clear();
+      for (size_t j = k, place = 0; j < end; ++j) {
+        const File& f = *items[j]->file();
+        if (f.dir != c.places[place].dir) ++place;
+        const auto& p = c.places[place];
+        if (p.fd >= 0 && p.length + 1 + strlen(f.name) < PATH_MAX) {
+          queued.push_back(j << 8 | place);
+        } else {
+          run(*items[j], c);
+          done(j);
+        }
+      }
+      c.ring.run(
+          queued.size(),
+          [&](size_t i, io_uring_sqe* sqe) {
+            const size_t j = queued[i] >> 8, place = queued[i] & 0xff;
+            io_uring_prep_statx(sqe, c.places[place].fd, items[j]->file()->name,
+                                AT_STATX_SYNC_AS_STAT, STATX_SIZE | STATX_INO,
+                                &c.found[j]);
+          },
+          [&](size_t i, int res) {
+            const size_t j = queued[i] >> 8;
+            Item& item = *items[j];
+            const struct statx& st = c.found[j];
+            if (res == 0) {
+              keep({makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino},
+                   c);
+              item.setResult(static_cast<int64_t>(st.stx_size));
+            } else if (res == -EAGAIN || res == -EINTR || res == -ECANCELED) {
+              run(item, c);  // no answer about the file: ask again
+            } else {
+              item.setResult(res);
+            }
+            done(j);
+          });
+      for (const auto& p : c.places)
+        if (p.fd >= 0) ::close(p.fd);
+      k = end;
+    }
+  }
+
+  // The ring's statx always goes through the kernel's worker threads: on
+  // a tree in memory a probe costs three times a probe alone, and where
+  // waiting on the disk costs less than the processor's work (a disk of a
+  // virtual machine, cached by its host) the workers only add their own.
+  // So a worker probes alone until a batch of its probes took long each
+  // (kSlowAlone), as they do when they wait on a slow disk, then tries the
+  // ring, and keeps it only while a probe in flight costs at most half
+  // what one alone used to and more than one of a tree in memory. A ring
+  // that did not pay is tried again after twice as many batches as last
+  // time.
+  static constexpr std::chrono::nanoseconds kInMemory{5000};
+  static constexpr int kMostBackOff = 1 << 12;
+
+  void takeRingIfSlow(Context& c, std::chrono::nanoseconds cost,
+                      bool waited) const {
+    // The ring is measured against the batches before, not against this
+    // one, which may be one of the slowest.
+    if (c.aloneCost.count() == 0) c.aloneCost = cost;
+    if (c.backOff > 0) {
+      --c.backOff;
+    } else if (waited && cost >= kSlowAlone) {
+      c.onRing = true;
+      return;
+    }
+    c.aloneCost = (3 * c.aloneCost + cost) / 4;
+  }
+
+  void leaveRingUnlessFaster(Context& c,
+                             std::chrono::steady_clock::time_point start,
+                             size_t n) const {
+    const auto cost = (std::chrono::steady_clock::now() - start) / n;
+    if (cost < kInMemory || 2 * cost > c.aloneCost) {
+      c.onRing = false;
+      c.backOff = c.nextBackOff;
+      c.nextBackOff = std::min(2 * c.nextBackOff, kMostBackOff);
+    }
+  }
+#endif
+
+  // How often this thread went to sleep so far: a probe of a tree in
+  // memory never does, one that reads the disk does.
+  static long waits() {
+    struct rusage usage;
+    return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
+  }
+  // A batch of probes that slept this often waited on the disk (once may
+  // be for a lock).
+  static const long kDiskWaits = 2;
+  // A probe alone that takes this long on average over a batch that waited
+  // on the disk waits long: a probe of a tree in memory takes about a
+  // microsecond, one on the disk of a virtual machine, cached by its host,
+  // about ten.
+  static constexpr std::chrono::nanoseconds kSlowAlone{50000};
+
   const Directory* root_;
   const char sep_;
   const bool identities_;
+  [[maybe_unused]] const ProbeRing ring_;  // unread without liburing
   std::atomic<int64_t>* hashed_;
+  std::atomic<bool> activated_{false};
 };
 
 template <class Item>
 class PooledProber : public Prober {
  public:
-  PooledProber(const Directory* root, char sep, bool identities, int workers,
-               std::atomic<int64_t>* hashed)
-      : job_(root, sep, identities, hashed),
-        pool_(job_, workers, kWorkerStack) {
+  PooledProber(const Directory* root, char sep, const Checks& checks,
+               int workers, std::atomic<int64_t>* hashed)
+      : job_(root, sep, checks, hashed),
+        pool_(job_, workers, kWorkerStack,
+              Item::kHashed ? workers : usableCpus()) {
     job_.stopping = &pool_.stopping();
+    job_.activateAll = [this] { pool_.activate(); };
   }
   ~PooledProber() override { pool_.stop(); }
 
@@ -135,7 +478,10 @@ class PooledProber : public Prober {
     Item item;
     item.setFile(f);
     pool_.add(item);
-    if (pool_.size() % Pool::kBatch == 0) pool_.offer();
+    // Workers probe faster than the reader reads, and each offer wakes one
+    // of them: offered a few batches at a time, they wake a quarter as
+    // often (a tenth of the reader's time on bushy 200k went to waking).
+    if (pool_.size() % (4 * Pool::kBatch) == 0) pool_.offer();
   }
   void flush() override { pool_.offer(); }
 
@@ -152,6 +498,9 @@ class PooledProber : public Prober {
 
   std::vector<std::deque<FileId>> takeIdentities() override {
     pool_.stop();
+    // The walk of the disk that follows needs the descriptors.
+    own_.release();
+    for (auto& c : pool_.contexts()) c->release();
     if (job_.idsLost.load()) throw std::bad_alloc();
     std::vector<std::deque<FileId>> parts;
     parts.push_back(std::move(own_.ids));
@@ -162,6 +511,10 @@ class PooledProber : public Prober {
  private:
   using Job = ProbeJob<Item>;
   using Pool = OrderedPool<Job>;
+#ifdef KORLAN_HAVE_URING
+  static_assert(Job::kRingBatch <= Pool::kChunk, "a ring's batch is taken");
+  static_assert(Job::kPlaces <= 0x100, "a place's number fits in 8 bits");
+#endif
   Job job_;
   Pool pool_;
   typename Job::Context own_;  // the walk's, for the files it probes itself
@@ -173,28 +526,41 @@ std::unique_ptr<Prober> Prober::make(const Directory* root, char sep,
                                      const Checks& checks, int workers,
                                      std::atomic<int64_t>* hashed) {
   if (checks.contents)
-    return std::make_unique<PooledProber<HashedItem>>(
-        root, sep, checks.identities, workers, hashed);
-  return std::make_unique<PooledProber<PlainItem>>(root, sep, checks.identities,
-                                                   workers, nullptr);
+    return std::make_unique<PooledProber<HashedItem>>(root, sep, checks,
+                                                      workers, hashed);
+  return std::make_unique<PooledProber<PlainItem>>(root, sep, checks, workers,
+                                                   nullptr);
 }
 
 int proberWorkerCount(const Checks& checks) {
-  // Two probes in flight per CPU: with the files in the page cache, two
-  // workers per CPU keep every CPU busy beside the reader; with a cold
-  // cache most probes wait on the disk, and more in flight overlap more of
-  // the waiting. Beyond that, warm runs lose more to switching between
-  // threads than cold runs gain (measured on bushy 200k: see the
-  // developers' notes).
+  // Two probes in flight per CPU: with a cold cache most probes wait on the
+  // disk, and more in flight overlap more of the waiting. Beyond that, warm
+  // runs lose more to switching between threads than cold runs gain
+  // (measured on bushy 200k: see the developers' notes). With the files in
+  // the page cache, one worker per CPU keeps every CPU busy beside the
+  // reader, and a second one only takes the CPU from the reader, which
+  // the run waits for: the second ones wait until a batch of probes shows
+  // that they wait on the disk (see ProbeJob::runBatch).
   //
   // Reading and hashing files keeps a CPU busy by itself, so then one per
   // CPU. A second worker would only share the CPU, and the scheduler
   // shares it by threads, not by work left: a large file that shares its
   // CPU with a run of small ones finishes last, alone, while the other CPU
-  // has run dry. Each reader holds a descriptor; the walk holds one more,
-  // for the sums file and then for the files it reads itself.
+  // has run dry.
+  //
+  // Each reader holds its directory and the file it reads; the walk as
+  // many, the sums file before the files. A run that only probes needs no
+  // descriptor: a directory that cannot be opened for want of one is
+  // probed by whole paths, a ring that cannot be set up or open its
+  // directories leaves its worker to probe alone. So its workers are
+  // counted their directory, ring and the directories of a batch on the
+  // ring, which makes them fast, or else their directory alone.
   const int kPerCpu = checks.contents ? 1 : 2, kMost = 64;
   const int wanted = std::min(usableCpus() * kPerCpu, kMost);
-  return workersWithinDescriptors(wanted, checks.contents ? 1 : 0,
-                                  checks.contents ? 1 : 0);
+  if (checks.contents) return workersWithinDescriptors(wanted, 2, 2);
+  const int each = 2 + ProbeJob<PlainItem>::kPlaces;
+  if (kHaveRing && checks.ring != ProbeRing::kNever &&
+      workersWithinDescriptors(wanted, each, 0) == wanted)
+    return wanted;
+  return workersWithinDescriptors(wanted, 1, 0);
 }

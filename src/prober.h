@@ -9,6 +9,14 @@
 // its own order (settle). So the report is the same, byte for byte and
 // flush for flush, whatever the number of workers and however the threads
 // are scheduled.
+//
+// Each probe is made relative to its directory, opened once per run of its
+// files (the list's order groups them), so that the kernel resolves one
+// component per probe rather than the whole path; it answers exactly what
+// stat of the whole path answers: a directory that cannot be opened gives
+// its files the errno of that open, a path of PATH_MAX bytes or more gets
+// ENAMETOOLONG. On a slow disk a worker that sees its probes wait keeps
+// many of them, of many directories, in flight through io_uring.
 #ifndef KORLAN_PROBER_H_
 #define KORLAN_PROBER_H_
 
@@ -20,6 +28,7 @@
 
 #include "digest.h"
 #include "fileid.h"
+#include "options.h"
 #include "packlist.h"
 
 struct Directory;
@@ -31,6 +40,9 @@ struct Checks {
   bool contents = false;
   // Keep the identity of every file found (--unlisted).
   bool identities = false;
+  // Whether workers that only probe may keep many probes in flight through
+  // io_uring (built with liburing, and where the kernel allows it).
+  ProbeRing ring = ProbeRing::kWhenSlow;
 };
 
 // What the disk says of one listed file.
@@ -72,7 +84,10 @@ class Prober : public ListReceiver {
 
 // How many workers to start: two per CPU this process may use, one when
 // they also read and hash the files; within the descriptor limit, -1 when
-// even the walk could not read a file (see workersWithinDescriptors).
+// even the walk could not read a file (see workersWithinDescriptors). Each
+// worker holds its directory and, when it only probes, its ring and the
+// directories of a batch on the ring; the walk its directory, which only a
+// run that reads files needs.
 int proberWorkerCount(const Checks& checks);
 
 #endif  // KORLAN_PROBER_H_

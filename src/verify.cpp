@@ -176,7 +176,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
            const SignedLists* signedLists) {
   CountFiles = 0;
   CountErrors = 0;
-  const Checks checks{options.sums, options.unlisted};
+  const Checks checks{options.sums, options.unlisted, options.ring};
   const int workers =
       options.workers < 0 ? proberWorkerCount(checks) : options.workers;
   if (workers < 0) {
