@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -109,10 +110,10 @@ std::string timeText(int64_t seconds, long nanoseconds) {
   return text;
 }
 
-std::string readLink(const char* path) {
+std::string readLink(int dirFd, const char* path) {
   std::string target(256, '\0');
   for (;;) {
-    const ssize_t n = readlink(path, &target[0], target.size());
+    const ssize_t n = readlinkat(dirFd, path, &target[0], target.size());
     if (n < 0) return "";
     if (static_cast<size_t>(n) < target.size()) return target.substr(0, n);
     target.resize(2 * target.size());
@@ -122,8 +123,19 @@ std::string readLink(const char* path) {
 class EntryJob {
  public:
   using Item = EntryItem;
+  // An entry is looked at relative to its directory, opened once for the
+  // entries of one directory in a row: the kernel resolves one name per
+  // entry rather than the whole path again.
   struct Context {
-    std::string path;
+    std::string directory;  // "a/b" of "a/b/c": the open one's
+    std::string path;       // ROOT/DIRECTORY/, then the entry's name
+    size_t directoryLength = 0;
+    int dirFd = -1;  // AT_FDCWD: out of descriptors, the whole path serves
+    int dirError = 0;
+    bool opened = false;
+    ~Context() {
+      if (dirFd >= 0) close(dirFd);
+    }
     std::unique_ptr<Hasher> hasher;
     std::string hex[kDigestAlgorithms];
     OwnerNames owners;
@@ -137,22 +149,57 @@ class EntryJob {
                                                                    : 0;
   }
 
+  // What lstat of ROOT/PATH answers (ROOT/. for the top: ROOT itself, a
+  // link to a directory followed), asked of the entry's directory.
   void run(Item& item, Context& c) {
-    c.path = belowRoot(root_, strcmp(item.path, ".") == 0 ? "" : item.path);
+    const std::string_view path(item.path);
+    const size_t slash = path.rfind('/');
+    const std::string_view dir =
+        slash == std::string_view::npos ? "" : path.substr(0, slash);
+    const char* name =
+        slash == std::string_view::npos ? item.path : item.path + slash + 1;
+    enter(dir, c);
+    c.path.resize(c.directoryLength);
+    c.path += name;
     struct stat st;
-    if (lstat(c.path.c_str(), &st) != 0) {
+    if (c.path.size() >= PATH_MAX) {
+      item.error = ENAMETOOLONG;
+    } else if (c.dirFd == -1) {
+      item.error = c.dirError;
+    } else if (fstatat(c.dirFd, at(c, name), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       item.error = errno;
-      return;
+    } else {
+      compare(item, st, name, c);
     }
-    compare(item, st, c);
   }
 
   const std::atomic<bool>* stopping = nullptr;
 
  private:
-  void compare(Item& e, const struct stat& st, Context& c);
+  // Opens the directory `dir` (below the top) for the entries that follow.
+  void enter(std::string_view dir, Context& c) const {
+    if (c.opened && dir == c.directory) return;
+    if (c.dirFd >= 0) close(c.dirFd);
+    c.opened = false;
+    c.directory.assign(dir);
+    c.path = belowRoot(root_, dir) + "/";
+    c.directoryLength = c.path.size();
+    c.dirFd = open(c.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    c.dirError = c.dirFd < 0 ? errno : 0;
+    // Out of descriptors or memory: lstat of each whole path still answers.
+    if (c.dirError == EMFILE || c.dirError == ENFILE || c.dirError == ENOMEM)
+      c.dirFd = AT_FDCWD;
+    c.opened = true;
+  }
+  // The name to ask of c.dirFd for the entry `name`: the whole path when no
+  // directory is open.
+  static const char* at(const Context& c, const char* name) {
+    return c.dirFd == AT_FDCWD ? c.path.c_str() : name;
+  }
+  void compare(Item& e, const struct stat& st, const char* name, Context& c);
   // The digests of a file found with the size the manifest gives.
-  void compareDigests(Item& e, const struct stat& st, Context& c);
+  void compareDigests(Item& e, const struct stat& st, const char* name,
+                      Context& c);
 
   const std::string root_;
   std::atomic<int64_t>* hashed_;
@@ -165,7 +212,8 @@ void differ(EntryItem& e, DiffKind kind, std::string expected,
       {kind, std::move(expected), std::move(actual), std::move(reason)});
 }
 
-void EntryJob::compare(Item& e, const struct stat& st, Context& c) {
+void EntryJob::compare(Item& e, const struct stat& st, const char* name,
+                       Context& c) {
   const EntryType actual = entryTypeOf(st.st_mode);
   const uint32_t k = e.keywords;
   if ((k & kKwType) && actual != e.type) {
@@ -196,7 +244,7 @@ void EntryJob::compare(Item& e, const struct stat& st, Context& c) {
            std::to_string(st.st_size));
   if (k & kKwLink) {
     const std::string target =
-        S_ISLNK(st.st_mode) ? readLink(c.path.c_str()) : std::string();
+        S_ISLNK(st.st_mode) ? readLink(c.dirFd, at(c, name)) : std::string();
     if (target != d->link) differ(e, DiffKind::kLink, d->link, target);
   }
   if ((k & kKwTime) &&
@@ -208,10 +256,11 @@ void EntryJob::compare(Item& e, const struct stat& st, Context& c) {
            std::to_string(st.st_nlink));
   // A file of another size has failed already: it is not read.
   if (d != nullptr && !d->digests.empty() && !sizeDiffers)
-    compareDigests(e, st, c);
+    compareDigests(e, st, name, c);
 }
 
-void EntryJob::compareDigests(Item& e, const struct stat& st, Context& c) {
+void EntryJob::compareDigests(Item& e, const struct stat& st, const char* name,
+                              Context& c) {
   const std::string listed =
       e.keywords & kKwSize ? std::to_string(e.size) : std::string();
   if (!S_ISREG(st.st_mode)) {
@@ -223,7 +272,7 @@ void EntryJob::compareDigests(Item& e, const struct stat& st, Context& c) {
     algorithms |= algorithmBit(digest.algorithm);
   if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
   const FileHash read =
-      c.hasher->hash(AT_FDCWD, c.path.c_str(), st.st_size, algorithms, c.hex);
+      c.hasher->hash(c.dirFd, at(c, name), st.st_size, algorithms, c.hex);
   if (read.error != 0) {
     differ(e, DiffKind::kUnreadable, listed, "", read.reason());
     return;
@@ -260,7 +309,8 @@ class Ignored {
 int entryWorkers(bool hashing) {
   const int kMost = 64;
   const int wanted = std::min(usableCpus() * (hashing ? 1 : 2), kMost);
-  return std::max(0, workersWithinDescriptors(wanted, 1, 1));
+  // Each holds its directory and the file it reads, as the walk does.
+  return std::max(0, workersWithinDescriptors(wanted, 2, 2));
 }
 
 const size_t kWorkerStack = 256 << 10;

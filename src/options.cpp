@@ -306,7 +306,8 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         std::string("expected ROOT and LIST, or no operand") +
             (sumsSpaced ? " (a sums file is given as --sums=FILE)" : ""),
         out, err);
-  } else if (line.options.unlisted && count == 2 && line.operands[0].empty()) {
+  } else if ((line.options.unlisted || line.options.mtree) && count == 2 &&
+             line.operands[0].empty()) {
     // The plain verification takes ROOT as it comes, empty too; a walk of
     // the tree on disk needs a directory to walk.
     return refuse("ROOT is empty", out, err);

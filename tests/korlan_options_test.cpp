@@ -197,6 +197,7 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"--make-list", ""}, "korlan: ROOT is empty\n"},
       {{"--make-sums", ""}, "korlan: ROOT is empty\n"},
       {{"--unlisted", "", "l"}, "korlan: ROOT is empty\n"},
+      {{"--mtree", "", "l"}, "korlan: ROOT is empty\n"},
       // Options come before the operands.
       {{"r", "--strict", "l"}, ""},
   };
