@@ -5,7 +5,8 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, quiet, flat, tall, deep, cold, onecpu, makelist, unlisted or sums. For each
+// NAME is bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted, sums, mtree or
+// key. For each
 // workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
@@ -33,6 +34,15 @@
 // onecpu: bushy 200k with every program pinned to one CPU (the first the
 // bench may use, CPU 0 on most machines): korlan's workers then only
 // compete with its walk, and the ratio to floor --dots shows what that costs.
+//
+// mtree: on bushy 200k, a manifest of type, mode, size and link verified
+// with --mtree against floor --lstat and mtree -f, korlan's memory against
+// the plain verification's; on the mixed 1 GB tree, a manifest with
+// sha256digest against the hash floor; --make-mtree against --make-list
+// and against the hash floor.
+//
+// key: on bushy 200k, korlan --key with a list signed by minisign against
+// korlan on the same list.
 //
 // sums: `korlan --sums` and `korlan --make-sums` on trees of real bytes,
 // about 1 GB and 0.5 GB in a few large and many small files, against the
@@ -447,6 +457,84 @@ void sumsRows(const std::string& work, const std::string& korlan, const std::str
 // Runs `command` through the shell; false when it fails.
 bool shell(const std::string& command) { return system(command.c_str()) == 0; }
 
+// Has korlan write the manifest of `w` beside its list, as ROOT.mtree.
+std::string writeManifest(const Workload& w, const std::string& korlan,
+                          const std::string& keywords) {
+  const std::string manifest = w.root + ".mtree";
+  if (!shell("'" + korlan + "' --make-mtree " + keywords + " '" + w.root + "' > '" + manifest +
+             "'"))
+    die("make-mtree");
+  return manifest;
+}
+
+// The rows of manifests: see the comment at the top.
+void mtreeRows(const std::string& work, const std::string& korlan, const std::string& floorProgram,
+               const Workload& b200, int runs) {
+  const bool mtree = access("/usr/bin/mtree", X_OK) == 0;
+  const std::string noMtree = "absent";
+  printf(
+      "\nManifests, warm: korlan --mtree ROOT MANIFEST against the single-thread lstat floor\n"
+      "(floor --lstat) and mtree -f (mtree-netbsd) on the same manifest, same rounds;\n"
+      "korlan's memory against the plain verification of the tree's packing list.\n\n");
+  printf("| %-22s | %9s | %9s | %6s | %11s | %10s | %9s | %6s |\n", "workload", "--mtree ms",
+         "floor ms", "ratio", "mtree -f ms", "korlan MiB", "plain MiB", "ratio");
+  printf("|---|--:|--:|--:|--:|--:|--:|--:|\n");
+  const std::string bushyManifest = writeManifest(b200, korlan, "--keywords=mode,size,link");
+  std::vector<std::vector<std::string>> programs = {{korlan, "--mtree", b200.root, bushyManifest},
+                                                    {floorProgram, "--lstat", b200.root, b200.list},
+                                                    {korlan, b200.root, b200.list}};
+  if (mtree) programs.push_back({"/usr/bin/mtree", "-f", bushyManifest, "-p", b200.root});
+  Medians m = measure(programs, runs, {});
+  printf("| %-22s | %9.1f | %9.1f | %6.3f | %11s | %10.1f | %9.1f | %6.3f |\n",
+         (b200.name + " type/mode/size/link").c_str(), m.ms[0], m.ms[1], m.ratio[1],
+         mtree ? std::to_string(m.ms[3]).substr(0, 7).c_str() : noMtree.c_str(), m.mib[0], m.mib[2],
+         m.mib[0] / m.mib[2]);
+  fflush(stdout);
+
+  fprintf(stderr, "generating the tree of real bytes ...\n");
+  const Workload big = mixed(work, 4, 192, 2560);
+  const double speed = sha256Speed(), floorMs = listedBytes(big) / speed / usableCpus() * 1000;
+  const std::string bigManifest = writeManifest(big, korlan, "");
+  programs = {{korlan, "--mtree", big.root, bigManifest}};
+  if (mtree) programs.push_back({"/usr/bin/mtree", "-f", bigManifest, "-p", big.root});
+  m = measure(programs, runs, {});
+  printf(
+      "\n%s with sha256digest: korlan --mtree %.1f ms, hash floor %.1f ms, ratio %.3f;\n"
+      "mtree -f %s ms.\n",
+      big.name.c_str(), m.ms[0], floorMs, m.ms[0] / floorMs,
+      mtree ? std::to_string(m.ms[1]).c_str() : noMtree.c_str());
+
+  m = measure({{korlan, "--make-mtree", "--keywords=mode,size,link", b200.root},
+               {korlan, "--make-list", b200.root}},
+              runs, {});
+  printf(
+      "--make-mtree --keywords=mode,size,link on %s: %.1f ms against --make-list %.1f ms,"
+      " ratio %.3f.\n",
+      b200.name.c_str(), m.ms[0], m.ms[1], m.ratio[1]);
+  m = measure({{korlan, "--make-mtree", big.root}}, runs, {});
+  printf("--make-mtree on %s (sha256digest): %.1f ms against the hash floor %.1f ms, ratio %.3f.\n",
+         big.name.c_str(), m.ms[0], floorMs, m.ms[0] / floorMs);
+  fflush(stdout);
+}
+
+// The row of signed lists: see the comment at the top.
+void keyRow(const std::string& work, const std::string& korlan, const Workload& b200, int runs) {
+  const std::string key = work + "/bench.key", pub = work + "/bench.pub";
+  if (access("/usr/bin/minisign", X_OK) != 0 ||
+      !shell("/usr/bin/minisign -G -W -f -p '" + pub + "' -s '" + key + "' > /dev/null") ||
+      !shell("/usr/bin/minisign -S -s '" + key + "' -m '" + b200.list + "' > /dev/null")) {
+    printf("\nkey row skipped: minisign is not installed, or could not sign.\n");
+    return;
+  }
+  const Medians m = measure(
+      {{korlan, "--key=" + pub, b200.root, b200.list}, {korlan, b200.root, b200.list}}, runs, {});
+  printf(
+      "\nSigned list, %s: korlan --key %.1f ms, %.1f MiB; korlan %.1f ms, %.1f MiB;"
+      " ratio %.3f.\n",
+      b200.name.c_str(), m.ms[0], m.mib[0], m.ms[1], m.mib[1], m.ratio[1]);
+  fflush(stdout);
+}
+
 // The row of a slow disk: see the comment at the top.
 void slowRow(const std::string& work, const std::string& korlan, const std::string& floorProgram,
              int runs) {
@@ -505,7 +593,8 @@ void slowRow(const std::string& work, const std::string& korlan, const std::stri
 
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
-    "NAME: bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted or sums\n";
+    "NAME: bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted, sums,\n"
+    "mtree or key\n";
 
 }  // namespace
 
@@ -524,8 +613,9 @@ int main(int argc, char** argv) {
       default: fputs(usage, stderr); return 2;
     }
   }
-  const std::vector<std::string> names = {"bushy", "quiet",  "flat",     "tall",     "deep", "cold",
-                                          "slow",  "onecpu", "makelist", "unlisted", "sums"};
+  const std::vector<std::string> names = {"bushy", "quiet", "flat",   "tall",     "deep",
+                                          "cold",  "slow",  "onecpu", "makelist", "unlisted",
+                                          "sums",  "mtree", "key"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -564,7 +654,7 @@ int main(int argc, char** argv) {
                             [](const Workload& w) { return w.name == "bushy 200k"; });
   const bool coldRows = want("cold") && noCold.empty();
   const bool b200Rows = coldRows || want("quiet") || want("onecpu") || want("makelist") ||
-                        want("unlisted") || want("sums");
+                        want("unlisted") || want("sums") || want("mtree") || want("key");
   const Workload b200 = found != loads.end() ? *found : b200Rows ? bushy(work, 200000) : Workload{};
 
   if (want("cold") && !coldRows) printf("cold rows skipped: %s.\n", noCold.c_str());
@@ -613,6 +703,8 @@ int main(int argc, char** argv) {
   }
   if (want("unlisted")) unlistedRow(b200, korlan, runs);
   if (want("sums")) sumsRows(work, korlan, floorProgram, b200, runs, cpu);
+  if (want("mtree")) mtreeRows(work, korlan, floorProgram, b200, runs);
+  if (want("key")) keyRow(work, korlan, b200, runs);
   if (ownWork) std::filesystem::remove_all(work);
   return 0;
 }

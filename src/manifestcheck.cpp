@@ -337,18 +337,19 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
     bool started = false;
     std::set<std::string> noted;
 
+    SignedReading reading(report, signedLists, err);
+    std::ostream& readErr = reading.err();
     report.startReading();
-    if (signedLists != nullptr) report.signedBy(signedLists->signer);
     ManifestReader reader(in, name);
     ManifestEntry entry;
     int read;
-    while ((read = reader.next(&entry, err)) == 1) {
+    while ((read = reader.next(&entry, readErr)) == 1) {
       report.entryRead();
-      ++entries;
+      reading.poll(++entries);
       for (const std::string& keyword : entry.unchecked)
         if (noted.insert(keyword).second)
-          complain(err, std::string(name) + ": keyword " + keyword +
-                            " is not checked");
+          complain(readErr, std::string(name) + ": keyword " + keyword +
+                                " is not checked");
       EntryItem item;
       const std::string_view path = arena.keep(entry.path);
       item.path = path.data();
@@ -381,7 +382,7 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
       pool.add(std::move(item));
       if (pool.size() % OrderedPool<EntryJob>::kBatch == 0) pool.offer();
     }
-    if (read < 0) return kStatusError;
+    if (!reading.settle() || read < 0) return kStatusError;
     if (!started)
       pool.startWorkers(
           options.workers >= 0 ? options.workers : entryWorkers(false),

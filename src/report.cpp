@@ -256,11 +256,23 @@ Report::Report(std::ostream& out, const Options& options)
 
 Report::~Report() = default;
 
-void Report::dot() { out_ << '.' << std::flush; }
+void Report::dot() {
+  if (held_)
+    ++heldDots_;
+  else
+    out_ << '.' << std::flush;
+}
 
-void Report::startReading() { style_->phase("[reading packing.lst]", false); }
+void Report::startReading() {
+  if (held_)
+    reading_ = true;
+  else
+    style_->phase("[reading packing.lst]", false);
+}
 
-void Report::signedBy(std::string_view signer) {
+void Report::release(std::string_view signer) {
+  held_ = false;
+  if (reading_) startReading();
   std::ostringstream line;
   line << "[Signed: ";
   writeEscaped(line, signer);

@@ -63,11 +63,26 @@ class Report {
 
   // Before the first entry is read.
   void startReading();
-  // The list was signed by `signer` (a trusted comment, or a key id).
-  void signedBy(std::string_view signer);
+  // Until release(), nothing is written: the reading line and the dots
+  // wait (a list whose signature is still being checked).
+  void hold() { held_ = true; }
+  // Writes what waited, the list's signer after the reading line (a
+  // trusted comment, or a key id), and goes on as the run goes; the dots
+  // held back follow with the next ones, or at catchUp().
+  void release(std::string_view signer);
+  // Writes the dots still held back.
+  void catchUp() {
+    for (; heldDots_ > 0; --heldDots_) dot();
+  }
   // An entry has been read and accepted.
   void entryRead() {
     if (dots_) dot();
+    // Dots held back are caught up with one more a dot, not all at once:
+    // the reader, which writes them, keeps the workers fed meanwhile.
+    if (heldDots_ > 0 && !held_) {
+      --heldDots_;
+      dot();
+    }
   }
   // The list has been read whole; the walk begins.
   void startWalking();
@@ -92,6 +107,9 @@ class Report {
 
   std::ostream& out_;
   const bool dots_;  // the plain style writes progress dots
+  bool held_ = false;
+  bool reading_ = false;  // startReading() came while held
+  int64_t heldDots_ = 0;
   std::unique_ptr<Style> style_;
 };
 

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,12 @@ class Run : public ListReceiver, public FileComparison {
   Sums& sums() { return sums_; }
   int64_t listedBytes() const { return listedBytes_; }
 
+  // A signed list's reading, told of each entry.
+  void poll(SignedReading* reading) { reading_ = reading; }
+
   void recorded(File* f) override {
     ++entries_;
+    reading_->poll(entries_);
     // A total for the progress line only: it stops at the largest value
     // rather than wrap around.
     listedBytes_ =
@@ -82,6 +87,7 @@ class Run : public ListReceiver, public FileComparison {
   std::string folded_;
   size_t& entries_;
   int64_t listedBytes_ = 0;
+  SignedReading* reading_ = nullptr;
 };
 
 bool Run::compare(const File& f, const std::string& path) {
@@ -196,9 +202,11 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     Run run(rootPath, report, options, progress, &entries);
     run.startProbing(Prober::make(&root, '/', checks, workers,
                                   options.sums ? &progress.bytes : nullptr));
+    SignedReading reading(report, signedLists, err);
+    run.poll(&reading);
     report.startReading();
-    if (signedLists != nullptr) report.signedBy(signedLists->signer);
-    int status = readList(&top, list, listPath, report, run, err);
+    int status = readList(&top, list, listPath, report, run, reading.err());
+    if (!reading.settle()) return kStatusError;
     if (status == kStatusOk && options.sums)
       status = readSums(options.sumsFile, signedLists, &run.sums(), err);
     if (status != kStatusOk) return status;
@@ -234,6 +242,30 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     return kStatusError;
   }
   return endRun(report, err, options, listed);
+}
+
+SignedReading::SignedReading(Report& report, const SignedLists* signedLists,
+                             std::ostream& err)
+    : report_(report),
+      signedLists_(signedLists),
+      err_(err),
+      held_(signedLists != nullptr) {
+  if (held_) report_.hold();
+}
+
+bool SignedReading::settle() {
+  if (held_) {
+    held_ = false;
+    std::string signer;
+    believed_ = signedLists_->believed(&signer);
+    if (believed_) report_.release(signer);
+  }
+  if (believed_) report_.catchUp();
+  // What the reader said while held, or since the report was let go
+  // through the stream it was given then.
+  if (believed_) err_ << heldErr_.str() << std::flush;
+  heldErr_.str("");
+  return believed_;
 }
 
 int endRun(Report& report, std::ostream& err, const Options& options,

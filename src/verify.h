@@ -3,17 +3,56 @@
 #ifndef KORLAN_VERIFY_H_
 #define KORLAN_VERIFY_H_
 
+#include <functional>
 #include <istream>
 #include <ostream>
+#include <sstream>
 #include <string>
+#include <string_view>
 
 #include "options.h"
 
-// Lists read whole and found signed before the run began (--key): the run
-// reads these bytes, not the files again.
+// Lists read whole before the run began (--key): the run reads these
+// bytes, not the files again. Their signatures are checked meanwhile, on a
+// thread of their own, and the run writes nothing before they are found
+// good: until then it reads the list without a word.
 struct SignedLists {
-  std::string signer;  // of the packing list: shown as "[Signed: SIGNER]"
-  std::string sums;    // the sums file's bytes, under --sums
+  std::string_view sums;  // the sums file's bytes, under --sums
+  // Whether the signatures are checked yet, without waiting.
+  std::function<bool()> checked;
+  // Waits for the signatures. True with the list's signer (shown as
+  // "[Signed: SIGNER]") in `*signer`; false after the refusal.
+  std::function<bool(std::string* signer)> believed;
+};
+
+class Report;
+
+// The reading of a list whose signature is being checked: the report and
+// the reader's messages are held back until it is found good, then
+// written as they would have been, and the run goes on aloud; dropped when
+// it is refused. Without `signedLists`, nothing is held.
+class SignedReading {
+ public:
+  SignedReading(Report& report, const SignedLists* signedLists,
+                std::ostream& err);
+  // Where the reader writes its messages.
+  std::ostream& err() { return held_ ? heldErr_ : err_; }
+  // Between entries (the `entries`th read): lets the report go as soon as
+  // the signature is known good.
+  void poll(size_t entries) {
+    if (held_ && entries % 1024 == 0 && signedLists_->checked()) settle();
+  }
+  // Once the list is read: waits for the signature. False after the
+  // refusal; the run must end.
+  bool settle();
+
+ private:
+  Report& report_;
+  const SignedLists* signedLists_;
+  std::ostream& err_;
+  std::ostringstream heldErr_;
+  bool held_;
+  bool believed_ = true;
 };
 
 // Verifies the tree under `rootPath` against the packing list read from
@@ -29,8 +68,6 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
            std::ostream& out, std::ostream& err,
            const Options& options = Options(),
            const SignedLists* signedLists = nullptr);
-
-class Report;
 
 // The end of a completed run: the summary of CountFiles and CountErrors on
 // `report`, and the status (see verify); `compared` is how many of the

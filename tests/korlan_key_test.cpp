@@ -60,6 +60,18 @@ TEST_F(Key, SignedListsAreBelievedAndShowTheirSigner) {
   EXPECT_EQ(signedRun({"--tsv"}).out, korlan({"--tsv", tmp / "root", tmp / "list"}).out);
   minisign("list", "legacy", true);
   EXPECT_EQ(signedRun({}), report("legacy"));
+  // A long list, and one that ends malformed: the report held back while
+  // the signature is checked comes whole, as the unsigned run's, after the
+  // signer's line; and so does the reader's message.
+  for (const std::string& tail : {std::string(""), std::string("12 lib/x\n")}) {
+    std::string entries;
+    for (int i = 0; i < 3000; ++i) entries += "7 ./bin/tool\n";
+    testutil::writeText(tmp / "long", entries + tail);
+    Result expected = korlan({tmp / "root", tmp / "long"});
+    tool({"/usr/bin/minisign", "-S", "-s", "k.sec", "-m", "long", "-t", "long"});
+    expected.out.insert(testutil::kReading.size(), "[Signed: long]\n");
+    EXPECT_EQ(korlan({"--key=" + tmp / "k.pub", tmp / "root", tmp / "long"}), expected) << tail;
+  }
   // A list given as a FIFO is read once, and verified.
   ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0600), 0);
   testutil::writeText(tmp / "fifo.minisig", testutil::readText(tmp / "list.minisig"));
