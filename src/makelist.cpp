@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,11 +42,13 @@ const unsigned kList = 1, kSums = 2, kManifest = 4;
 
 const int kSha256 = static_cast<int>(DigestAlgorithm::kSha256);
 
-// One thing to write, in walk order: a file's lines, or a message.
+// One thing to write, in walk order: a file's lines, or a message. Lean
+// for the lists, which pass a million of them: what only a manifest says
+// is kept apart.
 struct MadeItem {
-  // The entry: its path below the root ("." for the root, in a manifest),
-  // size, and in a manifest everything its line may say.
-  ManifestEntry entry;
+  std::string path;  // below the root; "." for the root, in a manifest
+  // In a manifest, everything the entry's line may say.
+  std::optional<ManifestEntry> entry;
   // The packing list names it, at `listSize` (a link's target's).
   bool listed = false;
   int64_t listSize = 0;
@@ -80,17 +83,17 @@ class MakeJob {
     const unsigned algorithms = reads(item);
     if (algorithms == 0) return;
     if (c.hasher == nullptr) c.hasher.reset(new Hasher(nullptr, stopping));
-    ManifestEntry& e = item.entry;
-    const std::string path = belowRoot(root_, e.path);
+    const std::string path = belowRoot(root_, item.path);
     item.contents = c.hasher->hash(AT_FDCWD, path.c_str(), item.listSize,
                                    algorithms, c.hex);
     if (item.contents.error != 0) return;
     if (algorithms & algorithmBit(DigestAlgorithm::kSha256))
       Sha256::fromHex(c.hex[kSha256], &item.contents.digest);
-    if (e.type != EntryType::kFile) return;
+    ManifestEntry* e = item.entry ? &*item.entry : nullptr;
+    if (e == nullptr || e->type != EntryType::kFile) return;
     for (int a = 0; a < kDigestAlgorithms; ++a)
       if (algorithms_ & 1u << a)
-        e.digests.push_back({static_cast<DigestAlgorithm>(a), c.hex[a]});
+        e->digests.push_back({static_cast<DigestAlgorithm>(a), c.hex[a]});
   }
 
   const std::atomic<bool>* stopping = nullptr;
@@ -102,7 +105,8 @@ class MakeJob {
     unsigned algorithms = 0;
     if ((lists_ & kSums) && item.summed)
       algorithms |= algorithmBit(DigestAlgorithm::kSha256);
-    if ((lists_ & kManifest) && item.entry.type == EntryType::kFile)
+    if ((lists_ & kManifest) && item.entry &&
+        item.entry->type == EntryType::kFile)
       algorithms |= algorithms_;
     return algorithms;
   }
@@ -195,8 +199,14 @@ class Maker : public TreeVisitor {
 
   // A file the packing list and the sums can name (the walk for lists).
   void file(const FoundFile& f) override {
+    // Nothing to read and nobody to wait for: the line goes at once, the
+    // cost of the walk alone.
+    if (outputs_.sums == nullptr && pool_.workers() == 0) {
+      writeListEntry(*outputs_.list, f.st->st_size, f.path);
+      return;
+    }
     MadeItem item;
-    item.entry.path.assign(f.path);
+    item.path.assign(f.path);
     item.listed = item.summed = true;
     item.listSize = f.st->st_size;
     push(std::move(item));
@@ -237,10 +247,17 @@ class Maker : public TreeVisitor {
   // list and the sums name it.
   void describe(std::string_view path, const char* name, int dirFd,
                 const struct stat& st);
+  // Without workers (the packing list alone, or no descriptor to spare)
+  // an item is done and written at once, never queued; with them, past
+  // twice as many waiting, the older half is written.
   void push(MadeItem item) {
+    if (pool_.workers() == 0) {
+      job_.run(item, own_);
+      return write(item);
+    }
     pool_.add(std::move(item));
     if (pool_.size() % OrderedPool<MakeJob>::kBatch == 0) pool_.offer();
-    if (pool_.size() - written_ > kMostWaiting)
+    if (pool_.size() - written_ > 2 * kMostWaiting)
       writeUpTo(pool_.size() - kMostWaiting);
   }
   void message(const char* what, std::string_view path, const char* why,
@@ -251,10 +268,12 @@ class Maker : public TreeVisitor {
     item.failed = failed;
     push(std::move(item));
   }
-  // Writes the items below `end` in turn, each once done.
+  // Writes the items below `end` in turn, each once done; their storage
+  // goes a chunk at a time, which takes the pool's lock.
   void writeUpTo(size_t end) {
     for (; written_ < end; ++written_) write(pool_.settle(written_, own_));
-    pool_.release(written_);
+    if (written_ - released_ >= OrderedPool<MakeJob>::kChunk)
+      pool_.release(released_ = written_);
   }
   void write(MadeItem& item);
 
@@ -267,15 +286,26 @@ class Maker : public TreeVisitor {
   MakeJob job_;
   OrderedPool<MakeJob> pool_;
   MakeJob::Context own_;
-  size_t written_ = 0;
+  MadeItem scratch_;  // the item written at once, without workers
+  size_t written_ = 0, released_ = 0;
   int status_ = kStatusOk;
 };
 
 void Maker::describe(std::string_view path, const char* name, int dirFd,
                      const struct stat& st) {
-  MadeItem item;
-  ManifestEntry& e = item.entry;
-  e.path = path.empty() ? "." : std::string(path);
+  // Without workers the entry is written at once, from an item used again
+  // and again: its strings keep their room, and a million entries cost no
+  // allocation each.
+  const bool atOnce = pool_.workers() == 0;
+  MadeItem fresh;
+  MadeItem& item = atOnce ? scratch_ : fresh;
+  item.listed = item.summed = false;
+  item.unlistable = nullptr;
+  item.contents = FileHash();
+  item.path.assign(path.empty() ? std::string_view(".") : path);
+  ManifestEntry& e = item.entry ? *item.entry : item.entry.emplace();
+  e.link.clear();
+  e.digests.clear();
   e.type = entryTypeOf(st.st_mode);
   e.mode = st.st_mode & 07777;
   e.uid = st.st_uid;
@@ -306,20 +336,23 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
       S_ISREG(target.st_mode)) {
     item.listed = item.summed = true;
     item.listSize = target.st_size;
-    item.unlistable = unlistableName(e.path.c_str(), e.path.size());
+    if (outputs_.list)
+      item.unlistable = unlistableName(item.path.c_str(), item.path.size());
   }
-  push(std::move(item));
+  if (!atOnce) return push(std::move(item));
+  job_.run(item, own_);
+  write(item);
 }
 
 void Maker::write(MadeItem& item) {
-  ManifestEntry& e = item.entry;
-  const std::string shown = belowRoot(root_, e.path == "." ? "" : e.path);
   if (!item.message.empty()) {
     complain(err_, item.message);
     if (item.failed) status_ = kStatusError;
     return;
   }
   if (item.contents.error != 0) {
+    const std::string shown =
+        belowRoot(root_, item.path == "." ? "" : item.path);
     complain(err_,
              "cannot read " + quoted(shown) + ": " + item.contents.reason());
     status_ = kStatusError;
@@ -327,14 +360,17 @@ void Maker::write(MadeItem& item) {
   }
   if (outputs_.list && item.listed) {
     if (item.unlistable == nullptr)
-      writeListEntry(*outputs_.list, item.listSize, e.path);
+      writeListEntry(*outputs_.list, item.listSize, item.path);
     else
       complain(err_, "left out of " + std::string(kPackingList) + ": " +
-                         quoted(shown) + ": " + item.unlistable);
+                         quoted(belowRoot(root_, item.path)) + ": " +
+                         item.unlistable);
   }
   if (outputs_.sums && item.summed)
-    writeSumsLine(*outputs_.sums, item.contents.digest, e.path);
-  if (outputs_.manifest) {
+    writeSumsLine(*outputs_.sums, item.contents.digest, item.path);
+  if (outputs_.manifest && item.entry) {
+    ManifestEntry& e = *item.entry;
+    e.path = item.path;
     if (keywords_ & kKwUname) e.uname = owners_.user(e.uid);
     if (keywords_ & kKwGname) e.gname = owners_.group(e.gid);
     writeManifestLine(*outputs_.manifest, e, keywords_);

@@ -132,13 +132,30 @@ std::string shown(std::string_view s) {
   return out;
 }
 
-// `s` vis-encoded as bsdtar writes names: octal, white space, '#', '=' and
-// '\' included, every byte past ASCII too whatever the locale.
-std::string encode(std::string_view s) {
-  std::string out(4 * s.size() + 1, '\0');
-  out.resize(strsvisx(out.data(), s.data(), s.size(),
-                      VIS_OCTAL | VIS_WHITE | VIS_NOLOCALE, " \t\n#=\\"));
-  return out;
+// Appends `s` vis-encoded as bsdtar writes names: octal, white space, '#',
+// '=' and '\' included, every byte past ASCII too whatever the locale.
+void appendEncoded(std::string* out, std::string_view s) {
+  // Most names are printable ASCII without a character to escape: they are
+  // written as they stand, as vis would write them.
+  const bool plain = std::all_of(s.begin(), s.end(), [](char c) {
+    return c > ' ' && c < 0x7f && c != '#' && c != '=' && c != '\\';
+  });
+  if (plain) {
+    out->append(s);
+    return;
+  }
+  const size_t at = out->size();
+  out->resize(at + 4 * s.size() + 1);
+  out->resize(at + strsvisx(&(*out)[at], s.data(), s.size(),
+                            VIS_OCTAL | VIS_WHITE | VIS_NOLOCALE, " \t\n#=\\"));
+}
+
+// Appends `value` in `base`, without the locale or a format string.
+template <class Number>
+void appendNumber(std::string* out, Number value, int base = 10) {
+  char text[24];
+  const auto end = std::to_chars(text, text + sizeof text, value, base).ptr;
+  out->append(text, end - text);
 }
 
 // Decodes `text` as vis(3) encodes it, in any of its styles, through
@@ -148,6 +165,11 @@ std::string encode(std::string_view s) {
 // mtree -f takes for the start of a comment and bsdtar for a part of the
 // name. State 0 is unvis()'s ground state, between escapes.
 bool decode(std::string_view text, std::string* out) {
+  // Most names hold nothing encoded.
+  if (text.find_first_of("\\#") == std::string_view::npos) {
+    out->assign(text);
+    return true;
+  }
   out->clear();
   int state = 0;
   char c;
@@ -332,9 +354,10 @@ bool continues(std::string_view line) {
   return true;
 }
 
-std::string parentOf(const std::string& path) {
+std::string_view parentOf(std::string_view path) {
   const size_t slash = path.rfind('/');
-  return path == "." || slash == std::string::npos ? "" : path.substr(0, slash);
+  return path == "." || slash == std::string_view::npos ? ""
+                                                        : path.substr(0, slash);
 }
 
 }  // namespace
@@ -480,12 +503,13 @@ std::string ManifestReader::parseEntry(
     for (size_t from = 0; from <= name.size();) {
       const size_t slash = std::min(name.find('/', from), name.size());
       if (!decode(name.substr(from, slash - from), &part) ||
-          part.find_first_of(std::string("/\0", 2)) != std::string::npos)
+          part.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
         return "bad name " + shown(name);
       from = slash + 1;
       if (part.empty() || part == ".") continue;
       if (part == "..") return "path leaves the top";
-      path += path.empty() ? part : "/" + part;
+      if (!path.empty()) path += '/';
+      path += part;
     }
     if (path.empty()) path = ".";
   } else {
@@ -495,7 +519,7 @@ std::string ManifestReader::parseEntry(
       if (words.size() > 1) return ".. takes no keywords";
       if (ambiguous_) return kAmbiguous;
       if (cwd_.empty()) return "path leaves the top";
-      cwd_ = parentOf(cwd_);
+      cwd_ = std::string(parentOf(cwd_));
       return "";
     }
     // "." is the top wherever it stands, for mtree -f as for bsdtar.
@@ -517,9 +541,9 @@ std::string ManifestReader::parseEntry(
       (entry->keywords & kKwType) && entry->type == EntryType::kDir;
   if (full) {
     // mtree -f moves into a full path's directory, or the one it is in.
-    const std::string theirs = !dir                 ? parentOf(entry->path)
-                               : entry->path == "." ? ""
-                                                    : entry->path;
+    const std::string_view theirs = !dir                 ? parentOf(entry->path)
+                                    : entry->path == "." ? std::string_view()
+                                                         : entry->path;
     ambiguous_ = theirs != cwd_;
   } else if (dir && entry->path != ".") {
     cwd_ = entry->path;
@@ -533,33 +557,49 @@ const char kManifestHeader[] = "#mtree\n";
 void writeManifestLine(std::ostream& out, const ManifestEntry& e,
                        uint32_t keywords) {
   const uint32_t has = e.keywords & keywords;
-  std::string line = e.path == "." ? "." : "./" + encode(e.path);
-  if (e.keywords & kKwType) line += std::string(" type=") + typeName(e.type);
-  if (has & kKwMode) {
-    char mode[16];
-    snprintf(mode, sizeof mode, " mode=0%o", e.mode);
-    line += mode;
+  std::string line;
+  line.reserve(128 + e.path.size());
+  if (e.path == ".") {
+    line += '.';
+  } else {
+    line += "./";
+    appendEncoded(&line, e.path);
   }
-  if (has & kKwUid) line += " uid=" + std::to_string(e.uid);
-  if (has & kKwGid) line += " gid=" + std::to_string(e.gid);
-  if (has & kKwUname) line += " uname=" + encode(e.uname);
-  if (has & kKwGname) line += " gname=" + encode(e.gname);
-  if (has & kKwSize) line += " size=" + std::to_string(e.size);
-  if (has & kKwLink) line += " link=" + encode(e.link);
+  if (e.keywords & kKwType) (line += " type=") += typeName(e.type);
+  if (has & kKwMode) {
+    line += " mode=0";
+    appendNumber(&line, e.mode, 8);
+  }
+  const auto number = [&line](const char* keyword, auto value) {
+    line += keyword;
+    appendNumber(&line, value);
+  };
+  const auto text = [&line](const char* keyword, std::string_view value) {
+    line += keyword;
+    appendEncoded(&line, value);
+  };
+  if (has & kKwUid) number(" uid=", e.uid);
+  if (has & kKwGid) number(" gid=", e.gid);
+  if (has & kKwUname) text(" uname=", e.uname);
+  if (has & kKwGname) text(" gname=", e.gname);
+  if (has & kKwSize) number(" size=", e.size);
+  if (has & kKwLink) text(" link=", e.link);
   if (has & kKwTime) {
+    number(" time=", e.seconds);
     char nanoseconds[16];
     snprintf(nanoseconds, sizeof nanoseconds, ".%09u", e.nanoseconds);
-    line += " time=" + std::to_string(e.seconds) + nanoseconds;
+    line += nanoseconds;
   }
-  if (has & kKwNlink) line += " nlink=" + std::to_string(e.nlink);
+  if (has & kKwNlink) number(" nlink=", e.nlink);
   for (const ManifestEntry::Digest& d : e.digests) {
     const DigestKind& kind = digestKind(d.algorithm);
     if (has & kind.bit)
-      line += std::string(" ") +
-              keywordName(static_cast<ManifestKeyword>(kind.bit)) + "=" + d.hex;
+      ((line += ' ') += keywordName(static_cast<ManifestKeyword>(kind.bit)))
+          .append("=")
+          .append(d.hex);
   }
   for (const ManifestKeyword rule : {kKwOptional, kKwNochange, kKwIgnore})
-    if (has & rule) line += std::string(" ") + keywordName(rule);
+    if (has & rule) (line += ' ') += keywordName(rule);
   line += '\n';
   out << line;
 }

@@ -304,11 +304,11 @@ class Ignored {
   std::set<std::string_view> paths_;
 };
 
-// A worker that probes and hashes needs a CPU to itself; one that only
-// looks (lstat) leaves room for a second.
-int entryWorkers(bool hashing) {
+// A worker per CPU: one that hashes keeps its CPU busy, and on a warm tree
+// so does one that only looks, beside the reader.
+int entryWorkers() {
   const int kMost = 64;
-  const int wanted = std::min(usableCpus() * (hashing ? 1 : 2), kMost);
+  const int wanted = std::min(usableCpus(), kMost);
   // Each holds its directory and the file it reads, as the walk does.
   return std::max(0, workersWithinDescriptors(wanted, 2, 2));
 }
@@ -373,20 +373,19 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
       if (!started &&
           (!(entry.keywords & kKwType) || entry.type == EntryType::kFile)) {
         started = true;
-        pool.startWorkers(options.workers >= 0
-                              ? options.workers
-                              : entryWorkers(item.detail != nullptr &&
-                                             !item.detail->digests.empty()),
-                          kWorkerStack);
+        pool.startWorkers(
+            options.workers >= 0 ? options.workers : entryWorkers(),
+            kWorkerStack);
       }
       pool.add(std::move(item));
-      if (pool.size() % OrderedPool<EntryJob>::kBatch == 0) pool.offer();
+      // Offered four batches at a time: a worker woken takes one, and the
+      // reader wakes them a quarter as often.
+      if (pool.size() % (4 * OrderedPool<EntryJob>::kBatch) == 0) pool.offer();
     }
     if (!reading.settle() || read < 0) return kStatusError;
     if (!started)
-      pool.startWorkers(
-          options.workers >= 0 ? options.workers : entryWorkers(false),
-          kWorkerStack);
+      pool.startWorkers(options.workers >= 0 ? options.workers : entryWorkers(),
+                        kWorkerStack);
     pool.offer();
 
     report.startWalking();
@@ -394,12 +393,15 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
     progress.start(entries, hashedBytes > 0 ? hashedBytes : -1);
     EntryJob::Context own;
     for (size_t i = 0; i < pool.size() && !report.broken(); ++i) {
+      // The entries compared go a chunk at a time.
+      if (i % 1024 == 0) pool.release(i);
       const std::string_view path(pool.at(i).path);
       if (ignored.below(path)) continue;
       EntryItem& e = pool.settle(i, own);
       ++CountFiles;
       report.fileWalked(CountFiles);
       progress.fileCompared(CountFiles);
+      if (e.error == 0 && e.found == nullptr) continue;
       const std::string shown = belowRoot(rootPath, path == "." ? "" : path);
       if (e.error != 0) {
         // An optional entry may be absent: a comparison that passed.
@@ -414,7 +416,6 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
         for (const Found& f : *e.found)
           report.difference({f.kind, shown, f.expected, f.actual, f.reason});
       }
-      if (i % 1024 == 1023) pool.release(i + 1);
     }
     pool.stop();
     if (report.broken()) return kStatusError;  // main says why

@@ -114,6 +114,8 @@ class OrderedPool {
   // Producer: offers what was added since the last offer to the workers.
   void offer();
   size_t size() const { return added_; }
+  // How many workers run: none, and the consumer does every item.
+  size_t workers() const { return workers_.size(); }
 
   // Consumer: item `i` once done. Waits for the worker that holds it, or
   // does it here, with `context` (throwing what the job throws).
@@ -185,6 +187,8 @@ class OrderedPool {
   // Written by the producer under mutex_ (workers read it under mutex_);
   // a released chunk is null.
   std::vector<std::unique_ptr<Chunk>> chunks_;
+  std::unique_ptr<Chunk>
+      spare_;            // a released chunk, for the next; under mutex_
   size_t released_ = 0;  // items below this are released; under mutex_
   size_t freed_ = 0;     // chunks below this are freed; under mutex_
   // The chunk each worker holds a batch in, or SIZE_MAX; under mutex_.
@@ -230,8 +234,15 @@ void* OrderedPool<Job>::body(void* worker) {
 template <class Job>
 void OrderedPool<Job>::add(Item item) {
   if (added_ % kChunk == 0) {
-    std::unique_ptr<Chunk> chunk(new Chunk);
     std::lock_guard<std::mutex> lock(mutex_);
+    // A released chunk is used again, its states cleared: a pool that
+    // goes through a million items allocates a few chunks, not a thousand.
+    std::unique_ptr<Chunk> chunk = std::move(spare_);
+    if (chunk != nullptr) {
+      for (std::atomic<uint8_t>& state : chunk->state) state.store(kWaiting);
+    } else {
+      chunk.reset(new Chunk);
+    }
     chunks_.push_back(std::move(chunk));
   }
   chunks_[added_ / kChunk]->items[added_ % kChunk] = std::move(item);
@@ -311,7 +322,10 @@ void OrderedPool<Job>::freeReleased() {
        ++freed_) {
     for (size_t held : holding_)
       if (held == freed_) return;  // freed once that worker moves on
-    chunks_[freed_].reset();
+    if (spare_ == nullptr)
+      spare_ = std::move(chunks_[freed_]);
+    else
+      chunks_[freed_].reset();
   }
 }
 
