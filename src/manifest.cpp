@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "message.h"
+
 namespace {
 
 // How a keyword's value is read.
@@ -466,7 +468,7 @@ int ManifestReader::next(ManifestEntry* entry, std::ostream& err) {
         continue;
       }
     }
-    err << "korlan: " << name_ << ':' << start_ << ": " << wrong << std::endl;
+    complain(err, name_ + ':' + std::to_string(start_) + ": " + wrong);
     state_ = -1;
   }
   return state_;

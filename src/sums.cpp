@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "message.h"
 #include "status.h"
 
 namespace {
@@ -154,7 +155,8 @@ int Sums::read(std::istream& in, const char* name, std::ostream& err) {
     // Lines are counted in 32 bits: no real file comes near.
     if (number == UINT32_MAX) wrong = "too many lines";
     if (wrong != nullptr) {
-      err << "korlan: " << name << ':' << number << ": " << wrong << std::endl;
+      complain(err,
+               std::string(name) + ':' + std::to_string(number) + ": " + wrong);
       return kStatusError;
     }
     const std::string_view key = foldPath(path, &folded);
@@ -196,8 +198,9 @@ bool Sums::index(const char* name, std::ostream& err) {
     entries_[kept++] = e;
   }
   if (conflict != 0) {
-    err << "korlan: " << name << ':' << conflict << ": another digest for "
-        << sumsEscape(conflictPath) << " than on line " << first << std::endl;
+    complain(err, std::string(name) + ':' + std::to_string(conflict) +
+                      ": another digest for " + sumsEscape(conflictPath) +
+                      " than on line " + std::to_string(first));
     return false;
   }
   entries_.resize(kept);
