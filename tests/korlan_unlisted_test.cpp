@@ -37,6 +37,8 @@ class Unlisted : public Korlan {
     // The lists kept at the top are not the installation's, whichever list
     // the run reads; a file hidden behind one of their names is reported.
     testutil::writeText(root("packing.lst"), "1 ./ok\n");
+    testutil::writeText(root("packing.lst.minisig"), "");
+    testutil::writeText(root("packing.mtree.sig"), "");
     testutil::makeFile(root("bin/backdoor"), 8);
     ASSERT_EQ(link(root("bin/backdoor").c_str(), root("packing.sha256").c_str()), 0);
     ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
