@@ -116,33 +116,6 @@ class MakeJob {
   const unsigned algorithms_;
 };
 
-// The digests of a set of keywords.
-unsigned algorithmsOf(uint32_t keywords) {
-  const struct {
-    uint32_t keyword;
-    DigestAlgorithm algorithm;
-  } kDigests[] = {{kKwMd5, DigestAlgorithm::kMd5},
-                  {kKwSha1, DigestAlgorithm::kSha1},
-                  {kKwSha256, DigestAlgorithm::kSha256},
-                  {kKwSha384, DigestAlgorithm::kSha384},
-                  {kKwSha512, DigestAlgorithm::kSha512}};
-  unsigned algorithms = 0;
-  for (const auto& d : kDigests)
-    if (keywords & d.keyword) algorithms |= algorithmBit(d.algorithm);
-  return algorithms;
-}
-
-// The link's target, read relative to the directory that holds it.
-std::string linkTarget(int dirFd, const char* name) {
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t n = readlinkat(dirFd, name, &target[0], target.size());
-    if (n < 0) return "";
-    if (static_cast<size_t>(n) < target.size()) return target.substr(0, n);
-    target.resize(2 * target.size());
-  }
-}
-
 // Where the lists go.
 struct Outputs {
   std::ostream* list = nullptr;
@@ -320,7 +293,7 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
     e.keywords |=
         kKwSize | kKwSha256 | kKwSha512 | kKwSha384 | kKwSha1 | kKwMd5;
   if (e.type == EntryType::kLink) {
-    e.link = linkTarget(dirFd, name);
+    e.link = readLinkAt(dirFd, name);
     e.keywords |= kKwLink;
   }
   // The packing list and the sums name what a verification of them would

@@ -108,6 +108,17 @@ const DigestKind kDigests[] = {
     {kKwSha512, DigestAlgorithm::kSha512, 128},
 };
 
+}  // namespace
+
+unsigned algorithmsOf(uint32_t keywords) {
+  unsigned algorithms = 0;
+  for (const DigestKind& d : kDigests)
+    if (keywords & d.bit) algorithms |= algorithmBit(d.algorithm);
+  return algorithms;
+}
+
+namespace {
+
 const DigestKind& digestKind(uint32_t bit) {
   return *std::find_if(std::begin(kDigests), std::end(kDigests),
                        [bit](const DigestKind& d) { return d.bit == bit; });

@@ -154,6 +154,10 @@ class ManifestReader {
 // "optional" ...; null for anything else.
 const char* keywordName(ManifestKeyword k);
 
+// The digest algorithms (a set of algorithmBit) of the digest keywords of
+// `keywords`.
+unsigned algorithmsOf(uint32_t keywords);
+
 // Parses a comma-separated list of keyword names such as
 // "uid,gid,uname,gname,time,nlink" into `*keywords` (the digests by either
 // name, "sha256" or "sha256digest"). False, with the bad name in `*bad`,

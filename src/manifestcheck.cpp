@@ -110,16 +110,6 @@ std::string timeText(int64_t seconds, long nanoseconds) {
   return text;
 }
 
-std::string readLink(int dirFd, const char* path) {
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t n = readlinkat(dirFd, path, &target[0], target.size());
-    if (n < 0) return "";
-    if (static_cast<size_t>(n) < target.size()) return target.substr(0, n);
-    target.resize(2 * target.size());
-  }
-}
-
 class EntryJob {
  public:
   using Item = EntryItem;
@@ -244,7 +234,7 @@ void EntryJob::compare(Item& e, const struct stat& st, const char* name,
            std::to_string(st.st_size));
   if (k & kKwLink) {
     const std::string target =
-        S_ISLNK(st.st_mode) ? readLink(c.dirFd, at(c, name)) : std::string();
+        S_ISLNK(st.st_mode) ? readLinkAt(c.dirFd, at(c, name)) : std::string();
     if (target != d->link) differ(e, DiffKind::kLink, d->link, target);
   }
   if ((k & kKwTime) &&

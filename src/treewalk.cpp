@@ -23,6 +23,16 @@
 
 #include "packlist.h"
 
+std::string readLinkAt(int dirFd, const char* name) {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = readlinkat(dirFd, name, &target[0], target.size());
+    if (n < 0) return "";
+    if (static_cast<size_t>(n) < target.size()) return target.substr(0, n);
+    target.resize(2 * target.size());
+  }
+}
+
 std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
   std::vector<FileId> ids;
   struct stat st;

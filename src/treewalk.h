@@ -60,6 +60,10 @@ class TreeVisitor {
   virtual void skippedLink(std::string_view path, const char* why) = 0;
 };
 
+// The target of the symbolic link `name` in the directory `dirFd` (or
+// AT_FDCWD), as readlink gives it; empty when it cannot be read.
+std::string readLinkAt(int dirFd, const char* name);
+
 // The identities of those of `paths` that lead to a regular file, links
 // followed: files a walk is to leave out under any name.
 std::vector<FileId> identitiesOf(const std::vector<std::string>& paths);
