@@ -81,28 +81,26 @@ class WholeFile {
   size_t size_ = 0, capacity_ = 0;
 };
 
-// Verifies with the lists read as they come, or, under --key, read whole
-// and found signed first.
-int verifyWith(const std::string& rootPath, const std::string& listPath,
-               const Options& options, std::ostream& out, std::ostream& err) {
-  const auto run = [&](std::istream& in, const SignedLists* signedLists) {
-    return options.mtree
-               ? verifyManifest(rootPath.c_str(), in, listPath.c_str(), out,
-                                err, options, signedLists)
-               : verify(rootPath.c_str(), in, listPath.c_str(), out, err,
-                        options, signedLists);
-  };
-  if (options.keyFile.empty()) {
-    std::ifstream list(listPath, std::ios::in | std::ios::binary);
-    if (!list) {
-      err << "can't open " << listPath << std::endl;
-      return kStatusError;
-    }
-    return run(list, nullptr);
-  }
-  // The key, then each list the run reads, read whole; the run reads those
-  // bytes while a thread checks their signatures, and writes nothing before
-  // they are found good (see SignedLists).
+// The run of a packing list or a manifest, on the list read from `in`.
+int run(const std::string& rootPath, std::istream& in,
+        const std::string& listPath, const Options& options, std::ostream& out,
+        std::ostream& err, const SignedLists* signedLists) {
+  return options.mtree ? verifyManifest(rootPath.c_str(), in, listPath.c_str(),
+                                        out, err, options, signedLists)
+                       : verify(rootPath.c_str(), in, listPath.c_str(), out,
+                                err, options, signedLists);
+}
+
+// Under --key: the key, then each list the run reads, read whole; the run
+// reads those bytes while a thread checks their signatures, and writes
+// nothing before they are found good (see SignedLists). A function of its
+// own, and not inlined: its frame is no part of the plain run's, which must
+// start on the smallest stack.
+__attribute__((noinline)) int verifySigned(const std::string& rootPath,
+                                           const std::string& listPath,
+                                           const Options& options,
+                                           std::ostream& out,
+                                           std::ostream& err) {
   PublicKey key;
   std::string why;
   if (!readPublicKey(options.keyFile, &key, &why)) {
@@ -141,7 +139,21 @@ int verifyWith(const std::string& rootPath, const std::string& listPath,
     return result.ok;
   };
   MemoryStream in(list.bytes());
-  return run(in, &signedLists);
+  return run(rootPath, in, listPath, options, out, err, &signedLists);
+}
+
+// Verifies with the lists read as they come, or, under --key, read whole
+// and found signed first.
+int verifyWith(const std::string& rootPath, const std::string& listPath,
+               const Options& options, std::ostream& out, std::ostream& err) {
+  if (!options.keyFile.empty())
+    return verifySigned(rootPath, listPath, options, out, err);
+  std::ifstream list(listPath, std::ios::in | std::ios::binary);
+  if (!list) {
+    err << "can't open " << listPath << std::endl;
+    return kStatusError;
+  }
+  return run(rootPath, list, listPath, options, out, err, nullptr);
 }
 
 // Verifies ROOT against LIST as the operands give them, or, without

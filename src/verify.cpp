@@ -250,7 +250,9 @@ SignedReading::SignedReading(Report& report, const SignedLists* signedLists,
       signedLists_(signedLists),
       err_(err),
       held_(signedLists != nullptr) {
-  if (held_) report_.hold();
+  if (!held_) return;
+  heldErr_ = std::make_unique<std::ostringstream>();
+  report_.hold();
 }
 
 bool SignedReading::settle() {
@@ -263,8 +265,10 @@ bool SignedReading::settle() {
   if (believed_) report_.catchUp();
   // What the reader said while held, or since the report was let go
   // through the stream it was given then.
-  if (believed_) err_ << heldErr_.str() << std::flush;
-  heldErr_.str("");
+  if (heldErr_ != nullptr) {
+    if (believed_) err_ << heldErr_->str() << std::flush;
+    heldErr_->str("");
+  }
   return believed_;
 }
 

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -36,7 +37,7 @@ class SignedReading {
   SignedReading(Report& report, const SignedLists* signedLists,
                 std::ostream& err);
   // Where the reader writes its messages.
-  std::ostream& err() { return held_ ? heldErr_ : err_; }
+  std::ostream& err() { return held_ ? *heldErr_ : err_; }
   // Between entries (the `entries`th read): lets the report go as soon as
   // the signature is known good.
   void poll(size_t entries) {
@@ -50,7 +51,8 @@ class SignedReading {
   Report& report_;
   const SignedLists* signedLists_;
   std::ostream& err_;
-  std::ostringstream heldErr_;
+  // On the heap: a plain run starts on the smallest stack.
+  std::unique_ptr<std::ostringstream> heldErr_;
   bool held_;
   bool believed_ = true;
 };
