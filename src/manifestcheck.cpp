@@ -421,11 +421,6 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
     progress.stop();
     return endRun(report, err, options, compared);
   } catch (const std::bad_alloc&) {
-    complain(
-        err,
-        "out of memory after " +
-            (walking ? "comparing " + std::to_string(CountFiles) + " entries"
-                     : "reading " + std::to_string(entries) + " entries"));
-    return kStatusError;
+    return outOfMemory(err, walking, entries, "entries");
   }
 }

@@ -235,13 +235,19 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
       CountErrors += found;
     }
   } catch (const std::bad_alloc&) {
-    complain(err,
-             "out of memory after " +
-                 (walking ? "comparing " + std::to_string(CountFiles) + " files"
-                          : "reading " + std::to_string(entries) + " entries"));
-    return kStatusError;
+    return outOfMemory(err, walking, entries, "files");
   }
   return endRun(report, err, options, listed);
+}
+
+int outOfMemory(std::ostream& err, bool walking, size_t entries,
+                const char* compared) {
+  complain(
+      err,
+      "out of memory after " +
+          (walking ? "comparing " + std::to_string(CountFiles) + " " + compared
+                   : "reading " + std::to_string(entries) + " entries"));
+  return kStatusError;
 }
 
 SignedReading::SignedReading(Report& report, const SignedLists* signedLists,

@@ -77,4 +77,9 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
 int endRun(Report& report, std::ostream& err, const Options& options,
            int64_t compared);
 
+// A run that ran out of memory: says how far it got (`entries` read, or
+// CountFiles `compared` when `walking`) and gives the status.
+int outOfMemory(std::ostream& err, bool walking, size_t entries,
+                const char* compared);
+
 #endif  // KORLAN_VERIFY_H_
