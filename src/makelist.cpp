@@ -19,7 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,22 +43,21 @@ const unsigned kList = 1, kSums = 2, kManifest = 4;
 const int kSha256 = static_cast<int>(DigestAlgorithm::kSha256);
 
 // One thing to write, in walk order: a file's lines, or a message. Lean
-// for the lists, which pass a million of them: what only a manifest says
-// is kept apart.
+// for the lists and the sums, which keep thousands waiting: what only a
+// manifest says is kept apart, and the flags share the padding after
+// `contents`.
 struct MadeItem {
   std::string path;  // below the root; "." for the root, in a manifest
   // In a manifest, everything the entry's line may say.
-  std::optional<ManifestEntry> entry;
-  // The packing list names it, at `listSize` (a link's target's).
-  bool listed = false;
-  int64_t listSize = 0;
+  std::unique_ptr<ManifestEntry> entry;
+  int64_t listSize = 0;  // what the packing list gives (a link's target's)
   // Why the packing list cannot hold its name, when it cannot.
   const char* unlistable = nullptr;
-  // The sums give its contents (a link's target's).
-  bool summed = false;
   std::string message;  // written instead of lines, when not empty
-  bool failed = false;  // the message makes the status 255
   FileHash contents;    // how reading went
+  bool listed = false;  // the packing list names it, at `listSize`
+  bool summed = false;  // the sums give its contents (a link's target's)
+  bool failed = false;  // the message makes the status 255
 };
 
 class MakeJob {
@@ -89,7 +88,7 @@ class MakeJob {
     if (item.contents.error != 0) return;
     if (algorithms & algorithmBit(DigestAlgorithm::kSha256))
       Sha256::fromHex(c.hex[kSha256], &item.contents.digest);
-    ManifestEntry* e = item.entry ? &*item.entry : nullptr;
+    ManifestEntry* e = item.entry.get();
     if (e == nullptr || e->type != EntryType::kFile) return;
     for (int a = 0; a < kDigestAlgorithms; ++a)
       if (algorithms_ & 1u << a)
@@ -212,9 +211,10 @@ class Maker : public TreeVisitor {
   }
 
  private:
-  // Items waiting at once: enough to keep every worker busy across a run of
-  // small files, few enough that their paths cost little memory.
-  static constexpr size_t kMostWaiting = 4096;
+  // Items waiting at once, up to twice this many: enough to keep every
+  // worker busy across a run of small files, few enough that their paths
+  // cost little memory.
+  static constexpr size_t kMostWaiting = 2048;
 
   // Makes the entry's item: its manifest line, and whether the packing
   // list and the sums name it.
@@ -276,7 +276,8 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
   item.unlistable = nullptr;
   item.contents = FileHash();
   item.path.assign(path.empty() ? std::string_view(".") : path);
-  ManifestEntry& e = item.entry ? *item.entry : item.entry.emplace();
+  if (item.entry == nullptr) item.entry.reset(new ManifestEntry);
+  ManifestEntry& e = *item.entry;
   e.link.clear();
   e.digests.clear();
   e.type = entryTypeOf(st.st_mode);
