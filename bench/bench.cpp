@@ -418,17 +418,18 @@ void sumsRows(const std::string& work, const std::string& korlan, const std::str
       "\nContents: libcrypto SHA-256 on one core %.1f MiB/s, %d CPUs usable; hash floor =\n"
       "bytes / that speed / CPUs. Ratios: korlan's time over the floor's.\n\n",
       speed / (1 << 20), cpus);
-  printf("| %-18s | %7s | %9s | %13s | %6s | %16s | %6s | %10s |\n", "workload", "MiB", "floor ms",
-         "--sums ms", "ratio", "--make-sums ms", "ratio", "korlan MiB");
-  printf("|---|--:|--:|--:|--:|--:|--:|--:|\n");
+  printf("| %-18s | %7s | %9s | %13s | %6s | %16s | %6s | %10s | %15s |\n", "workload", "MiB",
+         "floor ms", "--sums ms", "ratio", "--make-sums ms", "ratio", "--sums MiB",
+         "--make-sums MiB");
+  printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
   for (const Workload& w : loads) {
     const std::string sums = writeSums(w, korlan);
     const double bytes = listedBytes(w), floorMs = bytes / speed / cpus * 1000;
     const Medians m = measure(
         {{korlan, "--sums=" + sums, w.root, w.list}, {korlan, "--make-sums", w.root}}, runs, {});
-    printf("| %-18s | %7.0f | %9.1f | %13.1f | %6.3f | %16.1f | %6.3f | %10.1f |\n", w.name.c_str(),
-           bytes / (1 << 20), floorMs, m.ms[0], m.ms[0] / floorMs, m.ms[1], m.ms[1] / floorMs,
-           m.mib[0]);
+    printf("| %-18s | %7.0f | %9.1f | %13.1f | %6.3f | %16.1f | %6.3f | %10.1f | %15.1f |\n",
+           w.name.c_str(), bytes / (1 << 20), floorMs, m.ms[0], m.ms[0] / floorMs, m.ms[1],
+           m.ms[1] / floorMs, m.mib[0], m.mib[1]);
     fflush(stdout);
   }
   const Workload& big = loads[1];
