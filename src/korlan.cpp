@@ -2,7 +2,6 @@
 #include "korlan.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -30,10 +30,11 @@
 
 namespace {
 
-// A file read whole into memory, once: a FIFO too. The buffer is neither
-// cleared first nor grown by copying where the file's size is known, and
-// is asked for in huge pages: a list of a million entries, read so before
-// the run, then costs about a millisecond.
+// A file read whole into memory, once: a FIFO too. Where the file's size is
+// known the buffer is made to measure, neither cleared first nor grown by
+// copying: a list of a million entries, read so before the run, costs
+// about two milliseconds. (Huge pages, asked for, saved half a millisecond
+// at best, and cost ten where the kernel had to compact memory for them.)
 class WholeFile {
  public:
   // False after the message on `err` ("can't open" or "can't read" and the
@@ -49,8 +50,8 @@ class WholeFile {
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
       chunk = static_cast<size_t>(st.st_size) + 1;  // one read, and the end
     for (;;) {
-      reserve(size_ + chunk);
-      const ssize_t n = ::read(fd, data_.get() + size_, chunk);
+      if (size_ == capacity_) grow(size_ + chunk);
+      const ssize_t n = ::read(fd, data_.get() + size_, capacity_ - size_);
       if (n < 0 && errno == EINTR) continue;
       if (n == 0) break;
       if (n < 0) {
@@ -67,11 +68,10 @@ class WholeFile {
   std::string_view bytes() const { return {data_.get(), size_}; }
 
  private:
-  void reserve(size_t size) {
-    if (size <= capacity_) return;
+  // Room for `size` bytes at least, what was read kept.
+  void grow(size_t size) {
     const size_t capacity = std::max(size, 2 * capacity_);
     std::unique_ptr<char[]> bigger(new char[capacity]);
-    madvise(bigger.get(), capacity, MADV_HUGEPAGE);  // a hint only
     if (size_ > 0) memcpy(bigger.get(), data_.get(), size_);
     data_ = std::move(bigger);
     capacity_ = capacity;
