@@ -2,6 +2,7 @@
 #include "digest.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,6 +83,13 @@ const int kSha256 = static_cast<int>(DigestAlgorithm::kSha256);
 const unsigned kSha256Bit = 1u << kSha256;
 
 }  // namespace
+
+void prepareCrypto() {
+  if (OPENSSL_init_crypto(0, nullptr) != 1) throw std::bad_alloc();
+  evp_md_st* md = fetch(kSha256);
+  if (md == nullptr) throw std::bad_alloc();
+  freeMd(md);
+}
 
 Hasher::Hasher(std::atomic<int64_t>* counter, const std::atomic<bool>* cancel)
     : buffer_(static_cast<unsigned char*>(malloc(kBufferSize))),

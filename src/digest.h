@@ -55,6 +55,13 @@ struct FileHash {
   const char* reason() const;
 };
 
+// Sets libcrypto up on the calling thread, SHA-256 fetched once: called
+// before any other thread uses it. Left to the first threads that hash, a
+// set-up that runs out of memory half way leaves a lock unmade, and the
+// next thread to fetch an algorithm dies on it. Throws std::bad_alloc
+// when it fails.
+void prepareCrypto();
+
 // Hashes files, one at a time, through one buffer of its own: one Hasher
 // per thread.
 class Hasher {

@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "FindYourself.h"
+#include "digest.h"
 #include "directory.h"
 #include "makelist.h"
 #include "manifestcheck.h"
@@ -122,6 +123,7 @@ __attribute__((noinline)) int verifySigned(const std::string& rootPath,
     }
     return checked;
   };
+  prepareCrypto();
   std::future<SignatureCheck> checked;
   try {
     checked = std::async(std::launch::async, check);

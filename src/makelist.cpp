@@ -371,6 +371,7 @@ int make(const char* root, const Outputs& outputs, uint32_t keywords,
   // leaves no room for them, the walking thread reads every file itself.
   const bool reading =
       outputs.sums || (outputs.manifest && algorithmsOf(keywords) != 0);
+  if (reading) prepareCrypto();
   const int kWalkOwn = 8;
   const int workers =
       reading ? std::max(0, workersWithinDescriptors(usableCpus(), 1, kWalkOwn))

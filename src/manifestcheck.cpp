@@ -320,6 +320,7 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
     Ignored ignored;
     NamedPaths named;
     int64_t hashedBytes = 0;
+    bool hashing = false;
     Progress progress(options.progress, &out);
     EntryJob job(rootPath, &progress.bytes);
     OrderedPool<EntryJob> pool(job, 0, kWorkerStack);
@@ -352,10 +353,13 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
             entry.uid, entry.gid, entry.nanoseconds, entry.seconds, entry.nlink,
             std::move(entry.uname), std::move(entry.gname),
             std::move(entry.link), std::move(entry.digests)});
-        if (!item.detail->digests.empty())
+        if (!item.detail->digests.empty()) {
+          if (!hashing) prepareCrypto();  // before a worker hashes
+          hashing = true;
           hashedBytes = entry.size > INT64_MAX - hashedBytes
                             ? INT64_MAX
                             : hashedBytes + entry.size;
+        }
       }
       if (entry.keywords & kKwIgnore) ignored.add(path);
       if (options.unlisted) named.add(path);

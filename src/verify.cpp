@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "digest.h"
 #include "directory.h"
 #include "memstream.h"
 #include "message.h"
@@ -200,6 +201,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
     // The run's prober, made after the tree and the progress line it
     // counts on, stops before they go.
     Run run(rootPath, report, options, progress, &entries);
+    if (options.sums) prepareCrypto();
     run.startProbing(Prober::make(&root, '/', checks, workers,
                                   options.sums ? &progress.bytes : nullptr));
     SignedReading reading(report, signedLists, err);

@@ -185,6 +185,36 @@ TEST_F(Korlan, SumsHoldUnderLimits) {
       limited({"--sums=" + tmp / "sparse.sha256", tmp / "root", tmp / "list"}, 1024, 64 << 20);
   EXPECT_EQ(sparse.err, "korlan: " + tmp / "sparse.sha256" + ":1: holds a NUL byte\n");
   EXPECT_EQ(sparse.status, 255);
+
+  // A run that hashes, under every address-space limit from the least at
+  // which the program gets going (below it the loader or the C++ runtime
+  // fails) up 2 MiB in steps of 10 KiB: the free report, or "out of
+  // memory". libcrypto set up by the first worker to hash died on a lock it
+  // could not make, at one limit in that range.
+  testutil::writeText(tmp / "tiny/f", "f");
+  testutil::writeText(tmp / "tiny.lst", "1 ./f\n");
+  testutil::writeText(tmp / "tiny.sha256", korlan({"--make-sums", tmp / "tiny"}).out);
+  testutil::writeText(tmp / "tiny.mtree", korlan({"--make-mtree", tmp / "tiny"}).out);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-q", "--sums=" + tmp / "tiny.sha256", tmp / "tiny",
+                                 tmp / "tiny.lst"},
+        std::vector<std::string>{"-q", "--mtree", tmp / "tiny", tmp / "tiny.mtree"}}) {
+    const Result free = limited(args, 1024, kNoLimit);
+    ASSERT_EQ(free.status, 0) << free;
+    rlim_t kib = 4 << 10;
+    for (Result r; kib < (64 << 10); kib += 100) {
+      r = limited(args, 1024, kib << 10);
+      if (r.status != -1 && r.status != 127) break;
+    }
+    int completed = 0;
+    for (const rlim_t top = kib + (2 << 10); kib < top; kib += 10) {
+      const Result r = limited(args, 1024, kib << 10);
+      completed += r.status == 0;
+      const bool outOfMemory = r.status == 255 && r.err.find("out of memory") != std::string::npos;
+      ASSERT_TRUE(r == free || outOfMemory) << args[1] << " under " << kib << " KiB: " << r;
+    }
+    EXPECT_GT(completed, 0) << args[1];
+  }
 #endif
 
   // A run refused after the list does not wait for the files its workers
