@@ -295,12 +295,15 @@ class Ignored {
 };
 
 // A worker per CPU: one that hashes keeps its CPU busy, and on a warm tree
-// so does one that only looks, beside the reader.
-int entryWorkers() {
+// so does one that only looks, beside the reader. -1 when the reader
+// itself has too few descriptors (see workersWithinDescriptors).
+int entryWorkers(bool unlisted) {
   const int kMost = 64;
   const int wanted = std::min(usableCpus(), kMost);
-  // Each holds its directory and the file it reads, as the walk does.
-  return std::max(0, workersWithinDescriptors(wanted, 2, 2));
+  // Each holds its directory and the file it reads, as the reader does;
+  // the walk for unlisted entries comes while they hold them.
+  return workersWithinDescriptors(wanted, 2,
+                                  2 + (unlisted ? kWalkDescriptors : 0));
 }
 
 const size_t kWorkerStack = 256 << 10;
@@ -312,6 +315,12 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
                    const SignedLists* signedLists) {
   CountFiles = 0;
   CountErrors = 0;
+  const int workers =
+      options.workers >= 0 ? options.workers : entryWorkers(options.unlisted);
+  if (workers < 0) {
+    complain(err, kTooFewDescriptors);
+    return kStatusError;
+  }
   Report report(out, options);
   size_t entries = 0;
   bool walking = false;
@@ -367,9 +376,7 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
       if (!started &&
           (!(entry.keywords & kKwType) || entry.type == EntryType::kFile)) {
         started = true;
-        pool.startWorkers(
-            options.workers >= 0 ? options.workers : entryWorkers(),
-            kWorkerStack);
+        pool.startWorkers(workers, kWorkerStack);
       }
       pool.add(std::move(item));
       // Offered four batches at a time: a worker woken takes one, and the
@@ -377,9 +384,7 @@ int verifyManifest(const char* rootPath, std::istream& in, const char* name,
       if (pool.size() % (4 * OrderedPool<EntryJob>::kBatch) == 0) pool.offer();
     }
     if (!reading.settle() || read < 0) return kStatusError;
-    if (!started)
-      pool.startWorkers(options.workers >= 0 ? options.workers : entryWorkers(),
-                        kWorkerStack);
+    if (!started) pool.startWorkers(workers, kWorkerStack);
     pool.offer();
 
     report.startWalking();

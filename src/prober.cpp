@@ -23,6 +23,7 @@
 
 #include "directory.h"
 #include "pool.h"
+#include "treewalk.h"
 
 namespace {
 
@@ -555,12 +556,14 @@ int proberWorkerCount(const Checks& checks) {
   // directories leaves its worker to probe alone. So its workers are
   // counted their directory, ring and the directories of a batch on the
   // ring, which makes them fast, or else their directory alone.
+  // The walk for unlisted files comes while the workers still hold theirs.
   const int kPerCpu = checks.contents ? 1 : 2, kMost = 64;
   const int wanted = std::min(usableCpus() * kPerCpu, kMost);
-  if (checks.contents) return workersWithinDescriptors(wanted, 2, 2);
+  const int walk = checks.identities ? kWalkDescriptors : 0;
+  if (checks.contents) return workersWithinDescriptors(wanted, 2, 2 + walk);
   const int each = 2 + ProbeJob<PlainItem>::kPlaces;
   if (kHaveRing && checks.ring != ProbeRing::kNever &&
-      workersWithinDescriptors(wanted, each, 0) == wanted)
+      workersWithinDescriptors(wanted, each, walk) == wanted)
     return wanted;
-  return workersWithinDescriptors(wanted, 1, 0);
+  return workersWithinDescriptors(wanted, 1, walk);
 }

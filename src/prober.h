@@ -87,7 +87,8 @@ class Prober : public ListReceiver {
 // even the walk could not read a file (see workersWithinDescriptors). Each
 // worker holds its directory and, when it only probes, its ring and the
 // directories of a batch on the ring; the walk its directory, which only a
-// run that reads files needs.
+// run that reads files needs; the walk for unlisted files what it needs
+// (kWalkDescriptors).
 int proberWorkerCount(const Checks& checks);
 
 #endif  // KORLAN_PROBER_H_

@@ -83,5 +83,8 @@ bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st);
 // are not followed, and every name is taken; the same files are left out.
 void walkTree(const char* root, const std::vector<FileId>& excluded,
               TreeVisitor& visitor, int reserved = 0, bool physical = false);
+// The descriptors a walk needs at the least: a directory, its listing and
+// the directory it enters. A run that walks refuses to start without them.
+const int kWalkDescriptors = 3;
 
 #endif  // KORLAN_TREEWALK_H_

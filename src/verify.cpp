@@ -187,7 +187,7 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
   const int workers =
       options.workers < 0 ? proberWorkerCount(checks) : options.workers;
   if (workers < 0) {
-    complain(err, "too few file descriptors to read the files (ulimit -n)");
+    complain(err, kTooFewDescriptors);
     return kStatusError;
   }
   Report report(out, options);
@@ -241,6 +241,9 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
   }
   return endRun(report, err, options, listed);
 }
+
+const char kTooFewDescriptors[] =
+    "too few file descriptors to read the files (ulimit -n)";
 
 int outOfMemory(std::ostream& err, bool walking, size_t entries,
                 const char* compared) {

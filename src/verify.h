@@ -71,6 +71,10 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
            const Options& options = Options(),
            const SignedLists* signedLists = nullptr);
 
+// The refusal of a run that could not hold the descriptors it needs at
+// once (the workers' are counted down to none first).
+extern const char kTooFewDescriptors[];
+
 // The end of a completed run: the summary of CountFiles and CountErrors on
 // `report`, and the status (see verify); `compared` is how many of the
 // comparisons the list or manifest itself asked for.

@@ -214,7 +214,8 @@ TEST(Prober, WorkersAndRingsReportWhatStatOfEachPathAnswers) {
 // Where the kernel refuses io_uring (a seccomp filter of a container, an
 // old kernel), and where descriptors are few (the directories, rings and
 // files a run would open then fail), the program's report is the one it
-// writes where it has both.
+// writes where it has both. A run that cannot do without descriptors (the
+// walk for unlisted files, a manifest's entries) refuses at once instead.
 TEST(Prober, ProgramReportsTheSameWhereIoUringOrDescriptorsAreRefused) {
   testutil::TempDir tmp;
   std::string list;
@@ -227,6 +228,21 @@ TEST(Prober, ProgramReportsTheSameWhereIoUringOrDescriptorsAreRefused) {
   const testutil::Launch plain{KORLAN_BIN, {"korlan", tmp / "root", tmp / "list"}};
   const Result allowed = testutil::run(plain, tmp);
   ASSERT_EQ(allowed.status, 0) << allowed;
+  testutil::writeText(
+      tmp / "manifest",
+      testutil::run({KORLAN_BIN, {"korlan", "--make-mtree", tmp / "root"}}, tmp).out);
+  const Result tooFew = {"", "korlan: too few file descriptors to read the files (ulimit -n)\n",
+                         255};
+  std::vector<testutil::Launch> needing;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--unlisted", tmp / "root", tmp / "list"},
+        {"--mtree", "--unlisted", tmp / "root", tmp / "manifest"}}) {
+    needing.push_back(plain);
+    needing.back().argv = {"korlan"};
+    needing.back().argv.insert(needing.back().argv.end(), args.begin(), args.end());
+  }
+  std::vector<Result> needingAllowed;
+  for (const testutil::Launch& l : needing) needingAllowed.push_back(testutil::run(l, tmp));
   struct Refusal {
     int error;     // of io_uring_setup, or 0
     rlim_t files;  // the descriptor limit, or 0
@@ -257,6 +273,14 @@ TEST(Prober, ProgramReportsTheSameWhereIoUringOrDescriptorsAreRefused) {
       const Result result = testutil::run(refused, tmp);
       if (result.status == 125) GTEST_SKIP() << "no seccomp filter may be set here";
       EXPECT_EQ(result, allowed) << strerror(r.error) << ", " << r.files << " descriptors";
+    }
+    if (r.files == 0) continue;
+    for (size_t i = 0; i < needing.size(); ++i) {
+      testutil::Launch limited = needing[i];
+      limited.inChild = refused.inChild;
+      const Result result = testutil::run(limited, tmp);
+      EXPECT_TRUE(result == needingAllowed[i] || result == tooFew)
+          << limited.argv[1] << ", " << r.files << " descriptors: " << result;
     }
   }
 }
