@@ -17,8 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,6 +26,7 @@
 
 #include "digest.h"
 #include "directory.h"
+#include "fdstream.h"
 #include "manifest.h"
 #include "message.h"
 #include "owners.h"
@@ -122,8 +123,20 @@ struct Outputs {
   std::ostream* manifest = nullptr;
 };
 
+// Whether a path below the top has a ".." component.
+bool leavesTop(std::string_view path) {
+  for (size_t from = 0; from <= path.size();) {
+    const size_t slash = std::min(path.find('/', from), path.size());
+    if (path.substr(from, slash - from) == "..") return true;
+    from = slash + 1;
+  }
+  return false;
+}
+
 // The paths a maker is to list, when not the whole tree: those named, and
-// the directories on the way to them.
+// the directories on the way to them. Each name the walk does not meet is
+// said after it: a file installed and gone must not leave the lists
+// without a word.
 class Selection {
  public:
   void add(std::string_view path) {
@@ -137,9 +150,21 @@ class Selection {
       std::sort(v->begin(), v->end());
       v->erase(std::unique(v->begin(), v->end()), v->end());
     }
+    met_.assign(named_.size(), false);
   }
-  bool names(std::string_view path) const {
-    return std::binary_search(named_.begin(), named_.end(), path);
+  // Whether `path` is named; it is then met.
+  bool names(std::string_view path) {
+    const auto it = std::lower_bound(named_.begin(), named_.end(), path);
+    if (it == named_.end() || *it != path) return false;
+    met_[it - named_.begin()] = true;
+    return true;
+  }
+  // The names not met, in order.
+  std::vector<std::string_view> unmet() const {
+    std::vector<std::string_view> names;
+    for (size_t i = 0; i < named_.size(); ++i)
+      if (!met_[i]) names.push_back(named_[i]);
+    return names;
   }
   bool leadsTo(std::string_view path) const {
     return path.empty() ||
@@ -148,13 +173,14 @@ class Selection {
 
  private:
   std::vector<std::string> named_, onTheWay_;
+  std::vector<bool> met_;
 };
 
 class Maker : public TreeVisitor {
  public:
   // `keywords`: what a manifest says of each entry, besides its type.
   Maker(const char* root, const Outputs& outputs, uint32_t keywords,
-        const Selection* only, int workers, std::ostream& err)
+        Selection* only, int workers, std::ostream& err)
       : root_(root),
         outputs_(outputs),
         keywords_(keywords | kKwType),
@@ -253,7 +279,7 @@ class Maker : public TreeVisitor {
   const std::string root_;
   const Outputs outputs_;
   const uint32_t keywords_;
-  const Selection* only_;
+  Selection* only_;
   std::ostream& err_;
   OwnerNames owners_;
   MakeJob job_;
@@ -364,8 +390,7 @@ std::vector<FileId> excludedFiles(const std::vector<int>& outFds) {
 }
 
 int make(const char* root, const Outputs& outputs, uint32_t keywords,
-         const Selection* only, std::ostream& err,
-         const std::vector<int>& outFds) {
+         Selection* only, std::ostream& err, const std::vector<int>& outFds) {
   // One reader per CPU, each holding a descriptor while it reads, beside
   // the walk's few and the walking thread's own read; where the limit
   // leaves no room for them, the walking thread reads every file itself.
@@ -413,41 +438,105 @@ int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
 
 namespace {
 
-// A list written beside its old self, taking its place only when whole.
+// A list written beside its old self, through the descriptor that made the
+// file (never reopened by its name, which another user of the directory
+// could have replaced by a link meanwhile), and put in its place with the
+// others, all or none (see placeAll).
 class NewList {
  public:
   explicit NewList(const std::string& path)
-      : path_(path), temporary_(path + ".XXXXXX") {
-    fd_ = mkostemp(&temporary_[0], O_CLOEXEC);
-    if (fd_ >= 0) out_.open(temporary_, std::ios::out | std::ios::binary);
+      : path_(path),
+        temporary_(path + ".XXXXXX"),
+        fd_(mkostemp(&temporary_[0], O_CLOEXEC)),
+        buffer_(new char[kBuffer]),
+        buf_(fd_, buffer_.get(), kBuffer),
+        out_(&buf_) {
+    if (fd_ < 0) error_ = errno;
   }
   ~NewList() {
-    if (fd_ >= 0) {
-      close(fd_);
-      unlink(temporary_.c_str());
-    }
+    if (fd_ >= 0) close(fd_);
+    // Not placed, the file is the new list; exchanged, the old one.
+    if (fd_ >= 0 && (!placed_ || exchanged_)) unlink(temporary_.c_str());
   }
+  NewList(const NewList&) = delete;
+  NewList& operator=(const NewList&) = delete;
+
   int fd() const { return fd_; }
   std::ostream* stream() { return &out_; }
-  // False after the message when it cannot be made, written or put in place.
+
+  // Writes out what is buffered, to the disk, readable by all; false after
+  // the message when that fails or a directory stands where the list goes.
+  bool finish(std::ostream& err) {
+    struct stat st;
+    if (error_ == 0 &&
+        (!out_.flush() || fsync(fd_) != 0 || fchmod(fd_, 0644) != 0))
+      error_ = errno;
+    if (error_ == 0 && lstat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      error_ = EISDIR;
+    return error_ == 0 || fail(err);
+  }
+  // Puts the list in place: exchanged with the old one where the system
+  // can, so that undo() brings the old one back.
   bool place(std::ostream& err) {
-    out_.close();
-    if (fd_ < 0 || !out_ || fchmod(fd_, 0644) != 0 ||
-        rename(temporary_.c_str(), path_.c_str()) != 0) {
-      complain(err, "cannot write " + quoted(path_) + ": " + strerror(errno));
-      return false;
+    if (renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(),
+                  RENAME_EXCHANGE) == 0) {
+      placed_ = exchanged_ = true;
+      return true;
     }
-    close(fd_);
-    fd_ = -1;
-    return true;
+    // No old list (ENOENT), or a file system that cannot exchange.
+    const int why = errno;
+    if ((why == ENOENT || why == EINVAL || why == ENOSYS) &&
+        rename(temporary_.c_str(), path_.c_str()) == 0) {
+      placed_ = true;
+      absent_ = why == ENOENT;
+      return true;
+    }
+    error_ = errno;
+    return fail(err);
+  }
+  // Takes the list placed back out: the old one returns, or none where
+  // there was none. An old list replaced where the system could not
+  // exchange is gone.
+  void undo() {
+    if (exchanged_)
+      placed_ = renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(),
+                          RENAME_EXCHANGE) != 0;
+    else if (placed_ && absent_)
+      placed_ = rename(path_.c_str(), temporary_.c_str()) != 0;
+    exchanged_ = exchanged_ && placed_;
   }
 
  private:
+  static const size_t kBuffer = 1 << 16;
+
+  bool fail(std::ostream& err) {
+    complain(err, "cannot write " + quoted(path_) + ": " + strerror(error_));
+    return false;
+  }
+
   const std::string path_;
   std::string temporary_;
-  int fd_ = -1;
-  std::ofstream out_;
+  const int fd_;
+  int error_ = 0;
+  bool placed_ = false, exchanged_ = false, absent_ = false;
+  std::unique_ptr<char[]> buffer_;
+  FdBuf buf_;
+  std::ostream out_;
 };
+
+// Puts the new lists in place of the old ones, all or none: a run that
+// fails at the last leaves the lists that were there, which still agree
+// with one another. False after the message.
+bool placeAll(NewList* const* lists, size_t n, std::ostream& err) {
+  for (size_t i = 0; i < n; ++i)
+    if (!lists[i]->finish(err)) return false;
+  for (size_t placed = 0; placed < n; ++placed) {
+    if (lists[placed]->place(err)) continue;
+    while (placed-- > 0) lists[placed]->undo();
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -458,7 +547,13 @@ int makeLists(const char* root, uint32_t keywords, std::istream* only,
     for (std::string line; std::getline(*only, line);) {
       const std::string_view path =
           std::string_view(line).substr(line.compare(0, 2, "./") == 0 ? 2 : 0);
-      if (!path.empty()) selection.add(path);
+      if (path.empty()) continue;
+      if (path[0] == '/' || leavesTop(path)) {
+        complain(err, "cannot list " + quoted(belowRoot(root, path)) +
+                          ": not a path below the top");
+        return kStatusError;
+      }
+      selection.add(path);
     }
     if (only->bad()) {
       complain(err, "cannot read the files to list");
@@ -476,8 +571,15 @@ int makeLists(const char* root, uint32_t keywords, std::istream* only,
   int status = make(root, outputs, manifestKeywords(keywords),
                     only != nullptr ? &selection : nullptr, err,
                     {list.fd(), sums.fd(), manifest.fd()});
-  if (status == kStatusOk &&
-      !(list.place(err) && sums.place(err) && manifest.place(err)))
-    status = kStatusError;
+  if (only != nullptr) {
+    for (const std::string_view name : selection.unmet()) {
+      if (isKeptFile(name)) continue;  // never listed, as without a selection
+      complain(err, "cannot list " + quoted(belowRoot(root, name)) +
+                        ": not in the tree");
+      status = kStatusError;
+    }
+  }
+  NewList* const lists[] = {&list, &sums, &manifest};
+  if (status == kStatusOk && !placeAll(lists, 3, err)) status = kStatusError;
   return status;
 }

@@ -48,10 +48,11 @@ int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
 // that reads each file once: packing.lst as makeList, packing.sha256 as
 // makeSums, packing.mtree as makeManifest with `keywords`. With `only`, the
 // paths it holds (one a line, below the root) alone, and the directories on
-// the way to them, not the whole tree. A name the packing list cannot hold
-// is named on `err` and left out of it alone. Each list is written beside
-// its old self and takes its place only when the three are whole; the
-// status is makeList's.
+// the way to them, not the whole tree: a name that leaves the root refuses
+// the run, a name the walk does not meet fails it. A name the packing list
+// cannot hold is named on `err` and left out of it alone. Each list is
+// written beside its old self; the three take their places only when all
+// are whole, all or none. The status is makeList's.
 int makeLists(const char* root, uint32_t keywords, std::istream* only,
               std::ostream& err);
 

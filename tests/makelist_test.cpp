@@ -332,7 +332,8 @@ TEST_F(MakeList, SumsAreWhatSha256sumWritesForTheListedFiles) {
 // --make-lists writes the three lists at the top from one walk: each
 // verifies the tree; a name the packing list cannot hold is left out of it
 // alone; --files-from lists the paths it names and the directories on the
-// way; a run that fails leaves the lists that were there.
+// way, and says each one it does not meet; a run that fails, at the walk or
+// at the last list's place, leaves the three lists that were there.
 TEST_F(MakeList, TheThreeListsAtTheTop) {
   file("bin/tool", 7);
   testutil::writeText(root("share/two words"), "x");
@@ -365,7 +366,45 @@ TEST_F(MakeList, TheThreeListsAtTheTop) {
   const Result failed = testutil::run(
       {KORLAN_BIN, {"korlan", "--make-lists", "--files-from=" + tmp / "nowhere", root("")}}, tmp);
   EXPECT_EQ(failed.status, 255);
-  EXPECT_EQ(testutil::readText(root("packing.lst")), "7 ./bin/tool\n3 ./share/doc/README\n");
+  const std::string kept = "7 ./bin/tool\n3 ./share/doc/README\n";
+  EXPECT_EQ(testutil::readText(root("packing.lst")), kept);
+  const std::string sums = testutil::readText(root("packing.sha256"));
+  const auto refused = [&](const std::string& only, const std::string& err,
+                           std::function<void()> inChild = nullptr) {
+    testutil::writeText(tmp / "only", only);
+    testutil::Launch l{inChild ? testutil::programCopy(tmp) : KORLAN_BIN,
+                       {"korlan", "--make-lists", "--files-from=" + tmp / "only", root("")}};
+    l.inChild = std::move(inChild);
+    EXPECT_EQ(testutil::run(l, tmp), (Result{"", err, 255})) << only;
+    EXPECT_EQ(testutil::readText(root("packing.lst")), kept) << only;
+    EXPECT_EQ(testutil::readText(root("packing.sha256")), sums) << only;
+  };
+  refused("bin/tool\ngone\n", "korlan: cannot list \"" + root("/gone") + "\": not in the tree\n");
+  refused("bin/tool\nbin/../../x\n",
+          "korlan: cannot list \"" + root("/bin/../../x") + "\": not a path below the top\n");
+  refused("/etc/passwd\n",
+          "korlan: cannot list \"" + root("//etc/passwd") + "\": not a path below the top\n");
+  const std::string mtree = root("packing.mtree");
+  std::filesystem::rename(mtree, tmp / "packing.mtree");
+  std::filesystem::create_directory(mtree);
+  refused("bin/tool\n",
+          "korlan: cannot write \"" + root("/packing.mtree") + "\": Is a directory\n");
+  std::filesystem::remove(mtree);
+  std::filesystem::rename(tmp / "packing.mtree", mtree);
+  // The last list cannot take its place: in a sticky directory, another
+  // owner's manifest. The two placed before it go back.
+  if (geteuid() != 0) GTEST_SKIP() << "giving the lists to two owners needs root";
+  for (const char* mine : {"packing.lst", "packing.sha256"})
+    ASSERT_EQ(chown(root(mine).c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root("").c_str(), 01777), 0);
+  refused("bin/tool\n",
+          "korlan: cannot write \"" + root("/packing.mtree") + "\": Operation not permitted\n",
+          testutil::asNobody);
+  size_t entries = 0;
+  for (auto it = std::filesystem::directory_iterator(root("")); it != decltype(it)(); ++it)
+    ++entries;
+  EXPECT_EQ(entries, 5u);  // bin, share and the three lists: no new list left over
 }
 
 }  // namespace
