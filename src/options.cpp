@@ -225,12 +225,16 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
       case kMtree: line.options.mtree = verifying = true; break;
       case kKeywords: {
         std::string bad;
-        if (!parseKeywordList(optarg, &line.keywords, &bad) ||
-            (line.keywords & (kKwOptional | kKwNochange | kKwIgnore)))
+        if (!parseKeywordList(optarg, &line.keywords, &bad))
           return refuse("option --keywords: " +
-                            (bad.empty() ? std::string("a rule is no keyword")
+                            (bad.empty() ? std::string("a keyword is empty")
                                          : "unknown keyword " + bad),
                         out, err);
+        if (line.keywords & (kKwOptional | kKwNochange | kKwIgnore))
+          return refuse(
+              "option --keywords: optional, nochange and ignore are rules, "
+              "not keywords to write",
+              out, err);
         keywords = true;
         break;
       }

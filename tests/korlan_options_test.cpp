@@ -105,6 +105,9 @@ TEST_F(ScriptOptions, StrictAsksForProof) {
             (Result{completed(0, "").out, noFile, 2}));
   EXPECT_EQ(korlan({"--strict", "--tsv", tmp / "root", tmp / "empty"}),
             (Result{"total\t0\t0\n", noFile, 2}));
+  testutil::writeText(tmp / "empty.mtree", "#mtree\n");
+  EXPECT_EQ(korlan({"--strict", "--mtree", tmp / "root", tmp / "empty.mtree"}),
+            (Result{completed(0, "").out, "korlan: the manifest names no entry\n", 2}));
   EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "good"}), completed(2, ""));
   // Statuses that were never 0 stay as they were.
   EXPECT_EQ(korlan({"--strict", tmp / "root", tmp / "absent"}),
@@ -189,7 +192,11 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"--make-mtree", "--keywords=uid,bogus", "r"},
        "korlan: option --keywords: unknown keyword bogus\n"},
       {{"--make-mtree", "--keywords=optional", "r"},
-       "korlan: option --keywords: a rule is no keyword\n"},
+       "korlan: option --keywords: optional, nochange and ignore are rules, not keywords to "
+       "write\n"},
+      {{"--make-mtree", "--keywords=", "r"}, "korlan: option --keywords: a keyword is empty\n"},
+      {{"--make-mtree", "--keywords=mode,,size", "r"},
+       "korlan: option --keywords: a keyword is empty\n"},
       {{"--make-mtree", "--mtree", "r"}, "korlan: --make-mtree takes no other option\n"},
       {{"--s=x", "r", "l"}, "korlan: option --s is ambiguous: --strict, --sums\n"},
       {{"--sums", "f", "r", "l"},
