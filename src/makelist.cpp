@@ -336,8 +336,7 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
       S_ISREG(target.st_mode)) {
     item.listed = item.summed = true;
     item.listSize = target.st_size;
-    if (outputs_.list)
-      item.unlistable = unlistableName(item.path.c_str(), item.path.size());
+    if (outputs_.list) item.unlistable = unlistablePath(item.path);
   }
   if (!atOnce) return push(std::move(item));
   job_.run(item, own_);

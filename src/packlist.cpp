@@ -1,6 +1,7 @@
 // packlist.cpp: the packing-list format, read and written.
 #include "packlist.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -97,6 +98,16 @@ const char* unlistableName(const char* name, size_t length) {
   for (size_t i = 0; i < length; ++i)
     if (Token::isSpace(name[i])) return "name holds white space";
   if (length > static_cast<size_t>(Token::kMaxLength)) return tooLong.c_str();
+  return nullptr;
+}
+
+const char* unlistablePath(std::string_view path) {
+  for (size_t from = 0; from <= path.size();) {
+    const size_t slash = std::min(path.find('/', from), path.size());
+    if (const char* why = unlistableName(path.data() + from, slash - from))
+      return why;
+    from = slash + 1;
+  }
   return nullptr;
 }
 

@@ -54,6 +54,9 @@ bool parseSize(const char* digits, int64_t* size);
 // tokens at white space and reads at most Token::kMaxLength bytes of one,
 // so such a name would come back as another path, or not at all.
 const char* unlistableName(const char* name, size_t length);
+// The same for a path below the top: the reason of its first name that a
+// list cannot hold, the directories' included, or null.
+const char* unlistablePath(std::string_view path);
 
 // Writes the entry of a file of `size` bytes at `path` below the top (its
 // components joined by "/"), as one line.

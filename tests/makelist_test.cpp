@@ -339,13 +339,17 @@ TEST_F(MakeList, TheThreeListsAtTheTop) {
   testutil::writeText(root("share/two words"), "x");
   file("share/doc/README", 3);
   tmp.link("../bin/tool", "root/share/tool.lnk");
+  // Short names, a path past a token's length: the list holds it.
+  std::string deep;
+  for (int level = 0; level < 6; ++level) deep += std::string(200, 'x') + "/";
+  file(deep + "f", 1);
   const Result made = makeList(tmp / "root", nullptr, "--make-lists");
   EXPECT_EQ(made, (Result{"",
                           "korlan: left out of packing.lst: \"" + root("share/two words") +
                               "\": name holds white space\n",
                           0}));
   EXPECT_EQ(testutil::readText(root("packing.lst")),
-            "7 ./bin/tool\n7 ./share/tool.lnk\n3 ./share/doc/README\n");
+            "7 ./bin/tool\n7 ./share/tool.lnk\n3 ./share/doc/README\n1 ./" + deep + "f\n");
   for (const char* options : {"--sums", "--mtree"}) {
     const std::string list = root(options[2] == 's' ? "packing.lst" : "packing.mtree");
     const Result r = testutil::run(
@@ -404,7 +408,7 @@ TEST_F(MakeList, TheThreeListsAtTheTop) {
   size_t entries = 0;
   for (auto it = std::filesystem::directory_iterator(root("")); it != decltype(it)(); ++it)
     ++entries;
-  EXPECT_EQ(entries, 5u);  // bin, share and the three lists: no new list left over
+  EXPECT_EQ(entries, 6u);  // bin, share, xxx... and the three lists: no new list left
 }
 
 }  // namespace
