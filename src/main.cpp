@@ -1,6 +1,8 @@
 // main.cpp: the korlan program.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <iostream>
 #include <new>
 
@@ -11,6 +13,15 @@
 
 namespace {
 
+// Opens each of descriptors 0, 1 and 2 that is closed on /dev/null, for
+// reading only: a file the run creates must not take the number of
+// standard error and receive its messages, and a write to it still fails,
+// as to a closed one (a report that cannot be written is still said so).
+void holdStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDONLY);
+}
+
 // The buffer lives in static storage, not on the stack: Korlan must run
 // wherever the C runtime itself can start, under the smallest stack limit.
 char stdoutBuffer[1 << 16];
@@ -18,6 +29,7 @@ char stdoutBuffer[1 << 16];
 }  // namespace
 
 int main(int argc, char** argv) {
+  holdStandardDescriptors();
   // The report flushes exactly where a user must see progress: at every
   // dot and every end of line; a flush is one write call, which is what a
   // list of a million entries needs.

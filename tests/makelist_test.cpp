@@ -348,8 +348,14 @@ TEST_F(MakeList, TheThreeListsAtTheTop) {
                           "korlan: left out of packing.lst: \"" + root("share/two words") +
                               "\": name holds white space\n",
                           0}));
-  EXPECT_EQ(testutil::readText(root("packing.lst")),
-            "7 ./bin/tool\n7 ./share/tool.lnk\n3 ./share/doc/README\n1 ./" + deep + "f\n");
+  const std::string whole =
+      "7 ./bin/tool\n7 ./share/tool.lnk\n3 ./share/doc/README\n1 ./" + deep + "f\n";
+  EXPECT_EQ(testutil::readText(root("packing.lst")), whole);
+  // Standard error closed: its warning goes nowhere, and not into a list.
+  testutil::Launch noErr{KORLAN_BIN, {"korlan", "--make-lists", root("")}};
+  noErr.inChild = [] { close(2); };
+  EXPECT_EQ(testutil::run(noErr, tmp).status, 0);
+  EXPECT_EQ(testutil::readText(root("packing.lst")), whole);
   for (const char* options : {"--sums", "--mtree"}) {
     const std::string list = root(options[2] == 's' ? "packing.lst" : "packing.mtree");
     const Result r = testutil::run(
