@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -133,6 +134,7 @@ const char* const kTypeNames[] = {"file",   "dir",  "link", "fifo",
                                   "socket", "char", "block"};
 
 const char kAmbiguous[] = "relative name after a full path is ambiguous";
+const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -504,17 +506,35 @@ std::string ManifestReader::command(
   return "";
 }
 
+namespace {
+
+// The first "/" of an encoded name at or after `from` that separates names:
+// the one of "\M-/" (the byte 0xaf, which UTF-8 uses often) is part of a
+// name.
+size_t findSeparator(std::string_view name, size_t from) {
+  for (size_t i = from; i < name.size();) {
+    if (name[i] == '/') return i;
+    if (name[i] != '\\')
+      ++i;
+    else
+      i += name.compare(i, 3, "\\M-") == 0 ? 4 : 2;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
 std::string ManifestReader::parseEntry(
     const std::vector<std::string_view>& words, ManifestEntry* entry,
     bool* isEntry) {
   const std::string_view name = words[0];
-  const bool full = name.find('/') != std::string_view::npos;
+  const bool full = findSeparator(name, 0) != std::string_view::npos;
   std::string path, part;
   if (full) {
     // Each component decoded on its own: an encoded "/" ("\057") is a
     // byte of a name, which no name can hold.
     for (size_t from = 0; from <= name.size();) {
-      const size_t slash = std::min(name.find('/', from), name.size());
+      const size_t slash = std::min(findSeparator(name, from), name.size());
       if (!decode(name.substr(from, slash - from), &part) ||
           part.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
         return "bad name " + shown(name);
@@ -543,6 +563,10 @@ std::string ManifestReader::parseEntry(
     else
       path = cwd_.empty() ? part : cwd_ + "/" + part;
   }
+  // No path the system could look up is as long: and in the hierarchical
+  // form a line of two bytes below a deep directory makes one, so that a
+  // manifest of a few hundred kilobytes would hold gigabytes of paths.
+  if (path.size() >= PATH_MAX) return kPathTooLong;
   *entry = defaults_;
   entry->path = std::move(path);
   entry->line = start_;

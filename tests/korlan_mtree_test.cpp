@@ -27,7 +27,7 @@ const char kBsdtar[] = "/usr/bin/bsdtar";
 class Manifests : public testutil::Korlan {
  protected:
   static std::vector<std::string> oddNames() {
-    return {"a b", "nl\nx", "back\\slash", "h#sh", "eq=ual", "\xc3\xa1"};
+    return {"a b", "nl\nx", "back\\slash", "h#sh", "eq=ual", "\xc3\xa1", "na\xc3\xafve"};
   }
   void build(const std::string& top) {
     testutil::writeText(top + "/bin/tool", "#!/bin/sh\n");

@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -79,6 +80,14 @@ TEST(Manifest, RefusesWithOneLineNamingWhereTheLineStarts) {
       {top + "a size=1 \\\n  time=1.0 \\", 4, "continued line at the end of the file"},
       {std::string("a\0b\n", 4), 1, "holds a NUL byte"},
       {"a \\\n" + std::string(ManifestReader::kLongestLine - 1, 'x'), 1, "line too long"},
+      // Two bytes a line, each a directory deeper: the paths, not the lines, grow.
+      {"/set type=dir\n" +
+           [] {
+             std::string deep;
+             for (int i = 0; i < PATH_MAX / 2 + 1; ++i) deep += "a\n";
+             return deep;
+           }(),
+       PATH_MAX / 2 + 2, "path longer than the system allows (PATH_MAX)"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(readAll(std::istringstream(c.text)),
@@ -111,6 +120,8 @@ TEST(Manifest, ReadsTheOddCasesOfBothDialects) {
       {"\\M-C\\M-!\n\\^A\\s\\t\\n\\\\\\#\\075\n\\303\\241\\040\nx\\\\\na\\M-\\\n",
        "1 ./\\303\\241\n2 ./\\001\\040\\011\\012\\134\\043\\075\n3 ./\\303\\241\\040\n4 ./x\\134\n"
        "5 ./a\\334\n"},
+      // "\M-/", the byte 0xaf of "ï" in UTF-8, is no separator in either dialect.
+      {"na\\M-C\\M-/ve\n./d\\M-/x/f\\M-/\n", "1 ./na\\303\\257ve\n2 ./d\\257x/f\\257\n"},
       {"l type=link link=..\\s/x\\#y uname=r\\157ot gname=\\M-C\\M-!\n",
        "1 ./l type=link uname=root gname=\\303\\241 link=..\\040/x\\043y\n"},
       // bsdtar: full paths, "." and empty components folded, times before 1970.
