@@ -137,9 +137,10 @@ int readSums(const std::string& path, const SignedLists* signedLists,
     MemoryStream in(signedLists->sums);
     return sums->read(in, path.c_str(), err);
   }
+  // Named as a list that cannot be opened is, and as --key names it.
   std::ifstream in(path, std::ios::in | std::ios::binary);
   if (!in) {
-    err << "can't read " << path << std::endl;
+    err << "can't open " << path << std::endl;
     return kStatusError;
   }
   return sums->read(in, path.c_str(), err);

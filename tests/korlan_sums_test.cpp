@@ -136,7 +136,7 @@ TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
   };
   for (const auto& c : cases) EXPECT_EQ(with({"--sums"}, c.sums), (Result{read, c.err, 255}));
   EXPECT_EQ(with({"--sums=" + tmp / "none"}, ""),
-            (Result{read, "can't read " + tmp / "none" + "\n", 255}));
+            (Result{read, "can't open " + tmp / "none" + "\n", 255}));
   EXPECT_EQ(with({"--sums=" + tmp.path()}, ""),
             (Result{read, "can't read " + tmp.path() + "\n", 255}));
   // Endless input without a line end is refused at once, not read for ever.
