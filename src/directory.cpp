@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -208,4 +209,13 @@ std::string belowRoot(std::string_view root, std::string_view path) {
   std::string joined(root);
   if (!path.empty()) (joined += '/') += path;
   return joined;
+}
+
+bool leavesTop(std::string_view path) {
+  for (size_t from = 0; from <= path.size();) {
+    const size_t slash = std::min(path.find('/', from), path.size());
+    if (path.substr(from, slash - from) == "..") return true;
+    from = slash + 1;
+  }
+  return false;
 }

@@ -140,6 +140,9 @@ inline void appendComponent(std::string* path, char sep, const char* name) {
 // alone for the empty path. ROOT stays as given, so such a path begins as
 // the walk's paths do.
 std::string belowRoot(std::string_view root, std::string_view path);
+// Whether a path below ROOT has a ".." component, and so may name a file
+// outside it.
+bool leavesTop(std::string_view path);
 
 // What the walk does with each file.
 class FileComparison {

@@ -123,16 +123,6 @@ struct Outputs {
   std::ostream* manifest = nullptr;
 };
 
-// Whether a path below the top has a ".." component.
-bool leavesTop(std::string_view path) {
-  for (size_t from = 0; from <= path.size();) {
-    const size_t slash = std::min(path.find('/', from), path.size());
-    if (path.substr(from, slash - from) == "..") return true;
-    from = slash + 1;
-  }
-  return false;
-}
-
 // The paths a maker is to list, when not the whole tree: those named, and
 // the directories on the way to them. Each name the walk does not meet is
 // said after it: a file installed and gone must not leave the lists

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "directory.h"
 #include "message.h"
 #include "status.h"
 
@@ -152,6 +153,8 @@ int Sums::read(std::istream& in, const char* name, std::ostream& err) {
                             ? "holds a NUL byte"
                         : tooLong ? "line too long"
                                   : parse(line, &path, &digest);
+    // A digest is checked at ROOT/PATH: never outside ROOT.
+    if (wrong == nullptr && leavesTop(path)) wrong = "path leaves the top";
     // Lines are counted in 32 bits: no real file comes near.
     if (number == UINT32_MAX) wrong = "too many lines";
     if (wrong != nullptr) {

@@ -133,6 +133,8 @@ TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
        "korlan: " + name + ":2: another digest for ok than on line 1\n"},
       {"d41d8cd98f00b204e9800998ecf8427e  ./ok\n",
        "korlan: " + name + ":1: not a SHA-256 digest of 64 hex digits\n"},
+      {abc + "  ./ok\n" + abc + "  d/../../secret\n",
+       "korlan: " + name + ":2: path leaves the top\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(with({"--sums"}, c.sums), (Result{read, c.err, 255}));
   EXPECT_EQ(with({"--sums=" + tmp / "none"}, ""),
