@@ -31,7 +31,10 @@ int FdBuf::sync() {
       continue;
     }
     if (n == 0) errno = ENOSPC;  // nothing taken: no room
-    if (n <= 0) return -1;
+    if (n <= 0) {
+      if (error_ == 0) error_ = errno;
+      return -1;
+    }
     p += n;
   }
   setp(buffer_, buffer_ + size_);

@@ -19,6 +19,10 @@ class FdBuf : public std::streambuf {
   FdBuf(const FdBuf&) = delete;
   FdBuf& operator=(const FdBuf&) = delete;
 
+  // The errno of the first write that failed, or 0: the stream over it
+  // fails from then on, and errno itself will have moved on.
+  int error() const { return error_; }
+
  protected:
   int overflow(int c) override;
   int sync() override;
@@ -27,6 +31,7 @@ class FdBuf : public std::streambuf {
   const int fd_;
   char* const buffer_;
   const size_t size_;
+  int error_ = 0;
 };
 
 #endif  // KORLAN_FDSTREAM_H_

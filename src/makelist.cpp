@@ -457,8 +457,9 @@ class NewList {
   // the message when that fails or a directory stands where the list goes.
   bool finish(std::ostream& err) {
     struct stat st;
-    if (error_ == 0 &&
-        (!out_.flush() || fsync(fd_) != 0 || fchmod(fd_, 0644) != 0))
+    if (error_ == 0 && !out_.flush())
+      error_ = buf_.error() ? buf_.error() : EIO;
+    if (error_ == 0 && (fsync(fd_) != 0 || fchmod(fd_, 0644) != 0))
       error_ = errno;
     if (error_ == 0 && lstat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
       error_ = EISDIR;
