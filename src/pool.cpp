@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 
 bool startThread(pthread_t* thread, size_t stack, void* (*body)(void*),
@@ -58,12 +59,17 @@ int openDescriptors(rlim_t limit) {
 
 }  // namespace
 
-int workersWithinDescriptors(int wanted, int each, int own) {
+long spareDescriptors() {
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-    return wanted;
-  const long spare =
-      static_cast<long>(limit.rlim_cur) - openDescriptors(limit.rlim_cur) - own;
+    return INT_MAX;
+  return static_cast<long>(limit.rlim_cur) - openDescriptors(limit.rlim_cur);
+}
+
+int workersWithinDescriptors(int wanted, int each, int own) {
+  const long free = spareDescriptors();
+  if (free == INT_MAX) return wanted;
+  const long spare = free - own;
   if (spare < 0) return -1;
   if (each <= 0) return wanted;
   const long fit = spare / each;

@@ -70,6 +70,9 @@ int usableCpus();
 // what is open now. -1 when not even the consumer fits: the run must refuse
 // to start rather than fail one file at random.
 int workersWithinDescriptors(int wanted, int each, int own);
+// The descriptors below the limit that are not open now (those inherited
+// count); INT_MAX where there is no limit.
+long spareDescriptors();
 
 // Whether `Job` declares runBatch (see above).
 template <class Job, class = void>

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "packlist.h"
+#include "pool.h"
 
 std::string readLinkAt(int dirFd, const char* name) {
   std::string target(256, '\0');
@@ -55,20 +56,16 @@ const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 // Directories whose descriptors stay open at once. Deeper levels close the
 // descriptor of the level this far above them and reopen it through ".."
 // on the way back, so a tree of any depth needs no more than this many.
-// Half of what the descriptor limit leaves past a reserve goes to the walk:
-// the reserve covers the standard streams, the list, a sums file, the
-// walk's own passing descriptors (a listing, a way back) and what the
-// caller keeps for its threads; the other half stays for whatever else the
-// program opens meanwhile.
+// Half of what the descriptor limit leaves, past those open now (inherited
+// ones too) and a reserve, goes to the walk: the reserve covers the walk's
+// own passing descriptors (a listing, a way back), what the caller keeps for
+// its threads, and a few opened meanwhile; the other half stays for
+// whatever else the program opens.
 int openLevels(int reserved) {
-  const int kMost = 64;
-  const rlim_t kReserved = 8 + (reserved > 0 ? reserved : 0);
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-    return kMost;
-  const rlim_t spare =
-      limit.rlim_cur > kReserved ? limit.rlim_cur - kReserved : 0;
-  const rlim_t levels = spare / 2;
+  const long kMost = 64;
+  const long free = spareDescriptors();
+  if (free == INT_MAX) return kMost;
+  const long levels = (free - 8 - (reserved > 0 ? reserved : 0)) / 2;
   return levels < 1 ? 1 : levels > kMost ? kMost : static_cast<int>(levels);
 }
 
@@ -122,8 +119,12 @@ class Walker {
   // Appends `name` to the current relative path.
   void enter(const char* name);
   // Makes sure levels_[depth] has an open descriptor, reopening it through
-  // ".." of `childFd`. False, with the failure reported, when it cannot.
+  // ".." of `childFd`, or by its path below the nearest level still open.
+  // False, with the failure reported, when it cannot.
   bool reopen(size_t depth, int childFd);
+  // Opens levels_[depth] by its path below the nearest level above it that
+  // is open, or below the root.
+  int openByPath(size_t depth);
   // Closes levels_[depth]'s descriptor, remembering the directory's
   // identity for reopen.
   void park(size_t depth);
@@ -305,10 +306,27 @@ void Walker::park(size_t depth) {
   level.fd = -1;
 }
 
+int Walker::openByPath(size_t depth) {
+  size_t above = depth;  // the open level is above - 1; none when 0
+  while (above > 0 && levels_[above - 1].fd < 0) --above;
+  const size_t base = above == 0 ? 0 : levels_[above - 1].pathLength;
+  const size_t from = base == 0 ? 0 : base + 1;  // past its "/"
+  std::string path = from >= levels_[depth].pathLength
+                         ? std::string(".")
+                         : path_.substr(from, levels_[depth].pathLength - from);
+  if (above == 0) path = std::string(root_) + "/" + path;
+  return openat(above == 0 ? AT_FDCWD : levels_[above - 1].fd, path.c_str(),
+                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 bool Walker::reopen(size_t depth, int childFd) {
   Level& level = levels_[depth];
   if (level.fd >= 0) return true;
-  const int fd = openat(childFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // ".." needs search permission on the child: a directory that can be
+  // listed but not searched has none, and the level is opened again by
+  // its path. Its identity, either way, says it is the same directory.
+  int fd = openat(childFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fd = openByPath(depth);
   struct stat st;
   const char* why = nullptr;
   if (fd < 0 || fstat(fd, &st) != 0)

@@ -117,13 +117,21 @@ TEST_F(MakeList, ListsATreeInVerificationOrder) {
     slashed.err.replace(at, 5, "root//");
   EXPECT_EQ(makeList(tmp / "root/"), slashed);
   EXPECT_EQ(verify(made.out), succeeded(lines(list)));
-  // Under a low descriptor limit the walk keeps fewer levels open.
+  // Under a low descriptor limit the walk keeps fewer levels open, and it
+  // counts those the program inherits.
   EXPECT_EQ(makeList(tmp / "root",
                      [] {
                        const rlimit low = {16, 16};
                        if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(126);
                      }),
             made);
+  testutil::Launch crowded{KORLAN_BIN, {"korlan", "--make-list", tmp / "root"}};
+  crowded.inherited = 24;
+  crowded.inChild = [] {
+    const rlimit low = {40, 40};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(126);
+  };
+  EXPECT_EQ(testutil::run(crowded, tmp), made);
 }
 
 // Only the list file itself is left out: a directory named like it is
@@ -197,6 +205,15 @@ TEST_F(MakeList, UnreadableDirectoriesAreReported) {
                               "korlan: cannot list \"" + root("open/cfg") + denied,
                           255}));
   EXPECT_EQ(verify(made.out), succeeded(2));
+  // With one level open the walk climbs back by "..", which "nosearch"
+  // refuses (it may be listed, not searched): the rest of the tree follows.
+  EXPECT_EQ(makeList(tmp / "root",
+                     [] {
+                       const rlimit low = {8, 8};
+                       if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(126);
+                       testutil::asNobody();
+                     }),
+            made);
   ASSERT_EQ(chmod(root("locked").c_str(), 0755), 0);
   ASSERT_EQ(chmod(root("nosearch").c_str(), 0755), 0);
 }

@@ -197,6 +197,9 @@ struct Launch {
   // directory or standard output. It may call only what is safe after fork
   // and ends the child with _exit when a step fails.
   std::function<void()> inChild;
+  // Descriptors the program inherits beside the standard three, on
+  // /dev/null.
+  int inherited = 0;
 };
 
 // A step for Launch::inChild: a root caller gives root up for the user
@@ -242,6 +245,7 @@ inline Result run(const Launch& l, const TempDir& scratch) {
     // The program starts with the three standard descriptors alone, as from
     // a shell: a test of the descriptor limit counts on it.
     for (int fd = 3; fd < 1024; ++fd) close(fd);
+    for (int i = 0; i < l.inherited; ++i) open("/dev/null", O_RDONLY);
     if (l.env)
       execve(l.file.c_str(), argv.data(), envp.data());
     else
