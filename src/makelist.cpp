@@ -436,8 +436,8 @@ class NewList {
   explicit NewList(const std::string& path)
       : path_(path),
         temporary_(path + ".XXXXXX"),
-        fd_(mkostemp(&temporary_[0], O_CLOEXEC)),
         buffer_(new char[kBuffer]),
+        fd_(mkostemp(&temporary_[0], O_CLOEXEC)),
         buf_(fd_, buffer_.get(), kBuffer),
         out_(&buf_) {
     if (fd_ < 0) error_ = errno;
@@ -506,10 +506,11 @@ class NewList {
 
   const std::string path_;
   std::string temporary_;
+  // Allocated before the file is made: nothing that may throw comes after.
+  std::unique_ptr<char[]> buffer_;
   const int fd_;
   int error_ = 0;
   bool placed_ = false, exchanged_ = false, absent_ = false;
-  std::unique_ptr<char[]> buffer_;
   FdBuf buf_;
   std::ostream out_;
 };

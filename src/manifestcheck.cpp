@@ -170,6 +170,7 @@ class EntryJob {
   void enter(std::string_view dir, Context& c) const {
     if (c.opened && dir == c.directory) return;
     if (c.dirFd >= 0) close(c.dirFd);
+    c.dirFd = -1;  // closed, whatever the path below costs
     c.opened = false;
     c.directory.assign(dir);
     c.path = belowRoot(root_, dir) + "/";

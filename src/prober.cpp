@@ -301,6 +301,7 @@ class ProbeJob {
   void enter(const Directory* d, Context& c) const {
     if (d == c.dir) return;
     if (c.dirFd >= 0) ::close(c.dirFd);
+    c.dirFd = -1;  // closed, whatever the path below costs
     c.dir = nullptr;
     directoryPath(root_, d, sep_, &c.path);
     c.dirLength = c.path.size();
