@@ -100,34 +100,50 @@ class Ring {
   bool isOpen() const { return open_; }
 
   // Makes requests 0 to n - 1, up to kEntries in flight: prepare(i, sqe)
-  // fills request i in, take(i, result) takes its result as it comes.
+  // fills request i in, take(i, result) takes its result as it comes. When
+  // take throws, the requests still in flight are waited for first: the
+  // kernel writes their results into the caller's memory.
   template <class Prepare, class Take>
   void run(size_t n, Prepare prepare, Take take) {
     size_t next = 0, inFlight = 0;
-    while (next < n || inFlight > 0) {
-      for (; next < n && inFlight < kEntries; ++next, ++inFlight) {
-        io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
-        prepare(next, sqe);
-        sqe->user_data = next;
+    try {
+      while (next < n || inFlight > 0) {
+        for (; next < n && inFlight < kEntries; ++next, ++inFlight) {
+          io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+          prepare(next, sqe);
+          sqe->user_data = next;
+        }
+        submitAndWait();
+        io_uring_cqe* cqe;
+        while (io_uring_peek_cqe(&ring_, &cqe) == 0) {
+          const size_t i = static_cast<size_t>(cqe->user_data);
+          const int res = cqe->res;
+          io_uring_cqe_seen(&ring_, cqe);
+          --inFlight;
+          take(i, res);
+        }
       }
-      const int submitted = io_uring_submit_and_wait(&ring_, 1);
-      if (submitted < 0 && submitted != -EINTR && submitted != -EBUSY &&
-          submitted != -EAGAIN)
-        abort();  // only a ring in pieces fails so
-      io_uring_cqe* cqe;
-      unsigned head, seen = 0;
-      io_uring_for_each_cqe(&ring_, head, cqe) {
-        take(static_cast<size_t>(cqe->user_data), cqe->res);
-        ++seen;
+    } catch (...) {
+      for (io_uring_cqe* cqe; inFlight > 0; --inFlight) {
+        int waited;
+        while ((waited = io_uring_wait_cqe(&ring_, &cqe)) == -EINTR) continue;
+        if (waited != 0) abort();  // only a ring in pieces fails so
+        io_uring_cqe_seen(&ring_, cqe);
       }
-      io_uring_cq_advance(&ring_, seen);
-      inFlight -= seen;
+      throw;
     }
   }
 
   static const unsigned kEntries = 64;
 
  private:
+  void submitAndWait() {
+    const int submitted = io_uring_submit_and_wait(&ring_, 1);
+    if (submitted < 0 && submitted != -EINTR && submitted != -EBUSY &&
+        submitted != -EAGAIN)
+      abort();  // only a ring in pieces fails so
+  }
+
   io_uring ring_;
   bool open_ = false;
 };
