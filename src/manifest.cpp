@@ -134,7 +134,6 @@ const char* const kTypeNames[] = {"file",   "dir",  "link", "fifo",
                                   "socket", "char", "block"};
 
 const char kAmbiguous[] = "relative name after a full path is ambiguous";
-const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 

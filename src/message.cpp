@@ -14,6 +14,8 @@ void appendOctal(std::string* s, unsigned char c) {
 
 }  // namespace
 
+const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
+
 void complain(std::ostream& err, std::string_view text) {
   std::string line = "korlan: ";
   for (const char ch : text) {

@@ -23,4 +23,8 @@ void complain(std::ostream& err, std::string_view text);
 // in C's escapes (\t, \n, \v, \f, \r, else \ooo).
 std::string quoted(std::string_view path);
 
+// Why a path is refused that the system could not look up whole: the
+// makers' (a path too deep to list) and a manifest's (an entry's path).
+extern const char kPathTooLong[];
+
 #endif  // KORLAN_MESSAGE_H_

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "message.h"
 #include "packlist.h"
 #include "pool.h"
 
@@ -50,8 +51,6 @@ bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st) {
 }
 
 namespace {
-
-const char kPathTooLong[] = "path longer than the system allows (PATH_MAX)";
 
 // Directories whose descriptors stay open at once. Deeper levels close the
 // descriptor of the level this far above them and reopen it through ".."
