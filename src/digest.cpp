@@ -49,8 +49,9 @@ const char* FileHash::reason() const {
   return strerror(error);
 }
 
-int openForReading(int dirFd, const char* path) {
-  const int flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+int openForReading(int dirFd, const char* path, bool follow) {
+  const int flags =
+      O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
 #ifdef O_NOATIME
   const int fd = openat(dirFd, path, flags | O_NOATIME);
   if (fd >= 0 || errno != EPERM) return fd;
@@ -122,70 +123,71 @@ bool Hasher::prepare(unsigned algorithms) {
 }
 
 FileHash Hasher::hash(int dirFd, const char* path, int64_t expected) {
-  const int fd = openForReading(dirFd, path);
-  if (fd < 0) {
-    FileHash h;
-    h.error = errno;
-    return h;
-  }
-  FileHash h = hashOpen(fd, expected, kSha256Bit);
-  close(fd);
-  if (h.error == 0) {
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(contexts_[kSha256], h.digest.bytes, &length) != 1)
-      h.error = ENOMEM;
-  }
-  return h;
+  return hash(dirFd, path, expected, kSha256Bit, nullptr);
 }
 
 FileHash Hasher::hash(int dirFd, const char* path, int64_t expected,
                       unsigned algorithms, std::string hex[]) {
   FileHash h;
-  if (!prepare(algorithms)) {
-    h.error = ENOMEM;
-    return h;
-  }
   const int fd = openForReading(dirFd, path);
-  if (fd < 0) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
     h.error = errno;
+    if (fd >= 0) close(fd);
     return h;
   }
-  h = hashOpen(fd, expected, algorithms);
+  // The size the caller found is the size to read: a file that has another
+  // now changed since.
+  if (S_ISREG(st.st_mode) && expected >= 0 && st.st_size != expected)
+    h.error = FileHash::kChanged;
+  else
+    h = hashOpen(fd, st, algorithms, hex);
   close(fd);
-  static const char kDigits[] = "0123456789abcdef";
-  for (int a = 0; a < kDigestAlgorithms && h.error == 0; ++a) {
-    if (!(algorithms & 1u << a)) continue;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(contexts_[a], digest, &length) != 1) {
-      h.error = ENOMEM;
-      break;
-    }
-    hex[a].clear();
-    for (unsigned int i = 0; i < length; ++i)
-      (hex[a] += kDigits[digest[i] >> 4]) += kDigits[digest[i] & 15];
-  }
   return h;
 }
 
-FileHash Hasher::hashOpen(int fd, int64_t expected, unsigned algorithms) {
+FileHash Hasher::hashOpen(int fd, const struct stat& st, unsigned algorithms,
+                          std::string hex[]) {
   FileHash h;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    h.error = errno;
-    return h;
-  }
   // Only a regular file has an end: a FIFO may never be written to, and
   // /dev/zero never runs dry.
   if (!S_ISREG(st.st_mode)) {
     h.error = FileHash::kNotRegular;
     return h;
   }
-  if (expected < 0) expected = st.st_size;
-  if (st.st_size != expected) {
-    h.error = FileHash::kChanged;
+  if (!prepare(algorithms)) {
+    h.error = ENOMEM;
     return h;
   }
+  h = read(fd, st.st_size, algorithms);
+  if (h.error == 0) finish(&h, algorithms, hex);
+  return h;
+}
+
+void Hasher::finish(FileHash* h, unsigned algorithms, std::string hex[]) {
+  if (hex == nullptr) {
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(contexts_[kSha256], h->digest.bytes, &length) != 1)
+      h->error = ENOMEM;
+    return;
+  }
+  static const char kDigits[] = "0123456789abcdef";
+  for (int a = 0; a < kDigestAlgorithms; ++a) {
+    if (!(algorithms & 1u << a)) continue;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(contexts_[a], digest, &length) != 1) {
+      h->error = ENOMEM;
+      return;
+    }
+    hex[a].clear();
+    for (unsigned int i = 0; i < length; ++i)
+      (hex[a] += kDigits[digest[i] >> 4]) += kDigits[digest[i] & 15];
+  }
+}
+
+FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
+  FileHash h;
   // Read-ahead matters only for a file that takes more than one read.
   if (expected > static_cast<int64_t>(kBufferSize))
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -204,7 +206,7 @@ FileHash Hasher::hashOpen(int fd, int64_t expected, unsigned algorithms) {
       h.error = FileHash::kCancelled;
       return h;
     }
-    const ssize_t n = read(fd, buffer_, kBufferSize);
+    const ssize_t n = ::read(fd, buffer_, kBufferSize);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       h.error = errno;

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+struct stat;
+
 struct evp_md_ctx_st;
 struct evp_md_st;
 
@@ -88,12 +90,23 @@ class Hasher {
   FileHash hash(int dirFd, const char* path, int64_t expected,
                 unsigned algorithms, std::string hex[kDigestAlgorithms]);
 
+  // The file open as `fd`, whose fstat is `st`, read and hashed with each
+  // algorithm of `algorithms` as above (SHA-256 alone, into the returned
+  // digest, when `hex` is null): the file judged is the file read. Only a
+  // regular file is read (else kNotRegular), and no further than its size.
+  FileHash hashOpen(int fd, const struct stat& st, unsigned algorithms,
+                    std::string hex[kDigestAlgorithms] = nullptr);
+
   // The read buffer's size: what a hasher costs in memory.
   static const size_t kBufferSize = 256 << 10;
 
  private:
-  // Reads the open file `fd` into the contexts of `algorithms`.
-  FileHash hashOpen(int fd, int64_t expected, unsigned algorithms);
+  // Reads the open file `fd`, of `size` bytes by fstat, into the contexts of
+  // `algorithms`.
+  FileHash read(int fd, int64_t size, unsigned algorithms);
+  // Finishes the digests of a file read whole: SHA-256 alone into
+  // `h->digest` when `hex` is null.
+  void finish(FileHash* h, unsigned algorithms, std::string hex[]);
   // The algorithms fetched, and a context for each: once, on first use.
   bool prepare(unsigned algorithms);
   void release();
@@ -111,6 +124,7 @@ class Hasher {
 // terminal, never waiting on a FIFO or a lock, closed on exec, and without
 // changing the access time where the system allows that (O_NOATIME needs
 // the file's owner or privilege; without it the file is opened anyway).
-int openForReading(int dirFd, const char* path);
+// Without `follow`, a link at the end of `path` is not followed (ELOOP).
+int openForReading(int dirFd, const char* path, bool follow = true);
 
 #endif  // KORLAN_DIGEST_H_

@@ -92,6 +92,11 @@ Directory* Directory::find(std::string_view childName) const {
   return nullptr;
 }
 
+Directory* Directory::child(std::string_view childName) {
+  if (Directory* existing = find(childName)) return existing;
+  return link(new Directory(std::string(childName).c_str()));
+}
+
 Directory* Directory::add(Directory* d) {
   if (Directory* existing = find(d->name)) {
     delete d;

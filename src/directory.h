@@ -74,6 +74,9 @@ struct Directory {
   void add(File* f);
   // The sub-directory of that name, or null.
   Directory* find(std::string_view childName) const;
+  // The sub-directory of that name, made and linked as the last one when
+  // there is none.
+  Directory* child(std::string_view childName);
 
   // Walks this directory and everything below it, depth first: a directory's
   // files in list order, then its sub-directories one after the other. Each

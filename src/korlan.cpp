@@ -19,7 +19,7 @@
 #include "digest.h"
 #include "directory.h"
 #include "makelist.h"
-#include "manifestcheck.h"
+#include "manifest.h"
 #include "memstream.h"
 #include "message.h"
 #include "options.h"
@@ -86,10 +86,12 @@ class WholeFile {
 int run(const std::string& rootPath, std::istream& in,
         const std::string& listPath, const Options& options, std::ostream& out,
         std::ostream& err, const SignedLists* signedLists) {
-  return options.mtree ? verifyManifest(rootPath.c_str(), in, listPath.c_str(),
-                                        out, err, options, signedLists)
-                       : verify(rootPath.c_str(), in, listPath.c_str(), out,
-                                err, options, signedLists);
+  if (!options.mtree)
+    return verify(rootPath.c_str(), in, listPath.c_str(), out, err, options,
+                  signedLists);
+  ManifestSource source(in, listPath);
+  return verifyEntries(rootPath.c_str(), source, listPath.c_str(), out, err,
+                       options, signedLists);
 }
 
 // Under --key: the key, then each list the run reads, read whole; the run

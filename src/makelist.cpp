@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "beneath.h"
 #include "digest.h"
 #include "directory.h"
 #include "fdstream.h"
@@ -56,6 +57,13 @@ struct MadeItem {
   const char* unlistable = nullptr;
   std::string message;  // written instead of lines, when not empty
   FileHash contents;    // how reading went
+  // What the walk found there, the file that is read: a link's target
+  // when the lists name a link by what it leads to (`throughLink`).
+  FileId id = {0, 0};
+  bool throughLink = false;
+  // The directory that holds it as the walk holds it open, while the
+  // walking thread reads it itself; -1 for a worker, which opens its own.
+  int walkFd = -1;
   bool listed = false;  // the packing list names it, at `listSize`
   bool summed = false;  // the sums give its contents (a link's target's)
   bool failed = false;  // the message makes the status 255
@@ -65,27 +73,64 @@ class MakeJob {
  public:
   using Item = MadeItem;
   struct Context {
+    ~Context() {
+      if (dirFd >= 0) close(dirFd);
+    }
     std::unique_ptr<Hasher> hasher;
     std::string hex[kDigestAlgorithms];
+    // The directory of the last file read, open, and its path below the top.
+    std::string dir;
+    int dirFd = -1;
+    int dirError = 0;
   };
 
-  // `algorithms`: the digests a manifest gives each file.
-  MakeJob(const char* root, unsigned lists, unsigned algorithms)
-      : root_(root), lists_(lists), algorithms_(algorithms) {}
+  // `topFd`: the top, open. `algorithms`: the digests a manifest gives
+  // each file.
+  MakeJob(int topFd, unsigned lists, unsigned algorithms)
+      : topFd_(topFd), lists_(lists), algorithms_(algorithms) {}
 
   int64_t weight(const Item& item) const {
     return reads(item) != 0 ? item.listSize : 0;
   }
 
   // Reads the file once for every digest its lines need: SHA-256 for the
-  // sums, what the manifest gives for a regular file.
+  // sums, what the manifest gives for a regular file. The file read is the
+  // file the walk found: its directory opened below the top without
+  // following a link, the file itself opened once (through the link the
+  // lists name it by, when they do) and checked to be the one found.
   void run(Item& item, Context& c) {
     const unsigned algorithms = reads(item);
     if (algorithms == 0) return;
     if (c.hasher == nullptr) c.hasher.reset(new Hasher(nullptr, stopping));
-    const std::string path = belowRoot(root_, item.path);
-    item.contents = c.hasher->hash(AT_FDCWD, path.c_str(), item.listSize,
-                                   algorithms, c.hex);
+    const size_t slash = item.path.rfind('/');
+    const std::string_view dir =
+        slash == std::string::npos
+            ? ""
+            : std::string_view(item.path).substr(0, slash);
+    if (item.walkFd >= 0) {
+      if (c.dirFd >= 0) close(c.dirFd);
+      c.dirFd = -1;
+    } else if (c.dirFd < 0 || dir != c.dir) {
+      if (c.dirFd >= 0) close(c.dirFd);
+      c.dir.assign(dir);
+      c.dirFd = openBeneath(topFd_, dir, O_PATH | O_DIRECTORY);
+      c.dirError = c.dirFd < 0 ? errno : 0;
+    }
+    const int at = item.walkFd >= 0 ? item.walkFd : c.dirFd;
+    const int fd = at < 0 ? -1
+                          : openForReading(at, item.path.c_str() + slash + 1,
+                                           item.throughLink);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      item.contents.error = at < 0 ? c.dirError : errno;
+    } else if (st.st_dev != item.id.dev || st.st_ino != item.id.ino) {
+      item.contents.error = FileHash::kChanged;
+    } else if (st.st_size != item.listSize) {
+      item.contents.error = FileHash::kChanged;
+    } else {
+      item.contents = c.hasher->hashOpen(fd, st, algorithms, c.hex);
+    }
+    if (fd >= 0) close(fd);
     if (item.contents.error != 0) return;
     if (algorithms & algorithmBit(DigestAlgorithm::kSha256))
       Sha256::fromHex(c.hex[kSha256], &item.contents.digest);
@@ -111,7 +156,7 @@ class MakeJob {
     return algorithms;
   }
 
-  const std::string root_;
+  const int topFd_;
   const unsigned lists_;
   const unsigned algorithms_;
 };
@@ -169,18 +214,19 @@ class Selection {
 class Maker : public TreeVisitor {
  public:
   // `keywords`: what a manifest says of each entry, besides its type.
-  Maker(const char* root, const Outputs& outputs, uint32_t keywords,
+  // `topFd`: the top, open, below which files are read.
+  Maker(const char* root, int topFd, const Outputs& outputs, uint32_t keywords,
         Selection* only, int workers, std::ostream& err)
       : root_(root),
         outputs_(outputs),
         keywords_(keywords | kKwType),
         only_(only),
         err_(err),
-        job_(root,
+        job_(topFd,
              (outputs.list ? kList : 0u) | (outputs.sums ? kSums : 0u) |
                  (outputs.manifest ? kManifest : 0u),
              outputs.manifest ? algorithmsOf(keywords) : 0),
-        pool_(job_, workers, 0) {
+        pool_(job_, workers, kWorkerStack) {
     job_.stopping = &pool_.stopping();
     if (outputs_.manifest) *outputs_.manifest << kManifestHeader;
   }
@@ -197,6 +243,9 @@ class Maker : public TreeVisitor {
     item.path.assign(f.path);
     item.listed = item.summed = true;
     item.listSize = f.st->st_size;
+    item.id = {f.st->st_dev, f.st->st_ino};
+    item.throughLink = f.throughLink;
+    if (pool_.workers() == 0) item.walkFd = f.dirFd;
     push(std::move(item));
   }
 
@@ -244,8 +293,7 @@ class Maker : public TreeVisitor {
       job_.run(item, own_);
       return write(item);
     }
-    pool_.add(std::move(item));
-    if (pool_.size() % OrderedPool<MakeJob>::kBatch == 0) pool_.offer();
+    pool_.push(std::move(item));
     if (pool_.size() - written_ > 2 * kMostWaiting)
       writeUpTo(pool_.size() - kMostWaiting);
   }
@@ -288,9 +336,10 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
   const bool atOnce = pool_.workers() == 0;
   MadeItem fresh;
   MadeItem& item = atOnce ? scratch_ : fresh;
-  item.listed = item.summed = false;
+  item.listed = item.summed = item.throughLink = false;
   item.unlistable = nullptr;
   item.contents = FileHash();
+  item.id = {st.st_dev, st.st_ino};
   item.path.assign(path.empty() ? std::string_view(".") : path);
   if (item.entry == nullptr) item.entry.reset(new ManifestEntry);
   ManifestEntry& e = *item.entry;
@@ -310,7 +359,18 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
     e.keywords |=
         kKwSize | kKwSha256 | kKwSha512 | kKwSha384 | kKwSha1 | kKwMd5;
   if (e.type == EntryType::kLink) {
-    e.link = readLinkAt(dirFd, name);
+    // A target is written whole, or the entry not at all: a link replaced
+    // since lstat is looked at again, a few times at most.
+    struct stat again = st;
+    for (int tries = 0; !readLinkAt(dirFd, name, again.st_size, &e.link);) {
+      if (++tries == 3 || errno != ESTALE ||
+          fstatat(dirFd, name, &again, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISLNK(again.st_mode)) {
+        message("cannot read", path,
+                errno == ESTALE ? "changed while read" : strerror(errno), true);
+        return;
+      }
+    }
     e.keywords |= kKwLink;
   }
   // The packing list and the sums name what a verification of them would
@@ -326,9 +386,12 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
       S_ISREG(target.st_mode)) {
     item.listed = item.summed = true;
     item.listSize = target.st_size;
+    item.id = {target.st_dev, target.st_ino};
+    item.throughLink = e.type == EntryType::kLink;
     if (outputs_.list) item.unlistable = unlistablePath(item.path);
   }
   if (!atOnce) return push(std::move(item));
+  item.walkFd = dirFd;
   job_.run(item, own_);
   write(item);
 }
@@ -386,14 +449,19 @@ int make(const char* root, const Outputs& outputs, uint32_t keywords,
   const bool reading =
       outputs.sums || (outputs.manifest && algorithmsOf(keywords) != 0);
   if (reading) prepareCrypto();
-  const int kWalkOwn = 8;
-  const int workers =
-      reading ? std::max(0, workersWithinDescriptors(usableCpus(), 1, kWalkOwn))
-              : 0;
-  Maker maker(root, outputs, keywords, only, workers, err);
-  walkTree(root, excludedFiles(outFds), maker, workers,
+  // Each reader holds the directory of the files it reads and the file.
+  const int kWalkOwn = 9;
+  const int workers = reading ? std::max(0, plannedWorkers(1, 2, kWalkOwn)) : 0;
+  // Without workers the walking thread reads each file where the walk
+  // holds its directory open.
+  const int topFd =
+      workers > 0 ? open(root, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+  Maker maker(root, topFd, outputs, keywords, only, workers, err);
+  walkTree(root, excludedFiles(outFds), maker, 2 * workers,
            outputs.manifest != nullptr);
-  return maker.finish();
+  const int status = maker.finish();
+  if (topFd >= 0) close(topFd);
+  return status;
 }
 
 // The default keywords of a manifest: what a vendor promises whatever

@@ -130,9 +130,6 @@ const DigestKind& digestKind(DigestAlgorithm a) {
                        [a](const DigestKind& d) { return d.algorithm == a; });
 }
 
-const char* const kTypeNames[] = {"file",   "dir",  "link", "fifo",
-                                  "socket", "char", "block"};
-
 const char kAmbiguous[] = "relative name after a full path is ambiguous";
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
@@ -256,8 +253,8 @@ bool parseMode(std::string_view s, uint32_t* mode) {
 }
 
 bool parseType(std::string_view s, EntryType* type) {
-  for (size_t i = 0; i < std::size(kTypeNames); ++i)
-    if (s == kTypeNames[i]) {
+  for (uint8_t i = 0; i < kEntryTypes; ++i)
+    if (s == typeName(static_cast<EntryType>(i))) {
       *type = static_cast<EntryType>(i);
       return true;
     }
@@ -376,20 +373,6 @@ std::string_view parentOf(std::string_view path) {
 
 }  // namespace
 
-EntryType entryTypeOf(uint32_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFDIR: return EntryType::kDir;
-    case S_IFLNK: return EntryType::kLink;
-    case S_IFIFO: return EntryType::kFifo;
-    case S_IFSOCK: return EntryType::kSocket;
-    case S_IFCHR: return EntryType::kChar;
-    case S_IFBLK: return EntryType::kBlock;
-    default: return EntryType::kFile;
-  }
-}
-
-const char* typeName(EntryType t) { return kTypeNames[static_cast<size_t>(t)]; }
-
 const char* keywordName(ManifestKeyword k) {
   for (const Keyword& kw : kKeywords)
     if (kw.bit == k && k != 0) return kw.name;
@@ -416,34 +399,29 @@ bool parseKeywordList(std::string_view list, uint32_t* keywords,
 }
 
 ManifestReader::ManifestReader(std::istream& in, std::string name)
-    : in_(in), name_(std::move(name)) {}
+    : lines_(in, kLongestLine), name_(std::move(name)) {}
 
 int ManifestReader::readLine(std::string* wrong) {
   line_.clear();
-  start_ = number_ + 1;
+  start_ = lines_.number() + 1;
   for (;;) {
-    if (number_ == UINT32_MAX) {
-      *wrong = "too many lines";
-      return -1;
-    }
-    // Room for what the line may still hold, and getline's NUL.
-    buffer_.resize(kLongestLine - line_.size() + 1);
-    in_.getline(buffer_.data(), buffer_.size());
-    const std::streamsize n = in_.gcount();
-    if (in_.bad()) return -2;
-    // A full buffer with no line end sets failbit alone; eofbit means the
-    // last line lacks its end, which is fine.
-    if (in_.fail() && !in_.eof()) {
-      *wrong = "line too long";
-      return -1;
-    }
-    if (n == 0) {
-      if (start_ == number_ + 1) return 0;
+    std::string_view text;
+    bool tooLong = false;
+    const int got = lines_.next(&text, &tooLong);
+    if (got < 0) return -2;
+    if (got == 0) {
+      if (start_ == lines_.number() + 1) return 0;
       *wrong = "continued line at the end of the file";
       return -1;
     }
-    ++number_;
-    const std::string_view text(buffer_.data(), n - (in_.eof() ? 0 : 1));
+    if (lines_.number() == UINT32_MAX) {
+      *wrong = "too many lines";
+      return -1;
+    }
+    if (tooLong || line_.size() + text.size() > kLongestLine) {
+      *wrong = "line too long";
+      return -1;
+    }
     if (text.find('\0') != std::string_view::npos) {
       *wrong = "holds a NUL byte";
       return -1;
@@ -586,6 +564,30 @@ std::string ManifestReader::parseEntry(
   }
   *isEntry = true;
   return "";
+}
+
+ManifestSource::ManifestSource(std::istream& in, std::string name)
+    : reader_(in, name), name_(std::move(name)) {}
+
+int ManifestSource::next(std::string* path, Expected* expected,
+                         std::ostream& err) {
+  const int read = reader_.next(&entry_, err);
+  if (read != 1) return read;
+  for (const std::string& keyword : entry_.unchecked)
+    if (noted_.insert(keyword).second)
+      complain(err, name_ + ": keyword " + keyword + " is not checked");
+  ManifestEntry& e = entry_;
+  path->swap(e.path);
+  expected->keywords = e.keywords;
+  expected->type = e.type;
+  expected->mode = static_cast<uint16_t>(e.mode);
+  expected->size = e.size;
+  expected->detail.reset();
+  if (e.keywords & kDetailed)
+    expected->detail.reset(new Detail{
+        e.uid, e.gid, e.nanoseconds, e.seconds, e.nlink, std::move(e.uname),
+        std::move(e.gname), std::move(e.link), std::move(e.digests)});
+  return 1;
 }
 
 const char kManifestHeader[] = "#mtree\n";

@@ -25,53 +25,15 @@
 #include <cstdint>
 #include <istream>
 #include <ostream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "digest.h"
-
-enum class EntryType : uint8_t {
-  kFile,
-  kDir,
-  kLink,
-  kFifo,
-  kSocket,
-  kChar,
-  kBlock
-};
-
-// The type's keyword value: "file", "dir", "link", "fifo", "socket", "char",
-// "block".
-const char* typeName(EntryType t);
-// The type of a file of mode `mode` (st_mode).
-EntryType entryTypeOf(uint32_t mode);
-
-// The keywords an entry can carry that Korlan understands, as bits.
-enum ManifestKeyword : uint32_t {
-  kKwType = 1u << 0,
-  kKwMode = 1u << 1,
-  kKwUid = 1u << 2,
-  kKwGid = 1u << 3,
-  kKwUname = 1u << 4,
-  kKwGname = 1u << 5,
-  kKwSize = 1u << 6,
-  kKwLink = 1u << 7,
-  kKwTime = 1u << 8,
-  kKwNlink = 1u << 9,
-  kKwSha256 = 1u << 10,
-  kKwSha512 = 1u << 11,
-  kKwSha384 = 1u << 12,
-  kKwSha1 = 1u << 13,
-  kKwMd5 = 1u << 14,
-  // Rules without a value: the file may be absent; only its existence is
-  // checked; nothing below it is checked.
-  kKwOptional = 1u << 15,
-  kKwNochange = 1u << 16,
-  kKwIgnore = 1u << 17,
-};
-// Every bit above.
-const uint32_t kKwAll = (1u << 18) - 1;
+#include "expected.h"
+#include "lines.h"
+#include "source.h"
 
 // One entry of a manifest. A field means something only when `keywords`
 // carries its bit.
@@ -92,10 +54,7 @@ struct ManifestEntry {
   int64_t seconds = 0;
   uint32_t nanoseconds = 0;
   uint64_t nlink = 0;
-  struct Digest {
-    DigestAlgorithm algorithm;
-    std::string hex;  // lowercase
-  };
+  using Digest = StatedDigest;
   std::vector<Digest> digests;  // one per algorithm at most
   // The keywords present that Korlan cannot check, each named once, as
   // "flags", "cksum", "rmd160digest", "device", "resdevice", "inode",
@@ -133,13 +92,11 @@ class ManifestReader {
   std::string parseEntry(const std::vector<std::string_view>& words,
                          ManifestEntry* entry, bool* isEntry);
 
-  std::istream& in_;
+  LineReader lines_;
   std::string name_;
-  int state_ = 1;        // what next() returns once it is 0 or -1
-  uint32_t number_ = 0;  // of the last line read
-  uint32_t start_ = 0;   // where line_ starts
-  std::string line_;     // the line, continued lines joined
-  std::vector<char> buffer_;
+  int state_ = 1;       // what next() returns once it is 0 or -1
+  uint32_t start_ = 0;  // where line_ starts
+  std::string line_;    // the line, continued lines joined
   std::vector<std::string_view> words_;
   // The directory relative names are in ("" at the top), and whether
   // `mtree -c`'s own reader would put them elsewhere (it follows a full
@@ -148,6 +105,21 @@ class ManifestReader {
   std::string cwd_;
   bool ambiguous_ = false;
   ManifestEntry defaults_;  // from /set
+};
+
+// A manifest as a source of entries to check: each entry's path and what
+// it states. A keyword that cannot be checked is named once on the error
+// stream, "korlan: NAME: keyword KEYWORD is not checked".
+class ManifestSource : public EntrySource {
+ public:
+  ManifestSource(std::istream& in, std::string name);
+  int next(std::string* path, Expected* expected, std::ostream& err) override;
+
+ private:
+  ManifestReader reader_;
+  const std::string name_;
+  ManifestEntry entry_;
+  std::set<std::string> noted_;
 };
 
 // The keyword name of one bit: "type", "mode", ..., "sha256digest",

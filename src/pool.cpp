@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -64,6 +65,12 @@ long spareDescriptors() {
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
     return INT_MAX;
   return static_cast<long>(limit.rlim_cur) - openDescriptors(limit.rlim_cur);
+}
+
+int plannedWorkers(int perCpu, int each, int own) {
+  const int kMost = 64;
+  return workersWithinDescriptors(std::min(usableCpus() * perCpu, kMost), each,
+                                  own);
 }
 
 int workersWithinDescriptors(int wanted, int each, int own) {

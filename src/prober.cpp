@@ -21,16 +21,13 @@
 #include <liburing.h>
 #endif
 
+#include "beneath.h"
 #include "directory.h"
+#include "owners.h"
 #include "pool.h"
 #include "treewalk.h"
 
 namespace {
-
-// A worker needs little stack: a path on the heap and a stat call. The
-// default, the stack limit (often 8 MiB), would count against a limit of
-// address space for every worker, memory that a large list may need.
-const size_t kWorkerStack = 256 << 10;
 
 #ifdef KORLAN_HAVE_URING
 const bool kHaveRing = true;
@@ -43,6 +40,7 @@ const bool kHaveRing = false;
 class PlainItem {
  public:
   static const bool kHashed = false;
+  static const bool kEntry = false;
   const File* file() const { return found_.file; }
   void setFile(const File* f) { found_.file = f; }
   int64_t result() const { return found_.result; }
@@ -61,6 +59,7 @@ class PlainItem {
 class HashedItem {
  public:
   static const bool kHashed = true;
+  static const bool kEntry = false;
   const File* file() const { return file_; }
   void setFile(const File* f) { file_ = f; }
   int64_t result() const { return result_; }
@@ -71,6 +70,28 @@ class HashedItem {
   const File* file_;
   int64_t result_;
   FileHash hash_;
+};
+
+// A mode as the report writes it: octal, with a leading 0.
+std::string octal(uint32_t mode) {
+  char text[16];
+  snprintf(text, sizeof text, "%#o", mode);
+  return text;
+}
+
+// A time as SECONDS.NANOSECONDS, nine digits of nanoseconds.
+std::string timeText(int64_t seconds, long nanoseconds) {
+  char text[40];
+  snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(seconds),
+           nanoseconds);
+  return text;
+}
+
+// The item of every other source: the entry itself, which holds what its
+// check finds.
+struct EntryItem : Entry {
+  static const bool kHashed = false;
+  static const bool kEntry = true;
 };
 
 #ifdef KORLAN_HAVE_URING
@@ -180,6 +201,9 @@ class ProbeJob {
     int dirError = 0;
     std::unique_ptr<Hasher> hasher;
     std::deque<FileId> ids;
+    // An entry's digests, and its owners' names.
+    std::string hex[kDigestAlgorithms];
+    OwnerNames owners;
 #ifdef KORLAN_HAVE_URING
     Ring ring;
     bool ringTried = false;
@@ -202,18 +226,31 @@ class ProbeJob {
 #endif
   };
 
+  // `topFd`: the top, open, below which entries are looked at as they are
+  // (for an EntryItem; -1 otherwise).
   ProbeJob(const Directory* root, char sep, const Checks& checks,
-           std::atomic<int64_t>* hashed)
+           std::atomic<int64_t>* hashed, int topFd = -1)
       : root_(root),
         sep_(sep),
         identities_(checks.identities),
         ring_(checks.ring),
-        hashed_(hashed) {}
+        hashed_(hashed),
+        topFd_(topFd),
+        rootLength_(strlen(root->name)) {}
 
-  // Files to read weigh their size; probes alone weigh nothing, and go in
-  // batches of a fixed count.
+  // Files to read weigh their size (a file whose size no list states, a
+  // batch of its own); probes alone weigh nothing, and go in batches of a
+  // fixed count.
   int64_t weight(const Item& item) const {
-    return Item::kHashed ? item.file()->size : 0;
+    if constexpr (Item::kEntry) {
+      const Detail* d = item.expected.detail.get();
+      return d != nullptr && !d->digests.empty() ? item.expected.size : 0;
+    } else if constexpr (Item::kHashed) {
+      const int64_t size = item.file()->size;
+      return size >= 0 ? size : OrderedPool<ProbeJob>::kBatchWeight;
+    } else {
+      return 0;
+    }
   }
 
   // The pool's flag, watched while a file is read.
@@ -221,6 +258,16 @@ class ProbeJob {
   std::atomic<bool> idsLost{false};
 
   void run(Item& item, Context& c) {
+    if constexpr (Item::kEntry) {
+      runEntry(item, c);
+    } else {
+      probe(item, c);
+    }
+  }
+
+  // A listed file: what stat finds at its path, links followed, and under
+  // Checks::contents the digest of the file that is there, opened once.
+  void probe(Item& item, Context& c) {
     const File& f = *item.file();
     enter(f.dir, c);
     if (c.dirLength + 1 + strlen(f.name) >= PATH_MAX) {
@@ -247,19 +294,68 @@ class ProbeJob {
       return;
     }
     keep(host.id, c);
+    int64_t size = host.size;
     // Only a file of the right size is worth reading: any other has failed.
+    // A size no list states (a digest alone) reads any.
     if (FileHash* contents = item.contents()) {
-      if (host.size == f.size) {
-        if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
-        *contents = c.hasher->hash(at, name, f.size);
-      }
+      if (size == f.size || f.size < 0)
+        size = readFound(at, name, host, c, contents);
     }
-    item.setResult(host.size);
+    item.setResult(size);
+  }
+
+  // Opens the file found as `host` and hashes it into `*contents`, once that
+  // descriptor is known to be that file; returns the size to judge, fstat's
+  // of the descriptor read (the one found when it could not be opened).
+  int64_t readFound(int at, const char* name, const HostFile& host, Context& c,
+                    FileHash* contents) {
+    const int fd = openForReading(at, name);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      contents->error = errno;
+      if (fd >= 0) ::close(fd);
+      return host.size;
+    }
+    int64_t size = host.size;
+    if (st.st_dev != host.id.dev || st.st_ino != host.id.ino) {
+      contents->error = FileHash::kChanged;  // another file since the stat
+    } else {
+      size = S_ISREG(st.st_mode) ? st.st_size : size;
+      if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
+      *contents =
+          c.hasher->hashOpen(fd, st, algorithmBit(DigestAlgorithm::kSha256));
+    }
+    ::close(fd);
+    return size;
+  }
+
+  // An entry of any other source: what lstat finds there, compared with
+  // what the entry states.
+  void runEntry(Item& e, Context& c) {
+    enter(e.dir, c);
+    struct stat st;
+    if (c.dirLength + 1 + strlen(e.name) >= PATH_MAX)
+      absent(e, ENAMETOOLONG);
+    else if (c.dirFd == kUnopened && c.dirError == ELOOP)
+      differ(e, DiffKind::kUnreadable, listedSize(e), "", kLinkOnPath);
+    else if (c.dirFd == kUnopened)
+      absent(e, c.dirError);
+    else if (fstatat(c.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      absent(e, errno);
+    else
+      checkEntry(e, st, c);
+  }
+
+  // Nothing is there, for the reason `error`: an optional entry may be
+  // absent, a comparison that passed.
+  static void absent(Entry& e, int error) {
+    if (!(e.expected.keywords & kKwOptional))
+      differ(e, DiffKind::kMissing, listedSize(e), "", strerror(error));
   }
 
   // Probes that only stat go to a worker as a batch, which it may keep in
-  // flight at once; files to read go one by one.
-  static const bool kRunsBatches = !Item::kHashed;
+  // flight at once; files to read and entries go one by one.
+  static const bool kRunsBatches = !Item::kHashed && !Item::kEntry;
   // A batch on the ring, and the directories of it open at once (see
   // runOnRing).
   static const size_t kRingBatch = 1024;
@@ -309,11 +405,136 @@ class ProbeJob {
   std::function<void()> activateAll;
 
  private:
+  static void differ(Entry& e, DiffKind kind, std::string expected,
+                     std::string actual, std::string reason = "") {
+    if (e.found == nullptr) e.found.reset(new std::vector<Found>);
+    e.found->push_back(
+        {kind, std::move(expected), std::move(actual), std::move(reason)});
+  }
+  // The size an entry states, as a report shows it: empty when none.
+  static std::string listedSize(const Entry& e) {
+    return e.expected.keywords & kKwSize ? std::to_string(e.expected.size)
+                                         : std::string();
+  }
+
+  // Compares what `e` states with `st`, what lstat found. A file read for
+  // its digests is opened here, once, without following a link, and
+  // judged by fstat of that descriptor: it must be the file lstat found.
+  void checkEntry(Entry& e, struct stat st, Context& c) {
+    const Expected& x = e.expected;
+    const uint32_t k = x.keywords;
+    const EntryType actual = entryTypeOf(st.st_mode);
+    if ((k & kKwType) && actual != x.type) {
+      differ(e, DiffKind::kType, typeName(x.type), typeName(actual));
+      return;
+    }
+    if (k & kKwNochange) return;
+    const Detail* d = x.detail.get();
+    const bool digests = d != nullptr && !d->digests.empty();
+    int fd = -1, readError = 0;
+    if (digests && S_ISREG(st.st_mode) &&
+        !((k & kKwSize) && st.st_size != x.size)) {
+      fd = openForReading(c.dirFd, e.name, false);
+      struct stat opened;
+      if (fd < 0 || fstat(fd, &opened) != 0) {
+        readError = errno;
+      } else if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
+                 (opened.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
+        ::close(fd);
+        differ(e, DiffKind::kUnreadable, listedSize(e), "",
+               FileHash{FileHash::kChanged, {}}.reason());
+        return;
+      } else {
+        st = opened;
+      }
+    }
+    compareAttributes(e, st, c);
+    // A file of another size has failed already: it is not read.
+    if (digests && !((k & kKwSize) && st.st_size != x.size))
+      compareDigests(e, st, fd, readError, c);
+    if (fd >= 0) ::close(fd);
+  }
+
+  void compareAttributes(Entry& e, const struct stat& st, Context& c) {
+    const Expected& x = e.expected;
+    const uint32_t k = x.keywords;
+    const Detail* d = x.detail.get();
+    if ((k & kKwMode) && (st.st_mode & 07777) != x.mode)
+      differ(e, DiffKind::kMode, octal(x.mode), octal(st.st_mode & 07777));
+    if ((k & kKwUid) && st.st_uid != d->uid)
+      differ(e, DiffKind::kUid, std::to_string(d->uid),
+             std::to_string(st.st_uid));
+    if ((k & kKwGid) && st.st_gid != d->gid)
+      differ(e, DiffKind::kGid, std::to_string(d->gid),
+             std::to_string(st.st_gid));
+    if (k & kKwUname) {
+      const std::string& user = c.owners.user(st.st_uid);
+      if (user != d->uname) differ(e, DiffKind::kUname, d->uname, user);
+    }
+    if (k & kKwGname) {
+      const std::string& group = c.owners.group(st.st_gid);
+      if (group != d->gname) differ(e, DiffKind::kGname, d->gname, group);
+    }
+    if ((k & kKwSize) && st.st_size != x.size)
+      differ(e, DiffKind::kSize, std::to_string(x.size),
+             std::to_string(st.st_size));
+    if (k & kKwLink) {
+      std::string target;
+      if (S_ISLNK(st.st_mode) &&
+          !readLinkAt(c.dirFd, e.name, st.st_size, &target))
+        differ(e, DiffKind::kUnreadable, listedSize(e), "",
+               errno == ESTALE ? FileHash{FileHash::kChanged, {}}.reason()
+                               : strerror(errno));
+      else if (target != d->link)
+        differ(e, DiffKind::kLink, d->link, target);
+    }
+    if ((k & kKwTime) && (st.st_mtim.tv_sec != d->seconds ||
+                          st.st_mtim.tv_nsec != d->nanoseconds))
+      differ(e, DiffKind::kTime, timeText(d->seconds, d->nanoseconds),
+             timeText(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+    if ((k & kKwNlink) && st.st_nlink != d->nlink)
+      differ(e, DiffKind::kNlink, std::to_string(d->nlink),
+             std::to_string(st.st_nlink));
+  }
+
+  // The digests of a file found with the size the entry states, read from
+  // `fd` (or why it could not be opened, `readError`).
+  void compareDigests(Entry& e, const struct stat& st, int fd, int readError,
+                      Context& c) {
+    const Detail& d = *e.expected.detail;
+    if (!S_ISREG(st.st_mode)) {
+      differ(e, DiffKind::kUnreadable, listedSize(e), "", "not a regular file");
+      return;
+    }
+    unsigned algorithms = 0;
+    for (const StatedDigest& digest : d.digests)
+      algorithms |= algorithmBit(digest.algorithm);
+    FileHash read;
+    read.error = readError;
+    if (fd >= 0) {
+      if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
+      read = c.hasher->hashOpen(fd, st, algorithms, c.hex);
+    }
+    if (read.error != 0) {
+      differ(e, DiffKind::kUnreadable, listedSize(e), "", read.reason());
+      return;
+    }
+    for (const StatedDigest& digest : d.digests) {
+      const std::string& actual = c.hex[static_cast<int>(digest.algorithm)];
+      if (actual != digest.hex)
+        differ(e, DiffKind::kChecksum, digest.hex, actual);
+    }
+  }
+
   // Makes `d` the directory `c` probes in: its path formed as the walk
   // forms it, and the directory opened through it, which needs search
   // permission only, as stat through it does. The separator ends the path:
   // an empty ROOT's top is then "/", and a link to a directory is
   // followed, as a path that goes on below it is.
+  //
+  // An entry's directory is opened below the top instead, no link followed
+  // on the way; out of descriptors, its entries cannot be looked at without
+  // following one, and are not.
   void enter(const Directory* d, Context& c) const {
     if (d == c.dir) return;
     if (c.dirFd >= 0) ::close(c.dirFd);
@@ -322,6 +543,14 @@ class ProbeJob {
     directoryPath(root_, d, sep_, &c.path);
     c.dirLength = c.path.size();
     c.path += sep_;
+    if (Item::kEntry) {
+      c.dirFd =
+          openBeneath(topFd_, std::string_view(c.path).substr(rootLength_ + 1),
+                      O_PATH | O_DIRECTORY);
+      c.dirError = c.dirFd < 0 ? errno : 0;
+      c.dir = d;
+      return;
+    }
     c.dirFd = open(c.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     c.dirError = c.dirFd < 0 ? errno : 0;
     // Out of descriptors or memory: stat of each whole path still answers.
@@ -476,6 +705,8 @@ class ProbeJob {
   const bool identities_;
   [[maybe_unused]] const ProbeRing ring_;  // unread without liburing
   std::atomic<int64_t>* hashed_;
+  const int topFd_;
+  const size_t rootLength_;
   std::atomic<bool> activated_{false};
 };
 
@@ -495,11 +726,7 @@ class PooledProber : public Prober {
   void recorded(File* f) override {
     Item item;
     item.setFile(f);
-    pool_.add(item);
-    // Workers probe faster than the reader reads, and each offer wakes one
-    // of them: offered a few batches at a time, they wake a quarter as
-    // often (a tenth of the reader's time on bushy 200k went to waking).
-    if (pool_.size() % (4 * Pool::kBatch) == 0) pool_.offer();
+    pool_.push(item);
   }
   void flush() override { pool_.offer(); }
 
@@ -508,7 +735,8 @@ class PooledProber : public Prober {
     const int64_t r = item->result();
     ProbeResult result{r < 0 ? static_cast<int>(-r) : 0, r < 0 ? 0 : r,
                        nullptr};
-    if (r == f.size) result.contents = item->contents();
+    if (r == f.size || (f.size < 0 && r >= 0))
+      result.contents = item->contents();
     return result;
   }
 
@@ -539,6 +767,68 @@ class PooledProber : public Prober {
 };
 
 }  // namespace
+
+struct EntryChecker::Impl {
+  using Job = ProbeJob<EntryItem>;
+  using Pool = OrderedPool<Job>;
+  Impl(const Directory* root, int topFd, int workers,
+       std::atomic<int64_t>* hashed)
+      : top(topFd),
+        workers(workers),
+        job(root, '/', Checks(), hashed, topFd),
+        pool(job, 0, kWorkerStack) {
+    job.stopping = &pool.stopping();
+  }
+  // Starts the workers, once.
+  void start() {
+    if (!started) pool.startWorkers(workers, kWorkerStack);
+    started = true;
+  }
+  ~Impl() {
+    pool.stop();
+    if (top >= 0) ::close(top);
+  }
+  const int top;
+  const int workers;
+  bool started = false;
+  Job job;
+  Pool pool;
+  Job::Context own;  // the report's, for the entries it checks itself
+};
+
+EntryChecker::EntryChecker(const Directory* root, int workers,
+                           std::atomic<int64_t>* hashed) {
+  // The top itself is ROOT as given, a link to a directory followed: it is
+  // the caller's to name. A top that cannot be opened leaves every entry
+  // below it as open() of its directory would.
+  const int top = open((std::string(root->name) + "/").c_str(),
+                       O_PATH | O_DIRECTORY | O_CLOEXEC);
+  impl_.reset(new Impl(root, top, workers, hashed));
+}
+
+EntryChecker::~EntryChecker() = default;
+
+void EntryChecker::add(Entry entry) {
+  // The workers start with the first entry that is no directory: a file
+  // with digests has libcrypto set up by then (see prepareCrypto), before
+  // their stacks take the memory it needs.
+  const Expected& x = entry.expected;
+  if (!(x.keywords & kKwType) || x.type != EntryType::kDir) impl_->start();
+  EntryItem item;
+  static_cast<Entry&>(item) = std::move(entry);
+  impl_->pool.push(std::move(item));
+}
+void EntryChecker::flush() {
+  impl_->start();
+  impl_->pool.offer();
+}
+size_t EntryChecker::size() const { return impl_->pool.size(); }
+const Entry& EntryChecker::at(size_t i) const { return impl_->pool.at(i); }
+Entry& EntryChecker::settle(size_t i) {
+  return impl_->pool.settle(i, impl_->own);
+}
+void EntryChecker::release(size_t end) { impl_->pool.release(end); }
+void EntryChecker::stop() { impl_->pool.stop(); }
 
 std::unique_ptr<Prober> Prober::make(const Directory* root, char sep,
                                      const Checks& checks, int workers,
@@ -574,13 +864,19 @@ int proberWorkerCount(const Checks& checks) {
   // counted their directory, ring and the directories of a batch on the
   // ring, which makes them fast, or else their directory alone.
   // The walk for unlisted files comes while the workers still hold theirs.
-  const int kPerCpu = checks.contents ? 1 : 2, kMost = 64;
-  const int wanted = std::min(usableCpus() * kPerCpu, kMost);
   const int walk = checks.identities ? kWalkDescriptors : 0;
-  if (checks.contents) return workersWithinDescriptors(wanted, 2, 2 + walk);
+  if (checks.contents) return plannedWorkers(1, 2, 2 + walk);
+  const int wanted = plannedWorkers(2, 0, 0);
   const int each = 2 + ProbeJob<PlainItem>::kPlaces;
   if (kHaveRing && checks.ring != ProbeRing::kNever &&
       workersWithinDescriptors(wanted, each, walk) == wanted)
     return wanted;
   return workersWithinDescriptors(wanted, 1, walk);
+}
+
+int entryWorkerCount(bool walk) {
+  // Each holds its directory and the file it reads, as the report does, and
+  // the run holds the top: a worker that hashes keeps its CPU busy, and on
+  // a warm tree so does one that only looks, beside the reader.
+  return plannedWorkers(1, 2, 3 + (walk ? kWalkDescriptors : 0));
 }

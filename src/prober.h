@@ -1,5 +1,6 @@
-// prober.h: what the disk says of each listed file, found ahead of the walk
-// on worker threads.
+// prober.h: the check of every expected entry, made ahead of the report on
+// worker threads: what the disk says of each listed file, and of each entry
+// of a manifest or any other source, compared with what it states.
 //
 // A probe is one stat call, and most of a run's time is spent waiting for
 // them one after another. Worker threads of an ordered pool (see pool.h)
@@ -17,6 +18,12 @@
 // its files the errno of that open, a path of PATH_MAX bytes or more gets
 // ENAMETOOLONG. On a slow disk a worker that sees its probes wait keeps
 // many of them, of many directories, in flight through io_uring.
+//
+// Every other source's entries are looked at as they are (lstat), and no
+// link is followed on the way to them: each directory is opened below ROOT
+// without following links (see openBeneath), and a file read for its
+// digests is opened once, without following a link, and judged by fstat of
+// that descriptor, which must be the file that lstat found.
 #ifndef KORLAN_PROBER_H_
 #define KORLAN_PROBER_H_
 
@@ -24,12 +31,15 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "digest.h"
+#include "expected.h"
 #include "fileid.h"
 #include "options.h"
 #include "packlist.h"
+#include "report.h"
 
 struct Directory;
 struct File;
@@ -82,6 +92,55 @@ class Prober : public ListReceiver {
   virtual std::vector<std::deque<FileId>> takeIdentities() = 0;
 };
 
+// A difference a check found, for the report.
+struct Found {
+  DiffKind kind;
+  std::string expected, actual, reason;
+};
+
+// One entry of a source other than a packing list, and what its check
+// found.
+struct Entry {
+  const Directory* dir = nullptr;  // that holds it; the top for "."
+  const char* name = nullptr;      // "." for the top itself
+  Expected expected;
+  // Once settled, what differs: null when nothing does (an optional entry
+  // that is absent included).
+  std::unique_ptr<std::vector<Found>> found;
+};
+
+// The checks of the entries of a manifest or any other source, in the
+// source's order: the reader adds them, the report settles each in turn.
+class EntryChecker {
+ public:
+  // Checks the entries below `root` (the root node; paths are formed as
+  // directoryPath forms them) with up to `workers` threads. `hashed`, when
+  // given, counts the bytes read for digests. Throws std::bad_alloc.
+  EntryChecker(const Directory* root, int workers,
+               std::atomic<int64_t>* hashed);
+  ~EntryChecker();
+  EntryChecker(const EntryChecker&) = delete;
+  EntryChecker& operator=(const EntryChecker&) = delete;
+
+  // Reader: appends an entry; the workers take it up soon.
+  void add(Entry entry);
+  // Reader, at the end: hands every entry over to the workers.
+  void flush();
+  size_t size() const;
+  // Entry `i` as the source stated it (not what its check found).
+  const Entry& at(size_t i) const;
+  // Entry `i`, checked here when no worker has it.
+  Entry& settle(size_t i);
+  // The entries below `end` are no longer needed.
+  void release(size_t end);
+  // Stops the workers at once, a file being read given up.
+  void stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 // How many workers to start: two per CPU this process may use, one when
 // they also read and hash the files; within the descriptor limit, -1 when
 // even the walk could not read a file (see workersWithinDescriptors). Each
@@ -90,5 +149,9 @@ class Prober : public ListReceiver {
 // run that reads files needs; the walk for unlisted files what it needs
 // (kWalkDescriptors).
 int proberWorkerCount(const Checks& checks);
+// How many workers an EntryChecker starts: one per CPU this process may
+// use, within the descriptor limit; -1 as above. `walk`: the search for
+// unlisted entries comes while they hold their descriptors.
+int entryWorkerCount(bool walk);
 
 #endif  // KORLAN_PROBER_H_

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "directory.h"
+#include "lines.h"
 #include "message.h"
 #include "status.h"
 
@@ -34,25 +35,6 @@ bool unescape(std::string_view text, std::string* path) {
     else
       return false;
   }
-  return true;
-}
-
-// Reads the next line of `in` into `buffer`, without its line end; `*line`
-// views it. False at the end of the input and after a failed read. A line
-// longer than kLongestLine is cut there, the rest left unread, and
-// `*tooLong` set: endless input without a line end (/dev/zero given as the
-// file) costs neither time nor memory.
-bool nextLine(std::istream& in, std::vector<char>* buffer,
-              std::string_view* line, bool* tooLong) {
-  buffer->resize(Sums::kLongestLine + 1);
-  in.getline(buffer->data(), buffer->size());
-  const std::streamsize n = in.gcount();
-  if (in.bad() || n == 0) return false;
-  // A full buffer with no line end sets failbit alone; eofbit means the
-  // last line lacks its end, which is fine.
-  *tooLong = in.fail() && !in.eof();
-  const bool ended = !in.eof() && !*tooLong;
-  *line = std::string_view(buffer->data(), n - (ended ? 1 : 0));
   return true;
 }
 
@@ -140,14 +122,16 @@ const char* Sums::parse(std::string_view line, std::string* path,
 int Sums::read(std::istream& in, const char* name, std::ostream& err) {
   paths_.clear();
   entries_.clear();
-  std::vector<char> buffer;
+  LineReader lines(in, kLongestLine);
   std::string_view line;
   std::string path, folded;
   bool tooLong = false;
-  for (uint32_t number = 1; nextLine(in, &buffer, &line, &tooLong); ++number) {
-    // A CR before the line end is part of it: files written on Windows.
-    if (!tooLong && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!line.empty() && line[0] == '#') continue;
+  int got;
+  while ((got = lines.next(&line, &tooLong)) == 1) {
+    const uint32_t number = lines.number();
+    // A comment too long to read whole would leave the rest of the file
+    // unread: refused, as any line too long.
+    if (!tooLong && !line.empty() && line[0] == '#') continue;
     Sha256 digest;
     const char* wrong = line.find('\0') != std::string_view::npos
                             ? "holds a NUL byte"
@@ -167,7 +151,7 @@ int Sums::read(std::istream& in, const char* name, std::ostream& err) {
         {paths_.size(), static_cast<uint32_t>(key.size()), 0, number, digest});
     paths_ += key;
   }
-  if (in.bad()) {
+  if (got < 0) {
     err << "can't read " << name << std::endl;
     return kStatusError;
   }

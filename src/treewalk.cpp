@@ -25,13 +25,19 @@
 #include "packlist.h"
 #include "pool.h"
 
-std::string readLinkAt(int dirFd, const char* name) {
-  std::string target(256, '\0');
+bool readLinkAt(int dirFd, const char* name, int64_t size,
+                std::string* target) {
+  target->assign(size > 0 ? static_cast<size_t>(size) + 1 : 256, '\0');
   for (;;) {
-    const ssize_t n = readlinkat(dirFd, name, &target[0], target.size());
-    if (n < 0) return "";
-    if (static_cast<size_t>(n) < target.size()) return target.substr(0, n);
-    target.resize(2 * target.size());
+    const ssize_t n = readlinkat(dirFd, name, &(*target)[0], target->size());
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < target->size()) {
+      target->resize(n);
+      if (size <= 0 || n == size) return true;
+      errno = ESTALE;
+      return false;
+    }
+    target->resize(2 * target->size());
   }
 }
 
@@ -290,7 +296,7 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
   // changes size as it is written.
   if ((depth == 0 && isKeptFile(name)) || isExcluded(excluded_, st)) return;
   if (!withinPathMax(name, length, st)) return;
-  visitor_.file({pathOf(name), name, level.fd, &st});
+  visitor_.file({pathOf(name), name, level.fd, &st, isLink});
 }
 
 void Walker::park(size_t depth) {

@@ -26,6 +26,7 @@ struct FoundFile {
   const char* name;       // its last component
   int dirFd;              // the directory that holds it, open for openat
   const struct stat* st;  // of the file; of the target, for a link
+  bool throughLink;       // `name` is a link, to the file `st` describes
 };
 
 // What the walk meets besides listable files.
@@ -61,8 +62,12 @@ class TreeVisitor {
 };
 
 // The target of the symbolic link `name` in the directory `dirFd` (or
-// AT_FDCWD), as readlink gives it; empty when it cannot be read.
-std::string readLinkAt(int dirFd, const char* name);
+// AT_FDCWD), as readlink gives it, into `*target`, which lstat found to be
+// `size` bytes long. False with errno set when it cannot be read, or reads
+// as another length: the link was replaced since, and its target is never
+// taken half or empty (ESTALE then). A size of 0, which some file systems
+// give every link, takes any length.
+bool readLinkAt(int dirFd, const char* name, int64_t size, std::string* target);
 
 // The identities of those of `paths` that lead to a regular file, links
 // followed: files a walk is to leave out under any name.

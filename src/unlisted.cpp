@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <string_view>
 
 #include "directory.h"
@@ -110,52 +112,92 @@ int64_t reportUnlisted(const char* root, const std::vector<FileId>& excluded,
   return finder.count;
 }
 
-void NamedPaths::seal() {
-  std::sort(paths_.begin(), paths_.end());
-  paths_.erase(std::unique(paths_.begin(), paths_.end()), paths_.end());
+void NamedEntries::add(const Directory* dir, const char* name, bool ignore) {
+  keys_.push_back({dir, name});
+  if (ignore) ignored_.push_back({dir, name});
 }
 
-bool NamedPaths::names(std::string_view path) const {
-  return std::binary_search(paths_.begin(), paths_.end(), path);
+bool NamedEntries::before(const Key& a, const Key& b) {
+  return a.dir != b.dir ? std::less<const Directory*>()(a.dir, b.dir)
+                        : strcmp(a.name, b.name) < 0;
+}
+
+void NamedEntries::sortUnique(std::vector<Key>* keys) {
+  std::sort(keys->begin(), keys->end(), before);
+  keys->erase(std::unique(keys->begin(), keys->end(),
+                          [](const Key& a, const Key& b) {
+                            return !before(a, b) && !before(b, a);
+                          }),
+              keys->end());
+}
+
+void NamedEntries::seal() {
+  sortUnique(&keys_);
+  sortUnique(&ignored_);
+}
+
+bool NamedEntries::holds(const std::vector<Key>& keys, const Key& key) const {
+  return std::binary_search(keys.begin(), keys.end(), key, before);
+}
+
+bool NamedEntries::names(std::string_view path, bool* ignore) const {
+  *ignore = false;
+  const size_t slash = path.rfind('/');
+  const std::string_view parent =
+      slash == std::string_view::npos ? "" : path.substr(0, slash);
+  const std::string name(path.empty() ? std::string_view(".")
+                                      : path.substr(slash + 1));
+  if (lastDir_ == nullptr || parent != lastParent_) {
+    const Directory* d = top_;
+    for (size_t from = 0; d != nullptr && from < parent.size();) {
+      const size_t end = std::min(parent.find('/', from), parent.size());
+      d = d->find(parent.substr(from, end - from));
+      from = end + 1;
+    }
+    lastParent_.assign(parent);
+    lastDir_ = d;
+  }
+  if (lastDir_ == nullptr) return false;
+  const Key key{lastDir_, name.c_str()};
+  if (!holds(keys_, key)) return false;
+  *ignore = !ignored_.empty() && holds(ignored_, key);
+  return true;
 }
 
 namespace {
 
 class UnnamedFinder : public Reporter {
  public:
-  UnnamedFinder(const char* root, const NamedPaths& named,
-                const std::set<std::string_view>& ignored, Report& report)
-      : Reporter(root, report), named_(named), ignored_(ignored) {}
+  UnnamedFinder(const char* root, const NamedEntries& named, Report& report)
+      : Reporter(root, report), named_(named) {}
 
   bool node(std::string_view path, const char*, int,
             const struct stat& st) override {
-    const std::string_view key = path.empty() ? "." : path;
-    if (named_.names(key)) return ignored_.count(key) == 0;
+    bool ignore = false;
+    if (named_.names(path, &ignore)) return !ignore;
     if (path.empty()) return true;  // the top is no entry under ROOT
     unlisted(path, st.st_size);
     return true;
   }
   void refused(std::string_view path, Refusal kind, const char* why,
                const struct stat* st) override {
+    bool ignore = false;
     if (kind == Refusal::kUnreadable)
       unreadable(path, why);
-    else if (!named_.names(path))
+    else if (!named_.names(path, &ignore))
       unlisted(path, st != nullptr ? st->st_size : 0);
   }
 
  private:
-  const NamedPaths& named_;
-  const std::set<std::string_view>& ignored_;
+  const NamedEntries& named_;
 };
 
 }  // namespace
 
 int64_t reportUnnamed(const char* root, const std::vector<FileId>& excluded,
-                      const NamedPaths& named,
-                      const std::set<std::string_view>& ignored,
-                      Report& report) {
+                      const NamedEntries& named, Report& report) {
   report.startUnlisted();
-  UnnamedFinder finder(root, named, ignored, report);
+  UnnamedFinder finder(root, named, report);
   walkTree(root, excluded, finder, 0, true);
   return finder.count;
 }

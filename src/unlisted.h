@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "fileid.h"
 
 class Report;
+struct Directory;
 
 // The identities of the files that the listed paths reached, as the prober
 // kept them: a few parts, each sorted here and searched on its own, so that
@@ -44,29 +44,45 @@ std::string besideFile(const std::string& path, const char* name);
 int64_t reportUnlisted(const char* root, const std::vector<FileId>& excluded,
                        const ReachedFiles& reached, Report& report);
 
-// The paths a manifest names, below the top ("." for the top), kept by
-// the caller: a manifest names paths, not files, so another hard link of a
-// named file is not named.
-class NamedPaths {
+// The entries a source names: by the directory that holds each in the
+// run's tree of names and its name there ("." in the top for the top
+// itself), the caller's. A source names paths, not files, so another hard
+// link of a named file is not named.
+class NamedEntries {
  public:
-  void add(std::string_view path) { paths_.push_back(path); }
-  // Once every path is added.
+  explicit NamedEntries(const Directory* top) : top_(top) {}
+  // `ignore`: the entry says that nothing below it is to be searched.
+  void add(const Directory* dir, const char* name, bool ignore);
+  // Once every entry is added.
   void seal();
-  bool names(std::string_view path) const;
+  // Whether an entry names `path` (below the top; empty for the top), and
+  // in `*ignore` whether one that names it says "ignore".
+  bool names(std::string_view path, bool* ignore) const;
 
  private:
-  std::vector<std::string_view> paths_;
+  struct Key {
+    const Directory* dir;
+    const char* name;
+  };
+  static bool before(const Key& a, const Key& b);
+  static void sortUnique(std::vector<Key>* keys);
+  bool holds(const std::vector<Key>& keys, const Key& key) const;
+
+  const Directory* top_;
+  std::vector<Key> keys_, ignored_;
+  // The directory of the last path asked for, found again only when the
+  // next path lies elsewhere.
+  mutable std::string lastParent_;
+  mutable const Directory* lastDir_ = nullptr;
 };
 
 // Under a manifest: looks at the tree under `root` as it is (links not
 // followed) and reports, after the phase line, every entry (file,
 // directory, link, FIFO, socket, device) that `named` does not name, but
-// nothing below the directories of `ignored`, nor the files `excluded`
+// nothing below an entry that says "ignore", nor the files `excluded`
 // identifies; and every place that cannot be read. Returns how many it
 // reported.
 int64_t reportUnnamed(const char* root, const std::vector<FileId>& excluded,
-                      const NamedPaths& named,
-                      const std::set<std::string_view>& ignored,
-                      Report& report);
+                      const NamedEntries& named, Report& report);
 
 #endif  // KORLAN_UNLISTED_H_

@@ -66,6 +66,13 @@ class Run : public ListReceiver, public FileComparison {
 
   bool compare(const File& f, const std::string& path) override;
 
+  // Under --sums, after the walk: each digest that no listed path named, in
+  // the sums file's order, is one comparison of the file at ROOT/PATH
+  // (`root`'s): found, read whole, and of that digest (the list gives no
+  // size to compare). The files Korlan keeps at the top are not the
+  // installation's, and are passed over, as the makers leave them out.
+  void checkUnnamed(const Directory* root);
+
   // Reports `d`; true, the comparison failed.
   bool differ(const Difference& d) {
     report_.difference(d);
@@ -85,6 +92,8 @@ class Run : public ListReceiver, public FileComparison {
   Progress& progress_;
   std::unique_ptr<Prober> prober_;
   Sums sums_;
+  // The paths only the sums name, apart from the list's tree.
+  Directory unnamed_{"."};
   std::string folded_;
   size_t& entries_;
   int64_t listedBytes_ = 0;
@@ -114,6 +123,47 @@ bool Run::compare(const File& f, const std::string& path) {
     return differ({DiffKind::kSize, path, std::to_string(f.size),
                    std::to_string(probe.size), "", true});
   return options_.sums && contentsDiffer(f, path, *probe.contents, expected);
+}
+
+void Run::checkUnnamed(const Directory* root) {
+  std::vector<std::pair<File*, Sums::Unnamed>> files;
+  for (const Sums::Unnamed& u : sums_.unnamed()) {
+    if (isKeptFile(u.path)) continue;
+    Directory* d = &unnamed_;
+    const size_t slash = u.path.rfind('/');
+    for (size_t from = 0; slash != std::string_view::npos && from < slash;) {
+      const size_t end = std::min(u.path.find('/', from), slash);
+      d = d->child(u.path.substr(from, end - from));
+      from = end + 1;
+    }
+    // A path of the top itself ("./.") is the top, which fstatat finds as
+    // ".".
+    const std::string_view name =
+        u.path.empty() ? std::string_view(".") : u.path.substr(slash + 1);
+    File* f = new File(std::string(name).c_str(), -1);
+    d->add(f);
+    f->entry = entries_ + files.size();
+    files.push_back({f, u});
+    prober_->recorded(f);
+  }
+  prober_->flush();
+  for (const auto& [f, u] : files) {
+    const std::string path = belowRoot(root->name, u.path);
+    const Sha256* digest = u.digest;
+    ++CountFiles;
+    report_.fileWalked(CountFiles);
+    const ProbeResult probe = prober_->settle(*f);
+    const bool failed =
+        probe.error != 0
+            ? differ({DiffKind::kMissing, path, "", "", strerror(probe.error)})
+        : probe.contents->error != 0 ? differ({DiffKind::kUnreadable, path, "",
+                                               "", probe.contents->reason()})
+        : probe.contents->digest != *digest
+            ? differ({DiffKind::kChecksum, path, digest->hex(),
+                      probe.contents->digest.hex(), ""})
+            : false;
+    if (failed) ++CountErrors;
+  }
 }
 
 bool Run::contentsDiffer(const File& f, const std::string& path,
@@ -146,35 +196,222 @@ int readSums(const std::string& path, const SignedLists* signedLists,
   return sums->read(in, path.c_str(), err);
 }
 
-// Under --sums, after the walk: each digest that no listed path named, in
-// the sums file's order, is one comparison of the file at ROOT/PATH: found,
-// read whole, and of that digest (the list gives no size to compare). The
-// files Korlan keeps at the top are not the installation's, and are passed
-// over, as the makers leave them out. Keeps the identity of each file
-// found, which is then not unlisted.
-void verifyUnnamed(const std::string& rootPath, Run& run, Report& report,
-                   std::deque<FileId>* found) {
-  Hasher hasher;
-  for (const Sums::Unnamed& u : run.sums().unnamed()) {
-    if (isKeptFile(u.path)) continue;
-    const std::string path = belowRoot(rootPath, u.path);
+// How far a run got, for the message if memory runs out, and how many
+// comparisons the list itself asked for.
+struct RunState {
+  size_t entries = 0;
+  bool walking = false;
+  int64_t compared = 0;
+};
+
+// What every run shares: its counts from zero, its workers within the
+// descriptors, its report, and the message if memory runs out. `body`
+// reads and compares, and returns a status; the summary and the status end
+// a run it completes.
+template <class Body>
+int runWith(int workers, const char* compared, std::ostream& out,
+            std::ostream& err, const Options& options, Body body) {
+  CountFiles = 0;
+  CountErrors = 0;
+  if (workers < 0) {
+    complain(err, kTooFewDescriptors);
+    return kStatusError;
+  }
+  Report report(out, options);
+  RunState state;
+  try {
+    const int status = body(report, state);
+    if (status != kStatusOk) return status;
+  } catch (const std::bad_alloc&) {
+    return outOfMemory(err, state.walking, state.entries, compared);
+  }
+  return endRun(report, err, options, state.compared);
+}
+
+// A packing list, in its tree's order.
+int checkList(const char* rootPath, std::istream& list, const char* listPath,
+              std::ostream& out, std::ostream& err, const Options& options,
+              const SignedLists* signedLists, int workers, Report& report,
+              RunState& state) {
+  const Checks checks{options.sums, options.unlisted, options.ring};
+  Directory root(rootPath);
+  Directory top(".");
+  Progress progress(options.progress, &out);
+  // The run's prober, made after the tree and the progress line it
+  // counts on, stops before they go.
+  Run run(rootPath, report, options, progress, &state.entries);
+  if (options.sums) prepareCrypto();
+  run.startProbing(Prober::make(&root, '/', checks, workers,
+                                options.sums ? &progress.bytes : nullptr));
+  SignedReading reading(report, signedLists, err);
+  run.poll(&reading);
+  report.startReading();
+  int status = readList(&top, list, listPath, report, run, reading.err());
+  if (!reading.settle()) return kStatusError;
+  if (status == kStatusOk && options.sums)
+    status = readSums(options.sumsFile, signedLists, &run.sums(), err);
+  if (status != kStatusOk) return status;
+  run.prober().flush();
+  report.startWalking();
+  state.walking = true;
+  progress.start(state.entries, options.sums ? run.listedBytes() : -1);
+  top.iterate(&root, '/', report, run);
+  if (report.broken()) return kStatusError;  // main says why
+  if (options.sums) run.checkUnnamed(&root);
+  state.compared = CountFiles;
+  if (options.unlisted) {
+    // The line counts listed files only; it must not cut through the
+    // lines below on a terminal.
+    progress.stop();
+    const ReachedFiles reached(run.prober().takeIdentities());
+    // The files this run reads, which are not the installation's.
+    std::vector<std::string> read = {listPath};
+    if (options.sums) read.push_back(options.sumsFile);
+    const int64_t found =
+        reportUnlisted(rootPath, identitiesOf(read), reached, report);
+    CountFiles += found;
+    CountErrors += found;
+  }
+  return kStatusOk;
+}
+
+// Names kept for the whole run in blocks that never move: an entry holds
+// its name by pointer.
+class NameArena {
+ public:
+  const char* keep(std::string_view s) {
+    if (s.size() + 1 > left_) {
+      const size_t size = std::max(kBlock, s.size() + 1);
+      blocks_.emplace_back(new char[size]);
+      next_ = blocks_.back().get();
+      left_ = size;
+    }
+    memcpy(next_, s.data(), s.size());
+    next_[s.size()] = '\0';
+    const char* kept = next_;
+    next_ += s.size() + 1;
+    left_ -= s.size() + 1;
+    return kept;
+  }
+
+ private:
+  static constexpr size_t kBlock = 64 << 10;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* next_ = nullptr;
+  size_t left_ = 0;
+};
+
+// Where each path a source names lies in the run's tree of names: the
+// directory that holds it and its name, "." in the top for the top. A
+// source names most entries of one directory in a row: its directory is
+// found again only when the next lies elsewhere.
+class Places {
+ public:
+  explicit Places(Directory* top) : top_(top), last_(top) {}
+  void place(std::string_view path, const Directory** dir, const char** name) {
+    const size_t slash = path.rfind('/');
+    const std::string_view parent =
+        slash == std::string_view::npos || path == "." ? std::string_view()
+                                                       : path.substr(0, slash);
+    if (parent != lastParent_) {
+      Directory* d = top_;
+      for (size_t from = 0; from < parent.size();) {
+        const size_t end = std::min(parent.find('/', from), parent.size());
+        d = d->child(parent.substr(from, end - from));
+        from = end + 1;
+      }
+      lastParent_.assign(parent);
+      last_ = d;
+    }
+    *dir = last_;
+    *name = names_.keep(slash == std::string_view::npos || path == "."
+                            ? path
+                            : path.substr(slash + 1));
+  }
+
+ private:
+  Directory* top_;
+  Directory* last_;
+  std::string lastParent_;
+  NameArena names_;
+};
+
+// The path a report names an entry by: its directory's, and its name
+// unless it is the top itself.
+void entryPath(const Directory* root, const Entry& e, std::string* path) {
+  directoryPath(root, e.dir, '/', path);
+  if (strcmp(e.name, ".") != 0) appendComponent(path, '/', e.name);
+}
+
+// Any other source, in its own order.
+int checkEntries(const char* rootPath, EntrySource& source, const char* name,
+                 std::ostream& out, std::ostream& err, const Options& options,
+                 const SignedLists* signedLists, int workers, Report& report,
+                 RunState& state) {
+  Directory root(rootPath);
+  Directory top(".");
+  Places places(&top);
+  NamedEntries named(&top);
+  Progress progress(options.progress, &out);
+  EntryChecker checker(&root, workers, &progress.bytes);
+  int64_t hashedBytes = 0;
+  bool hashing = false;
+  SignedReading reading(report, signedLists, err);
+  std::ostream& readErr = reading.err();
+  report.startReading();
+  std::string path;
+  Expected expected;
+  int read;
+  while ((read = source.next(&path, &expected, readErr)) == 1) {
+    report.entryRead();
+    reading.poll(++state.entries);
+    Entry e;
+    places.place(path, &e.dir, &e.name);
+    const Detail* d = expected.detail.get();
+    if (d != nullptr && !d->digests.empty()) {
+      if (!hashing) prepareCrypto();  // before a worker hashes
+      hashing = true;
+      hashedBytes = expected.size > INT64_MAX - hashedBytes
+                        ? INT64_MAX
+                        : hashedBytes + expected.size;
+    }
+    if (options.unlisted)
+      named.add(e.dir, e.name, expected.keywords & kKwIgnore);
+    e.expected = std::move(expected);
+    checker.add(std::move(e));
+  }
+  if (!reading.settle() || read < 0) return kStatusError;
+  checker.flush();
+
+  report.startWalking();
+  state.walking = true;
+  progress.start(state.entries, hashedBytes > 0 ? hashedBytes : -1);
+  std::string shown;
+  for (size_t i = 0; i < checker.size() && !report.broken(); ++i) {
+    // The entries compared go a chunk at a time.
+    if (i % 1024 == 0) checker.release(i);
+    Entry& e = checker.settle(i);
     ++CountFiles;
     report.fileWalked(CountFiles);
-    const HostFile host(path.c_str());
-    const FileHash contents =
-        host.status == 0 ? hasher.hash(AT_FDCWD, path.c_str(), -1) : FileHash();
-    if (host.status == 0) found->push_back(host.id);
-    const bool failed =
-        host.status != 0      ? run.differ({DiffKind::kMissing, path, "", "",
-                                            strerror(host.error)})
-        : contents.error != 0 ? run.differ({DiffKind::kUnreadable, path, "", "",
-                                            contents.reason()})
-        : contents.digest != *u.digest
-            ? run.differ({DiffKind::kChecksum, path, u.digest->hex(),
-                          contents.digest.hex(), ""})
-            : false;
-    if (failed) ++CountErrors;
+    progress.fileCompared(CountFiles);
+    if (e.found == nullptr) continue;
+    entryPath(&root, e, &shown);
+    ++CountErrors;
+    for (const Found& f : *e.found)
+      report.difference({f.kind, shown, f.expected, f.actual, f.reason});
   }
+  checker.stop();
+  if (report.broken()) return kStatusError;  // main says why
+  state.compared = CountFiles;
+  if (options.unlisted) {
+    progress.stop();
+    named.seal();
+    const int64_t found =
+        reportUnnamed(rootPath, identitiesOf({name}), named, report);
+    CountFiles += found;
+    CountErrors += found;
+  }
+  return kStatusOk;
 }
 
 }  // namespace
@@ -182,65 +419,27 @@ void verifyUnnamed(const std::string& rootPath, Run& run, Report& report,
 int verify(const char* rootPath, std::istream& list, const char* listPath,
            std::ostream& out, std::ostream& err, const Options& options,
            const SignedLists* signedLists) {
-  CountFiles = 0;
-  CountErrors = 0;
   const Checks checks{options.sums, options.unlisted, options.ring};
   const int workers =
       options.workers < 0 ? proberWorkerCount(checks) : options.workers;
-  if (workers < 0) {
-    complain(err, kTooFewDescriptors);
-    return kStatusError;
-  }
-  Report report(out, options);
-  size_t entries = 0;
-  bool walking = false;
-  int64_t listed = 0;
-  try {
-    Directory root(rootPath);
-    Directory top(".");
-    Progress progress(options.progress, &out);
-    // The run's prober, made after the tree and the progress line it
-    // counts on, stops before they go.
-    Run run(rootPath, report, options, progress, &entries);
-    if (options.sums) prepareCrypto();
-    run.startProbing(Prober::make(&root, '/', checks, workers,
-                                  options.sums ? &progress.bytes : nullptr));
-    SignedReading reading(report, signedLists, err);
-    run.poll(&reading);
-    report.startReading();
-    int status = readList(&top, list, listPath, report, run, reading.err());
-    if (!reading.settle()) return kStatusError;
-    if (status == kStatusOk && options.sums)
-      status = readSums(options.sumsFile, signedLists, &run.sums(), err);
-    if (status != kStatusOk) return status;
-    run.prober().flush();
-    report.startWalking();
-    walking = true;
-    progress.start(entries, options.sums ? run.listedBytes() : -1);
-    top.iterate(&root, '/', report, run);
-    std::deque<FileId> named;
-    if (report.broken()) return kStatusError;  // main says why
-    if (options.sums) verifyUnnamed(rootPath, run, report, &named);
-    listed = CountFiles;
-    if (options.unlisted) {
-      // The line counts listed files only; it must not cut through the
-      // lines below on a terminal.
-      progress.stop();
-      std::vector<std::deque<FileId>> parts = run.prober().takeIdentities();
-      parts.push_back(std::move(named));
-      const ReachedFiles reached(std::move(parts));
-      // The files this run reads, which are not the installation's.
-      std::vector<std::string> read = {listPath};
-      if (options.sums) read.push_back(options.sumsFile);
-      const int64_t found =
-          reportUnlisted(rootPath, identitiesOf(read), reached, report);
-      CountFiles += found;
-      CountErrors += found;
-    }
-  } catch (const std::bad_alloc&) {
-    return outOfMemory(err, walking, entries, "files");
-  }
-  return endRun(report, err, options, listed);
+  return runWith(workers, "files", out, err, options,
+                 [&](Report& report, RunState& state) {
+                   return checkList(rootPath, list, listPath, out, err, options,
+                                    signedLists, workers, report, state);
+                 });
+}
+
+int verifyEntries(const char* rootPath, EntrySource& source, const char* name,
+                  std::ostream& out, std::ostream& err, const Options& options,
+                  const SignedLists* signedLists) {
+  const int workers = options.workers >= 0 ? options.workers
+                                           : entryWorkerCount(options.unlisted);
+  return runWith(workers, "entries", out, err, options,
+                 [&](Report& report, RunState& state) {
+                   return checkEntries(rootPath, source, name, out, err,
+                                       options, signedLists, workers, report,
+                                       state);
+                 });
 }
 
 const char kTooFewDescriptors[] =

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "options.h"
+#include "source.h"
 
 // Lists read whole before the run began (--key): the run reads these
 // bytes, not the files again. Their signatures are checked meanwhile, on a
@@ -70,6 +71,15 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
            std::ostream& out, std::ostream& err,
            const Options& options = Options(),
            const SignedLists* signedLists = nullptr);
+
+// Verifies the tree under `rootPath` against the entries of `source` (named
+// `name` in messages; its file, which is not the installation's), as
+// verify() does with a packing list: the same report, options and
+// statuses, entries compared in the source's order, each as it is.
+int verifyEntries(const char* rootPath, EntrySource& source, const char* name,
+                  std::ostream& out, std::ostream& err,
+                  const Options& options = Options(),
+                  const SignedLists* signedLists = nullptr);
 
 // The refusal of a run that could not hold the descriptors it needs at
 // once (the workers' are counted down to none first).

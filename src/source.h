@@ -1,0 +1,31 @@
+// source.h: where the entries a run checks come from, besides a packing
+// list.
+//
+// A source knows its own bytes (a manifest, dpkg's database, an archive)
+// and hands over one entry at a time, in its own order: the path below the
+// top, and what it states (see expected.h). It knows nothing of threads or
+// reports; the run records each entry in its tree of names and has it
+// checked as it is, links not followed (see prober.h). A packing list is
+// read into its tree by readList (packlist.h), which keeps the order of
+// that tree.
+#ifndef KORLAN_SOURCE_H_
+#define KORLAN_SOURCE_H_
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "expected.h"
+
+class EntrySource {
+ public:
+  virtual ~EntrySource() = default;
+  // The next entry: 1 with `*path` (below the top, its components joined
+  // by "/", never "./a"; "." for the top itself) and `*expected` filled; 0
+  // at the end; -1 after the one-line refusal on `err` (which also takes
+  // the notes a source has, once each, while it is read).
+  virtual int next(std::string* path, Expected* expected,
+                   std::ostream& err) = 0;
+};
+
+#endif  // KORLAN_SOURCE_H_
