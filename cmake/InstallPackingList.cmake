@@ -6,7 +6,7 @@
 #   KORLAN_PROGRAM       the installed program's path below the top
 #   KORLAN_FILES         a file outside the installation for the paths
 #   KORLAN_KEYWORDS      the manifest's keywords, comma separated, or empty
-#   KORLAN_SIGN_COMMAND  the command that signs each list, or empty
+#   KORLAN_SIGN_COMMAND  the command that signs the manifest, or empty
 
 # Text as CMake prints a message's lines that start with a space: as they
 # are, not rewrapped, so that each line of the program reads whole.
@@ -53,13 +53,15 @@ function(_korlan_write_lists)
     message(WARNING "${said}")
   endif()
 
-  # Each list, and the signature its signing makes, recorded as CMake's own
-  # steps record a file. A signature left by an earlier install is of the
-  # list it replaced: removed.
+  # Each list, and the signature of the manifest, recorded as CMake's own
+  # steps record a file. The manifest names the other two with their
+  # digests, so its signature covers all three: `korlan --key` without
+  # operands believes it alone. A signature left by an earlier install is
+  # of the list it replaced: removed.
   foreach(list packing.lst packing.sha256 packing.mtree)
     set(made ${list})
     file(REMOVE "${top}/${list}.minisig" "${top}/${list}.sig")
-    if(KORLAN_SIGN_COMMAND)
+    if(KORLAN_SIGN_COMMAND AND list STREQUAL "packing.mtree")
       # Not caught: the command may ask for a password on the terminal.
       execute_process(COMMAND ${KORLAN_SIGN_COMMAND} "${top}/${list}" RESULT_VARIABLE status)
       if(NOT status EQUAL 0)

@@ -6,9 +6,11 @@
 # very last step of the install writes packing.lst, packing.sha256 and
 # packing.mtree at the top, of the files that install installed. The
 # manifest holds the keywords of MTREE_KEYWORDS (korlan --keywords) when
-# given; SIGN_COMMAND, when given, is run on each list, its path appended
+# given; SIGN_COMMAND, when given, is run on the manifest, its path appended
 # (generator expressions in it are evaluated, as install(CODE) does), and the
-# signatures it makes, LIST.minisig or LIST.sig, are installed with the list.
+# signature it makes, packing.mtree.minisig or .sig, is installed with it:
+# the manifest names the other two lists with their digests, so that one
+# signature covers all three.
 include_guard(GLOBAL)
 
 function(korlan_add_self_check)

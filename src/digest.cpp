@@ -155,10 +155,7 @@ FileHash Hasher::hashOpen(int fd, const struct stat& st, unsigned algorithms,
     h.error = FileHash::kNotRegular;
     return h;
   }
-  if (!prepare(algorithms)) {
-    h.error = ENOMEM;
-    return h;
-  }
+  if (!prepare(algorithms)) throw std::bad_alloc();
   h = read(fd, st.st_size, algorithms);
   if (h.error == 0) finish(&h, algorithms, hex);
   return h;
@@ -168,7 +165,7 @@ void Hasher::finish(FileHash* h, unsigned algorithms, std::string hex[]) {
   if (hex == nullptr) {
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(contexts_[kSha256], h->digest.bytes, &length) != 1)
-      h->error = ENOMEM;
+      throw std::bad_alloc();
     return;
   }
   static const char kDigits[] = "0123456789abcdef";
@@ -176,10 +173,8 @@ void Hasher::finish(FileHash* h, unsigned algorithms, std::string hex[]) {
     if (!(algorithms & 1u << a)) continue;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(contexts_[a], digest, &length) != 1) {
-      h->error = ENOMEM;
-      return;
-    }
+    if (EVP_DigestFinal_ex(contexts_[a], digest, &length) != 1)
+      throw std::bad_alloc();
     hex[a].clear();
     for (unsigned int i = 0; i < length; ++i)
       (hex[a] += kDigits[digest[i] >> 4]) += kDigits[digest[i] & 15];
@@ -191,15 +186,12 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
   // Read-ahead matters only for a file that takes more than one read.
   if (expected > static_cast<int64_t>(kBufferSize))
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  // libcrypto fails only when it cannot allocate; the file is then reported
-  // as unread rather than the thread brought down.
-  for (int a = 0; a < kDigestAlgorithms; ++a) {
+  // libcrypto fails only when it cannot allocate: the run is out of
+  // memory, which is no difference of the file's.
+  for (int a = 0; a < kDigestAlgorithms; ++a)
     if ((algorithms & 1u << a) &&
-        EVP_DigestInit_ex(contexts_[a], mds_[a], nullptr) != 1) {
-      h.error = ENOMEM;
-      return h;
-    }
-  }
+        EVP_DigestInit_ex(contexts_[a], mds_[a], nullptr) != 1)
+      throw std::bad_alloc();
   int64_t total = 0;
   for (;;) {
     if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
@@ -219,10 +211,8 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
     if (total > expected) break;
     for (int a = 0; a < kDigestAlgorithms; ++a) {
       if ((algorithms & 1u << a) &&
-          EVP_DigestUpdate(contexts_[a], buffer_, n) != 1) {
-        h.error = ENOMEM;
-        return h;
-      }
+          EVP_DigestUpdate(contexts_[a], buffer_, n) != 1)
+        throw std::bad_alloc();
     }
     if (counter_ != nullptr) counter_->fetch_add(n, std::memory_order_relaxed);
   }

@@ -65,7 +65,9 @@ struct FileHash {
 void prepareCrypto();
 
 // Hashes files, one at a time, through one buffer of its own: one Hasher
-// per thread.
+// per thread. libcrypto fails only when it cannot allocate, and a hash
+// then throws std::bad_alloc: the run is out of memory, which is no
+// difference of the file's.
 class Hasher {
  public:
   // `counter`, when given, is advanced by every chunk of bytes hashed, for

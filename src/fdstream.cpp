@@ -1,10 +1,13 @@
 // fdstream.cpp: output to a file descriptor.
 #include "fdstream.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 FdBuf::FdBuf(int fd, char* buffer, size_t size)
     : fd_(fd), buffer_(buffer), size_(size) {
@@ -39,4 +42,45 @@ int FdBuf::sync() {
   }
   setp(buffer_, buffer_ + size_);
   return 0;
+}
+
+void Descriptor::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+FdInBuf::FdInBuf(int fd, char* buffer, size_t size)
+    : fd_(fd), buffer_(buffer), size_(size) {
+  setg(buffer_, buffer_, buffer_);
+}
+
+int FdInBuf::underflow() {
+  for (;;) {
+    const ssize_t n = read(fd_, buffer_, size_);
+    if (n < 0 && errno == EINTR) continue;
+    // The stream catches what its buffer throws, and sets badbit.
+    if (n < 0) throw std::system_error(errno, std::generic_category());
+    if (n == 0) return traits_type::eof();
+    setg(buffer_, buffer_, buffer_ + n);
+    return traits_type::to_int_type(*buffer_);
+  }
+}
+
+int openList(const char* path, bool found) {
+  const int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
+  if (!found) return open(path, flags);
+  const int fd = open(path, flags | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st;
+  int error = 0;
+  if (fstat(fd, &st) != 0)
+    error = errno;
+  else if (!S_ISREG(st.st_mode))
+    error = EINVAL;
+  else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    error = errno;
+  if (error == 0) return fd;
+  close(fd);
+  errno = error;
+  return -1;
 }

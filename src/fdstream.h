@@ -1,6 +1,7 @@
 // fdstream.h: output to a file descriptor through a buffer of the caller's,
 // written with write(2) and nothing else: standard output, and the lists
-// --make-lists writes through the descriptor that created them.
+// --make-lists writes through the descriptor that created them; and input
+// from one, the lists a run reads through the descriptor it judged.
 #ifndef KORLAN_FDSTREAM_H_
 #define KORLAN_FDSTREAM_H_
 
@@ -33,5 +34,45 @@ class FdBuf : public std::streambuf {
   const size_t size_;
   int error_ = 0;
 };
+
+// A descriptor owned: closed when it goes, whatever leaves the scope (a
+// hash that runs out of memory throws).
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1);
+
+ private:
+  int fd_;
+};
+
+// Input read with read(2) through a buffer of the caller's. A read that
+// fails sets the stream's badbit.
+class FdInBuf : public std::streambuf {
+ public:
+  FdInBuf(int fd, char* buffer, size_t size);
+  FdInBuf(const FdInBuf&) = delete;
+  FdInBuf& operator=(const FdInBuf&) = delete;
+
+ protected:
+  int underflow() override;
+
+ private:
+  const int fd_;
+  char* const buffer_;
+  const size_t size_;
+};
+
+// Opens a list, a sums file or a manifest to read. One that a run found by
+// its name (`found`: in the installation, or beside another list) must be
+// a regular file: it is opened without waiting, as a FIFO or a device
+// would have a run wait for ever, and refused when it is anything else
+// (-1 with errno EINVAL). One the caller named may be a pipe. Returns the
+// descriptor, or -1 with errno set.
+int openList(const char* path, bool found);
 
 #endif  // KORLAN_FDSTREAM_H_

@@ -2,6 +2,7 @@
 #include "korlan.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,18 +19,45 @@
 #include "FindYourself.h"
 #include "digest.h"
 #include "directory.h"
+#include "fdstream.h"
 #include "makelist.h"
 #include "manifest.h"
 #include "memstream.h"
 #include "message.h"
 #include "options.h"
 #include "packlist.h"
+#include "report.h"
 #include "signature.h"
 #include "status.h"
 #include "unlisted.h"
 #include "verify.h"
 
 namespace {
+
+// The buffer a list is read through as it comes.
+const size_t kListBuffer = 1 << 16;
+
+// Says why a list could not be opened: "can't open LIST", as the list's own
+// messages say it, or that a list found by its name is no regular file.
+void cannotOpen(const std::string& path, std::ostream& err) {
+  if (errno == EINVAL)
+    complain(err, quoted(path) + ": not a regular file");
+  else
+    err << "can't open " << path << std::endl;
+}
+
+// The most a list read whole may hold: 4 GiB, or half the address space or
+// data the process may have, where that is less. A list past it (endless
+// input, /dev/zero) is refused before memory runs out.
+size_t largestWholeList() {
+  size_t most = size_t{4} << 30;
+  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    struct rlimit limit;
+    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+      most = std::min<size_t>(most, limit.rlim_cur / 2);
+  }
+  return most;
+}
 
 // A file read whole into memory, once: a FIFO too. Where the file's size is
 // known the buffer is made to measure, neither cleared first nor grown by
@@ -39,19 +67,33 @@ namespace {
 class WholeFile {
  public:
   // False after the message on `err` ("can't open" or "can't read" and the
-  // path, as the list's own messages say it).
-  bool read(const std::string& path, std::ostream& err) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // path, as the list's own messages say it, or why it is refused).
+  // `found`: the run found the file by its name (see openList).
+  bool read(const std::string& path, bool found, std::ostream& err) {
+    const int fd = openList(path.c_str(), found);
     if (fd < 0) {
-      err << "can't open " << path << std::endl;
+      cannotOpen(path, err);
       return false;
     }
     struct stat st;
     size_t chunk = 1 << 16;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    const size_t most = largestWholeList();
+    const auto tooLarge = [&] {
+      close(fd);
+      complain(err, quoted(path) + ": larger than " + std::to_string(most) +
+                        " bytes, the most a list read whole may be");
+      return false;
+    };
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      if (static_cast<uint64_t>(st.st_size) > most) return tooLarge();
       chunk = static_cast<size_t>(st.st_size) + 1;  // one read, and the end
+    }
     for (;;) {
-      if (size_ == capacity_) grow(size_ + chunk);
+      if (size_ > most) return tooLarge();
+      // Twice as much room each time, for a FIFO; one byte past the bound
+      // at the most, to tell that it was passed.
+      if (size_ == capacity_)
+        grow(std::min(std::max(size_ + chunk, 2 * capacity_), most + 1));
       const ssize_t n = ::read(fd, data_.get() + size_, capacity_ - size_);
       if (n < 0 && errno == EINTR) continue;
       if (n == 0) break;
@@ -69,9 +111,8 @@ class WholeFile {
   std::string_view bytes() const { return {data_.get(), size_}; }
 
  private:
-  // Room for `size` bytes at least, what was read kept.
-  void grow(size_t size) {
-    const size_t capacity = std::max(size, 2 * capacity_);
+  // Room for `capacity` bytes, what was read kept.
+  void grow(size_t capacity) {
     std::unique_ptr<char[]> bigger(new char[capacity]);
     if (size_ > 0) memcpy(bigger.get(), data_.get(), size_);
     data_ = std::move(bigger);
@@ -99,11 +140,30 @@ int run(const std::string& rootPath, std::istream& in,
 // nothing before they are found good (see SignedLists). A function of its
 // own, and not inlined: its frame is no part of the plain run's, which must
 // start on the smallest stack.
-__attribute__((noinline)) int verifySigned(const std::string& rootPath,
-                                           const std::string& listPath,
-                                           const Options& options,
-                                           std::ostream& out,
-                                           std::ostream& err) {
+// Two lists read together are believed only as one release's: both
+// signatures carry a trusted comment, and the same one (minisign -t, which
+// names the release); the list's check, or the refusal.
+SignatureCheck oneRelease(const SignatureCheck& list,
+                          const SignatureCheck& sums,
+                          const std::string& listPath) {
+  if (list.commented && sums.commented && list.signer == sums.signer)
+    return list;
+  SignatureCheck refused;
+  const SignatureCheck& bare = list.commented ? sums : list;
+  refused.message =
+      !list.commented || !sums.commented
+          ? bare.signatureFile +
+                ": no trusted comment, which would bind the two lists to one "
+                "release (minisign -t)"
+          : sums.signatureFile + ": signed as " + quoted(sums.signer) +
+                ", and " + listPath + " as " + quoted(list.signer) +
+                ": lists of two releases";
+  return refused;
+}
+
+__attribute__((noinline)) int verifySigned(
+    const std::string& rootPath, const std::string& listPath, bool listFound,
+    const Options& options, std::ostream& out, std::ostream& err) {
   PublicKey key;
   std::string why;
   if (!readPublicKey(options.keyFile, &key, &why)) {
@@ -111,19 +171,18 @@ __attribute__((noinline)) int verifySigned(const std::string& rootPath,
     return kStatusError;
   }
   WholeFile list, sums;
-  if (!list.read(listPath, err) ||
-      (options.sums && !sums.read(options.sumsFile, err)))
+  if (!list.read(listPath, listFound, err) ||
+      (options.sums && !sums.read(options.sumsFile, options.sumsFound, err)))
     return kStatusError;
   SignedLists signedLists;
   signedLists.sums = sums.bytes();
   const auto check = [&]() {
     SignatureCheck checked = verifyList(listPath, list.bytes(), key);
-    if (checked.ok && options.sums) {
-      const SignatureCheck sumsChecked =
-          verifyList(options.sumsFile, signedLists.sums, key);
-      if (!sumsChecked.ok) return sumsChecked;
-    }
-    return checked;
+    if (!checked.ok || !options.sums) return checked;
+    const SignatureCheck sumsChecked =
+        verifyList(options.sumsFile, signedLists.sums, key);
+    if (!sumsChecked.ok) return sumsChecked;
+    return oneRelease(checked, sumsChecked, listPath);
   };
   prepareCrypto();
   std::future<SignatureCheck> checked;
@@ -148,15 +207,20 @@ __attribute__((noinline)) int verifySigned(const std::string& rootPath,
 
 // Verifies with the lists read as they come, or, under --key, read whole
 // and found signed first.
+// `listFound`: the list was found by its name (see openList).
 int verifyWith(const std::string& rootPath, const std::string& listPath,
-               const Options& options, std::ostream& out, std::ostream& err) {
+               bool listFound, const Options& options, std::ostream& out,
+               std::ostream& err) {
   if (!options.keyFile.empty())
-    return verifySigned(rootPath, listPath, options, out, err);
-  std::ifstream list(listPath, std::ios::in | std::ios::binary);
-  if (!list) {
-    err << "can't open " << listPath << std::endl;
+    return verifySigned(rootPath, listPath, listFound, options, out, err);
+  const Descriptor fd(openList(listPath.c_str(), listFound));
+  if (fd.get() < 0) {
+    cannotOpen(listPath, err);
     return kStatusError;
   }
+  std::unique_ptr<char[]> buffer(new char[kListBuffer]);
+  FdInBuf buf(fd.get(), buffer.get(), kListBuffer);
+  std::istream list(&buf);
   return run(rootPath, list, listPath, options, out, err, nullptr);
 }
 
@@ -164,6 +228,8 @@ int verifyWith(const std::string& rootPath, const std::string& listPath,
 // operands, the installation that holds the program: against what it
 // ships at its top unless the options choose. The manifest says most;
 // else the packing list and the digests beside it; else the list alone.
+// Under --key, the manifest or nothing: never a weaker list because the
+// signed one went missing.
 int verifyInstallation(const CommandLine& line, const char* command,
                        std::ostream& out, std::ostream& err) {
   Options options = line.options;
@@ -178,7 +244,7 @@ int verifyInstallation(const CommandLine& line, const char* command,
       return access(belowRoot(rootPath, name).c_str(), F_OK) == 0;
     };
     if (!options.sums && !options.mtree) {
-      options.mtree = shipped(kPackingManifest);
+      options.mtree = !options.keyFile.empty() || shipped(kPackingManifest);
       options.sums = !options.mtree && shipped(kPackingSums);
     }
     listPath =
@@ -187,10 +253,13 @@ int verifyInstallation(const CommandLine& line, const char* command,
     rootPath = line.operands[0];
     listPath = line.operands[1];
   }
-  // --sums alone: the digests lie beside the list.
-  if (options.sums && options.sumsFile.empty())
+  // --sums alone: the digests lie beside the list, found by their name.
+  if (options.sums && options.sumsFile.empty()) {
     options.sumsFile = besideFile(listPath, kPackingSums);
-  return verifyWith(rootPath, listPath, options, out, err);
+    options.sumsFound = true;
+  }
+  return verifyWith(rootPath, listPath, line.operands.empty(), options, out,
+                    err);
 }
 
 // Writes the three lists at the top of ROOT, of the paths --files-from
@@ -206,6 +275,36 @@ int makeListsAtTop(const CommandLine& line, std::ostream& err) {
   }
   return makeLists(root, line.keywords, &only, err);
 }
+
+// Standard error as it goes, its last line kept: the refusal of a run, for
+// the record --tsv and --json end with.
+class LastLine : public std::streambuf {
+ public:
+  explicit LastLine(std::streambuf* to) : to_(to) {}
+  std::string_view line() const {
+    std::string_view s = done_;
+    if (s.compare(0, 8, "korlan: ") == 0) s.remove_prefix(8);
+    return s;
+  }
+
+ protected:
+  int overflow(int c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return 0;
+    const char ch = traits_type::to_char_type(c);
+    if (ch == '\n') {
+      done_.swap(line_);
+      line_.clear();
+    } else {
+      line_ += ch;
+    }
+    return to_->sputc(ch);
+  }
+  int sync() override { return to_->pubsync(); }
+
+ private:
+  std::streambuf* to_;
+  std::string line_, done_;
+};
 
 }  // namespace
 
@@ -223,5 +322,11 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
     case CommandLine::kMakeLists: return makeListsAtTop(line, err);
     case CommandLine::kVerify: break;
   }
-  return verifyInstallation(line, argv[0], out, err);
+  if (!line.options.json && !line.options.tsv)
+    return verifyInstallation(line, argv[0], out, err);
+  LastLine said(err.rdbuf());
+  std::ostream told(&said);
+  const int status = verifyInstallation(line, argv[0], out, told);
+  if (status == kStatusError) writeRefusal(out, line.options, said.line());
+  return status;
 }

@@ -117,20 +117,18 @@ class MakeJob {
       c.dirError = c.dirFd < 0 ? errno : 0;
     }
     const int at = item.walkFd >= 0 ? item.walkFd : c.dirFd;
-    const int fd = at < 0 ? -1
-                          : openForReading(at, item.path.c_str() + slash + 1,
-                                           item.throughLink);
+    const Descriptor fd(at < 0
+                            ? -1
+                            : openForReading(at, item.path.c_str() + slash + 1,
+                                             item.throughLink));
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
       item.contents.error = at < 0 ? c.dirError : errno;
-    } else if (st.st_dev != item.id.dev || st.st_ino != item.id.ino) {
+    else if (st.st_dev != item.id.dev || st.st_ino != item.id.ino ||
+             st.st_size != item.listSize)
       item.contents.error = FileHash::kChanged;
-    } else if (st.st_size != item.listSize) {
-      item.contents.error = FileHash::kChanged;
-    } else {
-      item.contents = c.hasher->hashOpen(fd, st, algorithms, c.hex);
-    }
-    if (fd >= 0) close(fd);
+    else
+      item.contents = c.hasher->hashOpen(fd.get(), st, algorithms, c.hex);
     if (item.contents.error != 0) return;
     if (algorithms & algorithmBit(DigestAlgorithm::kSha256))
       Sha256::fromHex(c.hex[kSha256], &item.contents.digest);
@@ -520,6 +518,32 @@ class NewList {
 
   int fd() const { return fd_; }
   std::ostream* stream() { return &out_; }
+  const std::string& path() const { return path_; }
+
+  // The manifest's entry of this list, once finished: its type, mode,
+  // size and SHA-256, read back through its descriptor. False after the
+  // message.
+  bool describe(ManifestEntry* e, std::ostream& err) {
+    struct stat st;
+    Hasher hasher;
+    if (lseek(fd_, 0, SEEK_SET) != 0 || fstat(fd_, &st) != 0) {
+      error_ = errno;
+      return fail(err);
+    }
+    const FileHash h =
+        hasher.hashOpen(fd_, st, algorithmBit(DigestAlgorithm::kSha256));
+    if (h.error != 0) {
+      error_ = h.error > 0 ? h.error : EIO;
+      return fail(err);
+    }
+    e->path = path_.substr(path_.rfind('/') + 1);
+    e->keywords = kKwType | kKwMode | kKwSize | kKwSha256;
+    e->type = EntryType::kFile;
+    e->mode = st.st_mode & 07777;
+    e->size = st.st_size;
+    e->digests = {{DigestAlgorithm::kSha256, h.digest.hex()}};
+    return true;
+  }
 
   // Writes out what is buffered, to the disk, readable by all; false after
   // the message when that fails or a directory stands where the list goes.
@@ -585,10 +609,17 @@ class NewList {
 
 // Puts the new lists in place of the old ones, all or none: a run that
 // fails at the last leaves the lists that were there, which still agree
-// with one another. False after the message.
+// with one another. The manifest, last, names the others with their
+// digests: a signature of the manifest covers all three, and a list of
+// another release, or a list changed, is a checksum mismatch of its entry.
+// False after the message.
 bool placeAll(NewList* const* lists, size_t n, std::ostream& err) {
-  for (size_t i = 0; i < n; ++i)
-    if (!lists[i]->finish(err)) return false;
+  ManifestEntry e;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (!lists[i]->finish(err) || !lists[i]->describe(&e, err)) return false;
+    writeManifestLine(*lists[n - 1]->stream(), e, e.keywords);
+  }
+  if (!lists[n - 1]->finish(err)) return false;
   for (size_t placed = 0; placed < n; ++placed) {
     if (lists[placed]->place(err)) continue;
     while (placed-- > 0) lists[placed]->undo();

@@ -114,6 +114,7 @@ class ManifestSource : public EntrySource {
  public:
   ManifestSource(std::istream& in, std::string name);
   int next(std::string* path, Expected* expected, std::ostream& err) override;
+  const char* kind() const override { return "mtree"; }
 
  private:
   ManifestReader reader_;

@@ -44,6 +44,9 @@ struct Options {
   // The digests' file; empty with --sums alone, for the caller to choose
   // packing.sha256 beside the list.
   std::string sumsFile;
+  // The caller found the digests' file by its name, as it chose it: it
+  // must be a regular file (see openList).
+  bool sumsFound = false;
   // Verify against an mtree manifest instead of a packing list.
   bool mtree = false;
   // Draw a progress line on standard error when it is a terminal.

@@ -23,6 +23,7 @@
 
 #include "beneath.h"
 #include "directory.h"
+#include "fdstream.h"
 #include "owners.h"
 #include "pool.h"
 #include "treewalk.h"
@@ -309,24 +310,20 @@ class ProbeJob {
   // of the descriptor read (the one found when it could not be opened).
   int64_t readFound(int at, const char* name, const HostFile& host, Context& c,
                     FileHash* contents) {
-    const int fd = openForReading(at, name);
+    const Descriptor fd(openForReading(at, name));
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
       contents->error = errno;
-      if (fd >= 0) ::close(fd);
       return host.size;
     }
-    int64_t size = host.size;
     if (st.st_dev != host.id.dev || st.st_ino != host.id.ino) {
       contents->error = FileHash::kChanged;  // another file since the stat
-    } else {
-      size = S_ISREG(st.st_mode) ? st.st_size : size;
-      if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
-      *contents =
-          c.hasher->hashOpen(fd, st, algorithmBit(DigestAlgorithm::kSha256));
+      return host.size;
     }
-    ::close(fd);
-    return size;
+    if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
+    *contents = c.hasher->hashOpen(fd.get(), st,
+                                   algorithmBit(DigestAlgorithm::kSha256));
+    return S_ISREG(st.st_mode) ? st.st_size : host.size;
   }
 
   // An entry of any other source: what lstat finds there, compared with
@@ -431,16 +428,16 @@ class ProbeJob {
     if (k & kKwNochange) return;
     const Detail* d = x.detail.get();
     const bool digests = d != nullptr && !d->digests.empty();
-    int fd = -1, readError = 0;
+    Descriptor fd;
+    int readError = 0;
     if (digests && S_ISREG(st.st_mode) &&
         !((k & kKwSize) && st.st_size != x.size)) {
-      fd = openForReading(c.dirFd, e.name, false);
+      fd.reset(openForReading(c.dirFd, e.name, false));
       struct stat opened;
-      if (fd < 0 || fstat(fd, &opened) != 0) {
+      if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) {
         readError = errno;
       } else if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
                  (opened.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
-        ::close(fd);
         differ(e, DiffKind::kUnreadable, listedSize(e), "",
                FileHash{FileHash::kChanged, {}}.reason());
         return;
@@ -451,8 +448,7 @@ class ProbeJob {
     compareAttributes(e, st, c);
     // A file of another size has failed already: it is not read.
     if (digests && !((k & kKwSize) && st.st_size != x.size))
-      compareDigests(e, st, fd, readError, c);
-    if (fd >= 0) ::close(fd);
+      compareDigests(e, st, fd.get(), readError, c);
   }
 
   void compareAttributes(Entry& e, const struct stat& st, Context& c) {

@@ -5,6 +5,13 @@
 // soon as it is found.
 #include "report.h"
 
+#ifndef KORLAN_VERSION
+#define KORLAN_VERSION "unknown"
+#endif
+
+#include <unistd.h>
+
+#include <ctime>
 #include <sstream>
 
 namespace {
@@ -125,10 +132,28 @@ void writeJson(std::ostream& out, std::string_view text) {
 
 }  // namespace
 
+// The run as a record shows it: the version, the host, the start time.
+struct RunFacts {
+  explicit RunFacts(const RunRecord& r) : record(r) {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0) host = name;
+    const time_t now = time(nullptr);
+    struct tm utc;
+    char text[32];
+    if (gmtime_r(&now, &utc) != nullptr &&
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0)
+      start = text;
+  }
+  const RunRecord record;
+  std::string host, start;
+};
+
 class Report::Style {
  public:
   explicit Style(std::ostream& out) : out_(out) {}
   virtual ~Style() = default;
+  // The run begins to be reported: `signer` of the list, when it is signed.
+  virtual void begin(const RunFacts& run, std::string_view signer) = 0;
   // A phase line; with `afterDots`, the line of dots before it ends first.
   virtual void phase(std::string_view, bool /*afterDots*/) {}
   virtual void difference(const Difference& d) = 0;
@@ -146,6 +171,16 @@ class PlainStyle : public Report::Style {
  public:
   PlainStyle(std::ostream& out, bool quiet, bool fullPaths)
       : Style(out), quiet_(quiet), fullPaths_(fullPaths) {}
+
+  void begin(const RunFacts&, std::string_view signer) override {
+    phase("[reading packing.lst]", false);
+    // The quiet style shows the signer too: a script reads it there.
+    if (!signer.empty()) {
+      out_ << "[Signed: ";
+      writeEscaped(out_, signer);
+      out_ << ']' << std::endl;
+    }
+  }
 
   void phase(std::string_view line, bool afterDots) override {
     if (quiet_) return;
@@ -203,6 +238,19 @@ class PlainStyle : public Report::Style {
 class TsvStyle : public Report::Style {
  public:
   using Style::Style;
+  // run<TAB>VERSION<TAB>ROOT<TAB>SOURCE<TAB>LIST<TAB>SUMS<TAB>HOST<TAB>START
+  // <TAB>SIGNER.
+  void begin(const RunFacts& run, std::string_view signer) override {
+    const RunRecord& r = run.record;
+    out_ << "run";
+    for (const std::string_view field :
+         {std::string_view(KORLAN_VERSION), r.root, r.source, r.list, r.sums,
+          std::string_view(run.host), std::string_view(run.start), signer}) {
+      out_ << '\t';
+      writeEscaped(out_, field);
+    }
+    out_ << std::endl;
+  }
   void difference(const Difference& d) override {
     out_ << textOf(d.kind).name;
     for (const std::string_view field :
@@ -223,6 +271,24 @@ class TsvStyle : public Report::Style {
 class JsonStyle : public Report::Style {
  public:
   using Style::Style;
+  void begin(const RunFacts& run, std::string_view signer) override {
+    const RunRecord& r = run.record;
+    out_ << "{\"kind\":\"run\",\"version\":\"" KORLAN_VERSION "\",\"root\":";
+    writeJson(out_, r.root);
+    out_ << ",\"source\":";
+    writeJson(out_, r.source);
+    out_ << ",\"list\":";
+    writeJson(out_, r.list);
+    out_ << ",\"sums\":";
+    writeJson(out_, r.sums);
+    out_ << ",\"host\":";
+    writeJson(out_, run.host);
+    out_ << ",\"start\":";
+    writeJson(out_, run.start);
+    out_ << ",\"signer\":";
+    writeJson(out_, signer);
+    out_ << '}' << std::endl;
+  }
   void difference(const Difference& d) override {
     out_ << "{\"kind\":\"" << textOf(d.kind).name << "\",\"path\":";
     writeJson(out_, d.path);
@@ -249,9 +315,11 @@ std::unique_ptr<Report::Style> styleFor(std::ostream& out,
 
 }  // namespace
 
-Report::Report(std::ostream& out, const Options& options)
+Report::Report(std::ostream& out, const Options& options,
+               const RunRecord& record)
     : out_(out),
       dots_(!options.quiet && !options.tsv && !options.json),
+      run_(new RunFacts(record)),
       style_(styleFor(out, options)) {}
 
 Report::~Report() = default;
@@ -264,20 +332,12 @@ void Report::dot() {
 }
 
 void Report::startReading() {
-  if (held_)
-    reading_ = true;
-  else
-    style_->phase("[reading packing.lst]", false);
+  if (!held_) style_->begin(*run_, "");
 }
 
 void Report::release(std::string_view signer) {
   held_ = false;
-  if (reading_) startReading();
-  std::ostringstream line;
-  line << "[Signed: ";
-  writeEscaped(line, signer);
-  line << ']';
-  style_->phase(line.str(), false);
+  style_->begin(*run_, signer);
 }
 
 void Report::startWalking() {
@@ -292,4 +352,17 @@ void Report::difference(const Difference& d) { style_->difference(d); }
 
 void Report::summary(int64_t files, int64_t errors) {
   style_->summary(files, errors);
+}
+
+void writeRefusal(std::ostream& out, const Options& options,
+                  std::string_view message) {
+  if (options.json) {
+    out << "{\"kind\":\"error\",\"message\":";
+    writeJson(out, message);
+    out << '}' << std::endl;
+  } else if (options.tsv) {
+    out << "error\t";
+    writeEscaped(out, message);
+    out << std::endl;
+  }
 }

@@ -6,7 +6,9 @@
 // a flushed dot per entry read and per tenth file walked, a line for each
 // failure, each starting and ending with an end-of-line, and the summary);
 // the quiet one (failure lines and the summary); one tab-separated record
-// per difference (--tsv); or one JSON object per line (--json).
+// per difference (--tsv); or one JSON object per line (--json). The records
+// of --tsv and --json begin with one of the run itself, and a refused run
+// writes one of its refusal.
 #ifndef KORLAN_REPORT_H_
 #define KORLAN_REPORT_H_
 
@@ -54,9 +56,19 @@ struct Difference {
   bool listed = false;
 };
 
+// What a run is of, for the record that begins --tsv and --json: the
+// program's version, ROOT, the list (or other source) and its kind, the
+// sums file under --sums; the host and the start time are the report's.
+struct RunRecord {
+  std::string_view root, list, source, sums;
+};
+
+struct RunFacts;
+
 class Report {
  public:
-  Report(std::ostream& out, const Options& options);
+  Report(std::ostream& out, const Options& options,
+         const RunRecord& record = RunRecord());
   ~Report();
   Report(const Report&) = delete;
   Report& operator=(const Report&) = delete;
@@ -67,8 +79,9 @@ class Report {
   // wait (a list whose signature is still being checked).
   void hold() { held_ = true; }
   // Writes what waited, the list's signer after the reading line (a
-  // trusted comment, or a key id), and goes on as the run goes; the dots
-  // held back follow with the next ones, or at catchUp().
+  // trusted comment, or a key id; in every style, the run record's in
+  // --tsv and --json), and goes on as the run goes; the dots held back
+  // follow with the next ones, or at catchUp().
   void release(std::string_view signer);
   // Writes the dots still held back.
   void catchUp() {
@@ -107,10 +120,16 @@ class Report {
 
   std::ostream& out_;
   const bool dots_;  // the plain style writes progress dots
+  std::unique_ptr<RunFacts> run_;
   bool held_ = false;
-  bool reading_ = false;  // startReading() came while held
   int64_t heldDots_ = 0;
   std::unique_ptr<Style> style_;
 };
+
+// Under --tsv and --json, the record of a run refused with `message` (the
+// line said on standard error, without "korlan: "): what a script reads
+// on standard output, where it would else find nothing.
+void writeRefusal(std::ostream& out, const Options& options,
+                  std::string_view message);
 
 #endif  // KORLAN_REPORT_H_

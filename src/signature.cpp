@@ -276,6 +276,7 @@ SignatureCheck verifyList(const std::string& listPath,
   switch (checkSignature(sig, listBytes, key)) {
     case Verdict::kGood:
       check.ok = true;
+      check.commented = sig.hasTrustedComment;
       check.signer = sig.hasTrustedComment ? sig.trustedComment
                                            : "key " + keyIdText(key.id);
       break;

@@ -71,6 +71,8 @@ struct SignatureCheck {
   // it is (control bytes are the caller's to escape), or for a signature
   // without one "key " and the key id.
   std::string signer;
+  // The signature carries a trusted comment (then `signer`).
+  bool commented = false;
   // The one-line refusal otherwise, "PATH: ...", for complain().
   std::string message;
   // The signature file read: LIST.minisig, or LIST.sig when there is no

@@ -26,6 +26,8 @@ class EntrySource {
   // the notes a source has, once each, while it is read).
   virtual int next(std::string* path, Expected* expected,
                    std::ostream& err) = 0;
+  // What kind of source it is, as the run's record names it: "mtree" ...
+  virtual const char* kind() const = 0;
 };
 
 #endif  // KORLAN_SOURCE_H_

@@ -50,6 +50,8 @@ std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
   return ids;
 }
 
+bool TreeVisitor::kept(const char* name, int) { return isKeptFile(name); }
+
 bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st) {
   for (const FileId& id : excluded)
     if (st.st_dev == id.dev && st.st_ino == id.ino) return true;
@@ -232,7 +234,8 @@ void Walker::visitPhysical(size_t depth, const char* name) {
     return;
   }
   const bool isDir = S_ISDIR(st.st_mode);
-  if (!isDir && ((depth == 0 && isKeptFile(name)) || isExcluded(excluded_, st)))
+  if (!isDir && ((depth == 0 && visitor_.kept(name, level.fd)) ||
+                 isExcluded(excluded_, st)))
     return;
   if (!withinPathMax(name, strlen(name), st)) return;
   if (isDir) {
@@ -294,7 +297,9 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
   // The files Korlan keeps at the top, at exactly their paths, and a file
   // to leave out under any name: the list being written, say, which
   // changes size as it is written.
-  if ((depth == 0 && isKeptFile(name)) || isExcluded(excluded_, st)) return;
+  if ((depth == 0 && visitor_.kept(name, level.fd)) ||
+      isExcluded(excluded_, st))
+    return;
   if (!withinPathMax(name, length, st)) return;
   visitor_.file({pathOf(name), name, level.fd, &st, isLink});
 }

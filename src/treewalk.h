@@ -59,6 +59,10 @@ class TreeVisitor {
                        const struct stat* st) = 0;
   // A link that names no file: its target is missing, or links loop.
   virtual void skippedLink(std::string_view path, const char* why) = 0;
+  // Whether the walk leaves out `name`, a file (no directory) at the top,
+  // as one of the files Korlan keeps there (the directory open as `dirFd`).
+  // By default: every file at a kept name (see isKeptFile).
+  virtual bool kept(const char* name, int dirFd);
 };
 
 // The target of the symbolic link `name` in the directory `dirFd` (or
@@ -79,10 +83,10 @@ bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st);
 // file a list can name and of every path it cannot list. Directories,
 // devices, FIFOs and sockets are not reported, nor files whose identity is
 // in `excluded`, nor the files Korlan keeps at the top of an installation
-// at exactly their paths (see isKeptFile). Links to directories are not
-// followed; mount points are crossed. The walk keeps as many directories
-// open as the descriptor limit allows, leaving `reserved` descriptors to
-// threads that read meanwhile.
+// at exactly their paths that the visitor leaves out (TreeVisitor::kept). Links
+// to directories are not followed; mount points are crossed. The walk keeps as
+// many directories open as the descriptor limit allows, leaving `reserved`
+// descriptors to threads that read meanwhile.
 //
 // With `physical`, every entry is told of as it is, through node(): links
 // are not followed, and every name is taken; the same files are left out.

@@ -2,7 +2,9 @@
 // reaches.
 #include "unlisted.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +12,13 @@
 #include <string_view>
 
 #include "directory.h"
+#include "fdstream.h"
+#include "manifest.h"
+#include "packlist.h"
 #include "report.h"
+#include "signature.h"
+#include "status.h"
+#include "sums.h"
 #include "treewalk.h"
 
 ReachedFiles::ReachedFiles(std::vector<std::deque<FileId>> parts)
@@ -42,6 +50,57 @@ std::string besideFile(const std::string& path, const char* name) {
 
 namespace {
 
+// Whether the file `name` in the directory `dirFd`, at one of the names
+// Korlan keeps at the top, is what its name says: a regular file that the
+// reader of its kind takes whole, a packing list, a sums file, a manifest
+// or a signature. Anything planted there (a program, a FIFO) is not.
+bool isWhatItsNameSays(int dirFd, const char* name) {
+  const Descriptor fd(openat(
+      dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0) return false;
+  bool is = false;
+  if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+      fcntl(fd.get(), F_SETFL, O_RDONLY) == 0) {
+    char buffer[1 << 12];
+    FdInBuf buf(fd.get(), buffer, sizeof buffer);
+    std::istream in(&buf);
+    std::ostream nowhere(nullptr);
+    const std::string_view n(name);
+    const auto endsWith = [&n](std::string_view end) {
+      return n.size() > end.size() && n.substr(n.size() - end.size()) == end;
+    };
+    if (endsWith(".minisig") || endsWith(".sig")) {
+      std::string text(kLargestSignatureFile + 1, '\0');
+      in.read(text.data(), text.size());
+      text.resize(in.gcount());
+      DetachedSignature signature;
+      std::string why;
+      is = text.size() <= kLargestSignatureFile &&
+           parseSignature(text, &signature, &why);
+    } else if (n == kPackingSums) {
+      Sums sums;
+      is = sums.read(in, name, nowhere) == kStatusOk;
+    } else if (n == kPackingManifest) {
+      ManifestReader reader(in, name);
+      ManifestEntry entry;
+      int read;
+      while ((read = reader.next(&entry, nowhere)) == 1) continue;
+      is = read == 0;
+    } else {
+      Directory top(".");
+      Options options;
+      options.quiet = true;
+      Report report(nowhere, options);
+      struct Nothing : ListReceiver {
+        void recorded(File*) override {}
+      } nothing;
+      is = readList(&top, in, name, report, nothing, nowhere) == kStatusOk;
+    }
+  }
+  return is;
+}
+
 // What both looks at the tree report, and how many.
 class Reporter : public TreeVisitor {
  public:
@@ -50,6 +109,11 @@ class Reporter : public TreeVisitor {
   // A link that leads to no file is no file, and a list made of the tree
   // would not name it either.
   void skippedLink(std::string_view, const char*) override {}
+
+  // A kept name hides nothing that is not kept: only what its name says.
+  bool kept(const char* name, int dirFd) override {
+    return isKeptFile(name) && isWhatItsNameSays(dirFd, name);
+  }
 
   int64_t count = 0;
 

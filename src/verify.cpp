@@ -9,6 +9,7 @@
 #include "verify.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -20,6 +21,7 @@
 
 #include "digest.h"
 #include "directory.h"
+#include "fdstream.h"
 #include "memstream.h"
 #include "message.h"
 #include "packlist.h"
@@ -181,19 +183,35 @@ bool Run::contentsDiffer(const File& f, const std::string& path,
 
 // Reads the sums file, or, when it was read and verified before the run,
 // the bytes that were.
-int readSums(const std::string& path, const SignedLists* signedLists,
-             Sums* sums, std::ostream& err) {
+int readSums(const std::string& path, bool found,
+             const SignedLists* signedLists, Sums* sums, std::ostream& err) {
   if (signedLists != nullptr) {
     MemoryStream in(signedLists->sums);
     return sums->read(in, path.c_str(), err);
   }
   // Named as a list that cannot be opened is, and as --key names it.
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in) {
-    err << "can't open " << path << std::endl;
+  const Descriptor fd(openList(path.c_str(), found));
+  if (fd.get() < 0) {
+    if (errno == EINVAL)
+      complain(err, quoted(path) + ": not a regular file");
+    else
+      err << "can't open " << path << std::endl;
     return kStatusError;
   }
+  char buffer[1 << 12];
+  FdInBuf buf(fd.get(), buffer, sizeof buffer);
+  std::istream in(&buf);
   return sums->read(in, path.c_str(), err);
+}
+
+// The files a run reads, which are not the installation's, from its lists:
+// each list and the signatures beside it.
+std::vector<std::string> readHere(const std::vector<std::string>& lists) {
+  std::vector<std::string> read;
+  for (const std::string& list : lists)
+    for (const char* suffix : {"", ".minisig", ".sig"})
+      read.push_back(list + suffix);
+  return read;
 }
 
 // How far a run got, for the message if memory runs out, and how many
@@ -209,15 +227,16 @@ struct RunState {
 // reads and compares, and returns a status; the summary and the status end
 // a run it completes.
 template <class Body>
-int runWith(int workers, const char* compared, std::ostream& out,
-            std::ostream& err, const Options& options, Body body) {
+int runWith(int workers, const char* compared, const RunRecord& record,
+            std::ostream& out, std::ostream& err, const Options& options,
+            Body body) {
   CountFiles = 0;
   CountErrors = 0;
   if (workers < 0) {
     complain(err, kTooFewDescriptors);
     return kStatusError;
   }
-  Report report(out, options);
+  Report report(out, options, record);
   RunState state;
   try {
     const int status = body(report, state);
@@ -249,7 +268,8 @@ int checkList(const char* rootPath, std::istream& list, const char* listPath,
   int status = readList(&top, list, listPath, report, run, reading.err());
   if (!reading.settle()) return kStatusError;
   if (status == kStatusOk && options.sums)
-    status = readSums(options.sumsFile, signedLists, &run.sums(), err);
+    status = readSums(options.sumsFile, options.sumsFound, signedLists,
+                      &run.sums(), err);
   if (status != kStatusOk) return status;
   run.prober().flush();
   report.startWalking();
@@ -264,11 +284,10 @@ int checkList(const char* rootPath, std::istream& list, const char* listPath,
     // lines below on a terminal.
     progress.stop();
     const ReachedFiles reached(run.prober().takeIdentities());
-    // The files this run reads, which are not the installation's.
     std::vector<std::string> read = {listPath};
     if (options.sums) read.push_back(options.sumsFile);
     const int64_t found =
-        reportUnlisted(rootPath, identitiesOf(read), reached, report);
+        reportUnlisted(rootPath, identitiesOf(readHere(read)), reached, report);
     CountFiles += found;
     CountErrors += found;
   }
@@ -407,7 +426,7 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
     progress.stop();
     named.seal();
     const int64_t found =
-        reportUnnamed(rootPath, identitiesOf({name}), named, report);
+        reportUnnamed(rootPath, identitiesOf(readHere({name})), named, report);
     CountFiles += found;
     CountErrors += found;
   }
@@ -422,7 +441,10 @@ int verify(const char* rootPath, std::istream& list, const char* listPath,
   const Checks checks{options.sums, options.unlisted, options.ring};
   const int workers =
       options.workers < 0 ? proberWorkerCount(checks) : options.workers;
-  return runWith(workers, "files", out, err, options,
+  const RunRecord record{
+      rootPath, listPath, "list",
+      options.sums ? std::string_view(options.sumsFile) : std::string_view()};
+  return runWith(workers, "files", record, out, err, options,
                  [&](Report& report, RunState& state) {
                    return checkList(rootPath, list, listPath, out, err, options,
                                     signedLists, workers, report, state);
@@ -434,8 +456,8 @@ int verifyEntries(const char* rootPath, EntrySource& source, const char* name,
                   const SignedLists* signedLists) {
   const int workers = options.workers >= 0 ? options.workers
                                            : entryWorkerCount(options.unlisted);
-  return runWith(workers, "entries", out, err, options,
-                 [&](Report& report, RunState& state) {
+  return runWith(workers, "entries", {rootPath, name, source.kind(), ""}, out,
+                 err, options, [&](Report& report, RunState& state) {
                    return checkEntries(rootPath, source, name, out, err,
                                        options, signedLists, workers, report,
                                        state);

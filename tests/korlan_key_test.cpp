@@ -54,10 +54,17 @@ class Key : public testutil::Korlan {
 TEST_F(Key, SignedListsAreBelievedAndShowTheirSigner) {
   minisign("list", "app\t2.1");  // a tab, shown escaped
   EXPECT_EQ(signedRun({}), report("app\\t2.1"));
-  EXPECT_EQ(signedRun({"-q"}), (Result{"File Not Found: " + root("gone") +
+  // The signer in every style, where a script reads the report.
+  EXPECT_EQ(signedRun({"-q"}), (Result{"[Signed: app\\t2.1]\nFile Not Found: " + root("gone") +
                                            "\nKorlan Failure: 1 out of 3 file comparisons failed\n",
                                        "", 0}));
   EXPECT_EQ(signedRun({"--tsv"}).out, korlan({"--tsv", tmp / "root", tmp / "list"}).out);
+  testutil::Launch json{KORLAN_BIN,
+                        {"korlan", "--json", "--key=" + tmp / "k.pub", root(""), tmp / "list"}};
+  json.keepRun = true;
+  const std::string record = testutil::run(json, tmp).out;
+  EXPECT_NE(record.find(",\"signer\":\"app\\t2.1\"}\n{\"kind\":\"missing\""), std::string::npos)
+      << record;
   minisign("list", "legacy", true);
   EXPECT_EQ(signedRun({}), report("legacy"));
   // A long list, and one that ends malformed: the report held back while
@@ -88,7 +95,14 @@ TEST_F(Key, SignedListsAreBelievedAndShowTheirSigner) {
                                 tmp / "packing.sha256" + ".minisig nor " + tmp / "packing.sha256" +
                                 ".sig exists\n";
   EXPECT_EQ(signedRun({"--sums"}), (Result{"", unsigned_, 255}));
-  minisign("packing.sha256", "sums");
+  // Two lists are believed together as one release's: with one trusted comment.
+  minisign("packing.sha256", "app 2");
+  EXPECT_EQ(signedRun({"--sums"}),
+            (Result{"",
+                    "korlan: " + tmp / "packing.sha256.minisig" + ": signed as \"app 2\", and " +
+                        tmp / "list" + " as \"legacy\": lists of two releases\n",
+                    255}));
+  minisign("packing.sha256", "legacy");
   EXPECT_EQ(signedRun({"--sums"}), report("legacy"));
 
   if (access("/usr/bin/signify-openbsd", X_OK) != 0)
@@ -106,6 +120,16 @@ TEST_F(Key, SignedListsAreBelievedAndShowTheirSigner) {
   EXPECT_EQ(signify.out.substr(0, testutil::kReading.size() + 13),
             testutil::kReading + "[Signed: key ")
       << signify.out;
+  // signify's signatures name no release: two such lists are not believed together.
+  ASSERT_EQ(unlink((tmp / "packing.sha256.minisig").c_str()), 0);
+  tool({"/usr/bin/signify-openbsd", "-S", "-s", "s.sec", "-m", "packing.sha256", "-x",
+        "packing.sha256.sig"});
+  EXPECT_EQ(signedRun({"--sums"}, "s.pub"),
+            (Result{"",
+                    "korlan: " + tmp / "list.sig" +
+                        ": no trusted comment, which would bind the two lists to one release "
+                        "(minisign -t)\n",
+                    255}));
 }
 
 // Every refusal: status 255, one line naming the file refused, and no byte

@@ -108,24 +108,61 @@ TEST_F(NoArguments, ChecksWhatTheInstallationShips) {
   EXPECT_EQ(run("--sums"), withSums);
 }
 
-// With --key, its own list must be signed by that key.
-TEST_F(NoArguments, BelievesItsListSigned) {
+// With --key, the manifest at its top is the one list believed: signed alone, it names the two
+// other lists with their digests. Whatever list goes missing, the run never falls back to a
+// weaker one: it is refused, or reports the loss.
+TEST_F(NoArguments, BelievesOnlyItsSignedManifest) {
   if (access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
   const std::string minisign = "/usr/bin/minisign", program = top + "/lib/k/bin/korlan";
   const std::vector<std::string> env = {"PATH=/usr/bin"};
   const auto run = [&](std::vector<std::string> argv) {
     return testutil::run({argv[0], argv, tmp.path(), &env}, tmp);
   };
+  testutil::makeFile(top + "/share/y", 1);
   ASSERT_EQ(run({minisign, "-G", "-W", "-p", tmp / "k.pub", "-s", tmp / "k.sec"}).status, 0);
-  const Result unsigned_ = run({program, "--key=" + tmp / "k.pub"});
-  EXPECT_EQ(unsigned_.status, 255);
-  EXPECT_EQ(unsigned_.out, "");
-  ASSERT_EQ(
-      run({minisign, "-S", "-s", tmp / "k.sec", "-m", top + "/packing.lst", "-t", "k 1.0"}).status,
-      0);
-  Result expected = report(top + "/lib/k/bin");
-  expected.out.insert(kReading.size(), "[Signed: k 1.0]\n");
-  EXPECT_EQ(run({program, "--key", tmp / "k.pub"}), expected);
+  ASSERT_EQ(run({program, "--make-lists", top}), (Result{"", "", 0}));
+  for (const char* list : {"packing.lst", "packing.sha256", "packing.mtree"})
+    ASSERT_EQ(
+        run({minisign, "-S", "-s", tmp / "k.sec", "-m", top + "/" + list, "-t", "k 1.0"}).status,
+        0);
+  // A setuid bit and a byte that a list of sizes alone cannot see, a file become a link.
+  testutil::writeText(top + "/share/x", "abc");
+  ASSERT_EQ(chmod((top + "/share/x").c_str(), 04755), 0);
+  ASSERT_EQ(unlink((top + "/share/y").c_str()), 0);
+  ASSERT_EQ(symlink("x", (top + "/share/y").c_str()), 0);
+  const std::string root = top + "/lib/k/bin/../../..";
+  const std::string damages = "Mode Mismatch: " + root + "/share/x: expected 0644; actual 04755\n" +
+                              "Checksum Mismatch: " + root + "/share/x\n" +
+                              "Type Mismatch: " + root + "/share/y: expected file; actual link\n";
+  const std::vector<std::string> checked = {program, "-q", "--strict", "--key=" + tmp / "k.pub"};
+  EXPECT_EQ(run(checked), (Result{"[Signed: k 1.0]\n" + damages +
+                                      "Korlan Failure: 2 out of 12 file comparisons failed\n",
+                                  "", 2}));
+  struct Loss {
+    std::vector<std::string> gone;
+    Result result;
+  } losses[] = {
+      {{"packing.mtree", "packing.mtree.minisig"},
+       {"", "can't open " + root + "/packing.mtree\n", 255}},
+      {{"packing.mtree.minisig"},
+       {"",
+        "korlan: " + root + "/packing.mtree: no signature: neither " + root +
+            "/packing.mtree.minisig nor " + root + "/packing.mtree.sig exists\n",
+        255}},
+      {{"packing.sha256", "packing.sha256.minisig"},
+       {"[Signed: k 1.0]\n" + damages + "File Not Found: " + root +
+            "/packing.sha256\nKorlan Failure: 3 out of 12 file comparisons failed\n",
+        "", 2}},
+  };
+  for (const Loss& loss : losses) {
+    const std::string kept = tmp / "kept";
+    std::filesystem::create_directories(kept);
+    for (const std::string& name : loss.gone)
+      std::filesystem::rename(top + "/" + name, kept + "/" + name);
+    EXPECT_EQ(run(checked), loss.result) << loss.gone[0];
+    for (const std::string& name : loss.gone)
+      std::filesystem::rename(kept + "/" + name, top + "/" + name);
+  }
 }
 
 TEST_F(NoArguments, FailuresBeforeTheRun) {
@@ -315,9 +352,9 @@ TEST_F(Korlan, InstallationVerifiesItself) {
 
   const std::vector<std::string> env = {"PATH=" + prefix + "/bin:/usr/bin:/bin"};
   const testutil::Launch launch{prefix + "/bin/korlan", {"korlan"}, tmp.path(), &env};
-  // packing.mtree: the program, its link, the manual page, the six files of the CMake package and
-  // the ten directories on their way.
-  EXPECT_EQ(testutil::run(launch, tmp), completed(19, "."));
+  // packing.mtree: the program, its link, the manual page, the six files of the CMake package,
+  // the ten directories on their way and the two other lists.
+  EXPECT_EQ(testutil::run(launch, tmp), completed(21, ".."));
 
   const std::string page = prefix + "/share/man/man1/korlan.1";
   std::string text = testutil::readText(page);
@@ -333,10 +370,10 @@ TEST_F(Korlan, InstallationVerifiesItself) {
                       1, 9));
   testutil::writeText(page, text + "\n");
   EXPECT_EQ(testutil::run(launch, tmp),
-            completed(19,
+            completed(21,
                       ".\nkorlan.1:\texpected size of " + std::to_string(text.size()) +
-                          "; actual " + std::to_string(text.size() + 1) + "\n",
-                      1, 19));
+                          "; actual " + std::to_string(text.size() + 1) + "\n.",
+                      1, 21));
 }
 
 }  // namespace

@@ -114,14 +114,42 @@ TEST_F(ScriptOptions, StrictAsksForProof) {
             (Result{"", "can't open " + tmp / "absent" + "\n", 255}));
 }
 
-TEST_F(ScriptOptions, TsvEscapesPaths) {
-  const std::string odd = tmp / "t\tn\nb\\";
+// The records escape every field, and begin with the run's own: the version, ROOT, the kind
+// of list, the list, the sums file, the host, the start time in UTC, the signer. A refused
+// run writes the record of its refusal where a script reads.
+TEST_F(ScriptOptions, TsvEscapesPathsAndRecordsTheRun) {
+  const std::string odd = tmp / "t\tn\nb\\", escaped = tmp.path() + "/t\\tn\\nb\\\\";
   testutil::writeText(tmp / "one", "1 ./x");
-  EXPECT_EQ(korlan({"--tsv", odd, tmp / "one"}),
-            (Result{"missing\t" + tmp.path() +
-                        "/t\\tn\\nb\\\\/x\t1\t\tNo such file or directory\n"
-                        "total\t1\t1\n",
-                    "", 0}));
+  EXPECT_EQ(korlan({"--tsv", odd, tmp / "one"}), (Result{"missing\t" + escaped +
+                                                             "/x\t1\t\tNo such file or directory\n"
+                                                             "total\t1\t1\n",
+                                                         "", 0}));
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  const auto raw = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "korlan");
+    testutil::Launch launch{KORLAN_BIN, args};
+    launch.keepRun = true;
+    return testutil::run(launch, tmp);
+  };
+  const std::string tsv = raw({"--tsv", odd, tmp / "one"}).out;
+  const std::string start = tsv.substr(tsv.find(host) + strlen(host) + 1, 20);
+  EXPECT_EQ(tsv.substr(0, tsv.find('\n') + 1), "run\t1.0\t" + escaped + "\tlist\t" + tmp / "one" +
+                                                   "\t\t" + host + "\t" + start + "\t\n");
+  struct tm utc = {};
+  EXPECT_NE(strptime(start.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), nullptr) << start;
+  const std::string json = raw({"--json", "--sums=" + tmp / "sums", odd, tmp / "one"}).out;
+  EXPECT_EQ(json.substr(json.find('\n') + 1),
+            "{\"kind\":\"error\",\"message\":\"can't open " + tmp / "sums" + "\"}\n");
+  EXPECT_EQ(raw({"--tsv", "--mtree", odd, tmp / "absent"}),
+            (Result{"error\tcan't open " + tmp / "absent" + "\n",
+                    "can't open " + tmp / "absent" + "\n", 255}));
+  testutil::writeText(tmp / "m", "#mtree\n./x type=file\n");
+  const std::string manifest = raw({"--json", "--mtree", odd, tmp / "m"}).out;
+  EXPECT_EQ(manifest.substr(0, manifest.find(",\"host\"")),
+            "{\"kind\":\"run\",\"version\":\"1.0\",\"root\":\"" + tmp.path() +
+                "/t\\tn\\nb\\\\\",\"source\":\"mtree\",\"list\":\"" + tmp / "m" +
+                "\",\"sums\":\"\"");
 }
 
 TEST_F(ScriptOptions, OperandsAfterDoubleDash) {

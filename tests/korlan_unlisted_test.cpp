@@ -35,7 +35,8 @@ class Unlisted : public Korlan {
     tmp.link("lib", "root/lib64");
     ASSERT_EQ(link(root("bin/tool").c_str(), root("bin/tool-hl").c_str()), 0);
     // The lists kept at the top are not the installation's, whichever list
-    // the run reads; a file hidden behind one of their names is reported.
+    // the run reads; anything else at one of their names is reported: a
+    // signature that is none, a program planted as a list.
     testutil::writeText(root("packing.lst"), "1 ./ok\n");
     testutil::writeText(root("packing.lst.minisig"), "");
     testutil::writeText(root("packing.mtree.sig"), "");
@@ -65,6 +66,9 @@ TEST_F(Unlisted, ReportsWhatNoListedPathReaches) {
   const std::vector<std::pair<std::string, std::string>> unlisted = {
       {kRedraw, "\\r\\033[2Kcr"},
       {"a b", "a b"},
+      {"packing.lst.minisig", "packing.lst.minisig"},
+      {"packing.mtree.sig", "packing.mtree.sig"},
+      {"packing.sha256", "packing.sha256"},
       {"stray", "stray"},
       {kForged, "x\\nKorlan Succeeded: all file comparisons correct"},
       {"bin/backdoor", "bin/backdoor"},
@@ -80,14 +84,16 @@ TEST_F(Unlisted, ReportsWhatNoListedPathReaches) {
         (rel == "locked" ? "Cannot Read: " : "Unlisted: ") + root(shown) + "\n";
     plain += "\n" + line;
     quiet += line;
-    const size_t size = rel == "bin/backdoor" ? 8 : rel == "etc/packing.sha256" ? 0 : rel.size();
+    const size_t size = rel == "bin/backdoor" || rel == "packing.sha256" ? 8
+                        : rel.find("packing.") != std::string::npos      ? 0
+                                                                         : rel.size();
     tsv += rel == "locked" ? "unreadable\t" + root(rel) + "\t\t\tPermission denied\n"
                            : "unlisted\t" + root(shown) + "\t\t" + std::to_string(size) + "\t\n";
   }
-  const std::string summary = "Korlan Failure: 11 out of 16 file comparisons failed\n";
-  EXPECT_EQ(with({"--unlisted"}), completed(6, plain, 11, 16));
+  const std::string summary = "Korlan Failure: 14 out of 19 file comparisons failed\n";
+  EXPECT_EQ(with({"--unlisted"}), completed(6, plain, 14, 19));
   EXPECT_EQ(with({"-q", "--unlisted", "--strict"}), (Result{quiet + summary, "", 2}));
-  EXPECT_EQ(with({"--unlisted", "--tsv"}), (Result{tsv + "total\t11\t16\n", "", 0}));
+  EXPECT_EQ(with({"--unlisted", "--tsv"}), (Result{tsv + "total\t14\t19\n", "", 0}));
   // Without the option, the walk's own failure alone.
   EXPECT_EQ(with({"-q"}),
             (Result{gone + "Korlan Failure: 1 out of 6 file comparisons failed\n", "", 0}));

@@ -385,8 +385,9 @@ TEST_F(MakeList, TheThreeListsAtTheTop) {
           {KORLAN_BIN, {"korlan", "--make-lists", "--files-from=" + tmp / "only", root("")}}, tmp),
       (Result{"", "", 0}));
   const std::string manifest = testutil::readText(root("packing.mtree"));
-  // "#mtree", then ., bin, bin/tool, share, share/doc, share/doc/README.
-  EXPECT_EQ(lines(manifest), 7u) << manifest;
+  // "#mtree", then ., bin, bin/tool, share, share/doc, share/doc/README, and
+  // the two other lists.
+  EXPECT_EQ(lines(manifest), 9u) << manifest;
   EXPECT_EQ(manifest.find("tool.lnk"), std::string::npos) << manifest;
   EXPECT_EQ(testutil::readText(root("packing.lst")), "7 ./bin/tool\n3 ./share/doc/README\n");
   testutil::writeText(tmp / "only", "gone\n");

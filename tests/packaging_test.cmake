@@ -50,6 +50,8 @@ endfunction()
 set(install ${CMAKE_COMMAND} -E env DESTDIR=${WORK}/x ${CMAKE_COMMAND} --install ${WORK}/build
             --prefix /opt/hello)
 set(top ${WORK}/x/opt/hello)
+# The record --tsv begins with: the run's own.
+set(run "^run\t1.0\t[^\n]*\tmtree\t[^\n]*/packing.mtree\t\t[^\n]*\n")
 set(lists "Installing: ${top}/packing.lst\n-- Installing: ${top}/packing.sha256\n\
 -- Installing: ${top}/packing.mtree\n")
 
@@ -63,7 +65,7 @@ holds white space\n")
                    -e /opt/hello/packing.lst -e /opt/hello/packing.sha256 -e /opt/hello/packing.mtree
                    ${WORK}/build/install_manifest.txt OUT "5\n")
   expect_verified(${top} COMMAND ${top}/bin/hello-check)
-  expect(0 COMMAND ${top}/bin/hello-check --strict --unlisted --tsv OUT "total\t0\t${entries}\n")
+  expect(0 COMMAND ${top}/bin/hello-check --strict --unlisted --tsv MATCH "${run}total\t0\t${entries}\n$")
   expect(0 COMMAND ${CMAKE_COMMAND} -E chdir ${top} sha256sum -c --strict --quiet packing.sha256
            OUT "")
   find_program(mtree mtree)
@@ -75,12 +77,12 @@ holds white space\n")
   set(root ${top}/bin/../lib/hello/bin/../../..)
   expect(0 COMMAND chmod 4755 ${top}/bin/hello)
   expect(2 COMMAND ${top}/bin/hello-check --tsv --strict
-           OUT "mode\t${root}/bin/hello\t0755\t04755\t\ntotal\t1\t${entries}\n")
+           MATCH "${run}mode\t${root}/bin/hello\t0755\t04755\t\ntotal\t1\t${entries}\n$")
   expect(0 COMMAND chmod 755 ${top}/bin/hello)
   file(COPY_FILE ${top}/lib/hello/bin/korlan ${top}/lib/hello/bin/other)
   expect(0 COMMAND ln -sfn ../lib/hello/bin/other ${top}/bin/hello-check)
-  expect(2 COMMAND ${top}/bin/hello-check --tsv --strict OUT "link\t${root}/bin/hello-check\t\
-../lib/hello/bin/korlan\t../lib/hello/bin/other\t\ntotal\t1\t${entries}\n")
+  expect(2 COMMAND ${top}/bin/hello-check --tsv --strict MATCH "${run}link\t${root}/bin/hello-check\t\
+../lib/hello/bin/korlan\t../lib/hello/bin/other\t\ntotal\t1\t${entries}\n$")
   expect(0 COMMAND ln -sfn ../lib/hello/bin/korlan ${top}/bin/hello-check)
   file(REMOVE ${top}/lib/hello/bin/other)
 
@@ -88,7 +90,7 @@ holds white space\n")
   # nor the directory it alone was in.
   expect(0 COMMAND ${CMAKE_COMMAND} -DHELLO_CONF=OFF ${WORK}/build)
   expect(0 COMMAND ${install})
-  expect(0 COMMAND ${top}/bin/hello-check --unlisted --tsv MATCH "^unlisted\t${root}/etc\t\t[0-9]+\t\n\
+  expect(0 COMMAND ${top}/bin/hello-check --unlisted --tsv MATCH "${run}unlisted\t${root}/etc\t\t[0-9]+\t\n\
 unlisted\t${root}/etc/hello.conf\t\t17\t\ntotal\t2\t${entries}\n$")
 
   # A project whose subdirectories would install after the lists is refused.
@@ -108,14 +110,23 @@ elseif(CASE STREQUAL "signed")
 -t \"hello 1.0\" -m CACHE STRING \"\" FORCE)
 set(HELLO_MTREE_KEYWORDS mode size link sha512digest CACHE STRING \"\")\n")
   build_example(-C ${WORK}/sign.cmake)
-  expect(0 COMMAND ${install} MATCH "Installing: ${top}/packing.lst\n\
--- Installing: ${top}/packing.lst.minisig\n-- Installing: ${top}/packing.sha256\n\
--- Installing: ${top}/packing.sha256.minisig\n-- Installing: ${top}/packing.mtree\n\
--- Installing: ${top}/packing.mtree.minisig\n$")
-  expect(0 COMMAND grep -Fc .minisig ${WORK}/build/install_manifest.txt OUT "3\n")
+  # The manifest alone is signed: it names the other two lists.
+  expect(0 COMMAND ${install} MATCH "${lists}-- Installing: ${top}/packing.mtree.minisig\n$")
+  expect(0 COMMAND grep -Fc .minisig ${WORK}/build/install_manifest.txt OUT "1\n")
   expect(0 COMMAND grep -c "^./etc/hello.conf type=file mode=0644 size=17 sha512digest=[0-9a-f]*$"
                    ${top}/packing.mtree OUT "1\n")
   expect_verified(${top} SIGNED "hello 1.0" COMMAND ${top}/bin/hello-check --key=${WORK}/hello.pub)
+  # A digest of the sums changed, its size kept, is a changed entry of the
+  # signed manifest.
+  file(READ ${top}/packing.sha256 sums)
+  string(SUBSTRING "${sums}" 1 -1 sums)
+  file(WRITE ${WORK}/sums "f${sums}")
+  file(COPY_FILE ${top}/packing.sha256 ${WORK}/good.sha256)
+  file(COPY_FILE ${WORK}/sums ${top}/packing.sha256)
+  set(root ${top}/bin/../lib/hello/bin/../../..)
+  expect(2 COMMAND ${top}/bin/hello-check --key=${WORK}/hello.pub --strict --tsv
+         MATCH "\nchecksum\t${root}/packing.sha256\t[0-9a-f]+\t[0-9a-f]+\t\ntotal\t1\t")
+  file(COPY_FILE ${WORK}/good.sha256 ${top}/packing.sha256)
   # The package carries the signatures.
   expect(0 COMMAND ${CPACK} -G TGZ -B ${WORK} --config ${WORK}/build/CPackConfig.cmake)
   expect(0 COMMAND tar -xzf ${WORK}/hello-1.0-Linux.tar.gz -C ${WORK})
@@ -126,7 +137,7 @@ set(HELLO_MTREE_KEYWORDS mode size link sha512digest CACHE STRING \"\")\n")
   file(WRITE ${WORK}/sign.cmake "set(HELLO_SIGN_COMMAND ${minisign} -S -s ${WORK}/none.key -m \
 CACHE STRING \"\" FORCE)\n")
   expect(0 COMMAND ${CMAKE_COMMAND} -C ${WORK}/sign.cmake ${WORK}/build)
-  expect(1 COMMAND ${install} MATCH "none.key.*signing[ \n]+${top}/packing.lst[ \n]+failed")
+  expect(1 COMMAND ${install} MATCH "none.key.*signing[ \n]+${top}/packing.mtree[ \n]+failed")
   expect(0 COMMAND ${CMAKE_COMMAND} -DHELLO_SIGN_COMMAND= ${WORK}/build)
   expect(0 COMMAND ${install} MATCH "${lists}$")
   expect(0 COMMAND find ${top} -maxdepth 1 -name *.minisig OUT "")

@@ -41,7 +41,7 @@ Result verifyWith(const std::string& root, const std::string& list, int workers,
   std::istringstream in(list);
   std::ostringstream out, err;
   const int status = verify(root.c_str(), in, "list", out, err, options);
-  return {out.str(), err.str(), status};
+  return {testutil::dropRun(out.str()), err.str(), status};
 }
 
 // The records --tsv writes for `entries` ("SIZE ./PATH") below `root`, as
