@@ -2,6 +2,7 @@
 # The fleet: korlan.verify over Ansible on five hosts (one over ssh when run as
 # root), its documentation and sanity tests, and korlan-verify@.service as
 # systemd would run it. Usage: tests/fleet_test.sh BUILD/korlan
+# shellcheck disable=SC2013,SC2086,SC2206  # host names, ssh options and a unit's words are split on purpose
 set -euo pipefail
 korlan=$(realpath "$1")
 build=$(dirname "$korlan")
@@ -57,11 +58,12 @@ else
   sshd_pid=$!
   ssh_args="-o UserKnownHostsFile=$tmp/ssh/known_hosts -o StrictHostKeyChecking=yes -i $tmp/ssh/client"
   for _ in $(seq 50); do
-    ssh $ssh_args -p "$port" -o BatchMode=yes root@127.0.0.1 true 2>/dev/null && break || sleep 0.1
+    if ssh $ssh_args -p "$port" -o BatchMode=yes root@127.0.0.1 true 2>/dev/null; then break; fi
+    sleep 0.1
   done
   hosts="h1 $hosts"
   ssh_host="h1 ansible_host=127.0.0.1 ansible_port=$port ansible_user=root ansible_ssh_common_args='$ssh_args' \
-korlan_executable=$korlan korlan_root=$t/h1 korlan_list=$t/h1/packing.lst korlan_sums=true"
+korlan_executable=$tmp/bin/korlan korlan_root=$t/h1 korlan_list=$t/h1/packing.lst korlan_sums=true"
 fi
 cat > "$tmp/inventory" <<EOF
 [fleet:children]
@@ -102,8 +104,8 @@ got = {h: [(r['kind'], r.get('path')) for r in records if r['host'] == h and r['
 totals = {r['host']: (r['failed'], r['files'] > 0) for r in records if r['kind'] == 'total'}
 want = {h: [] for h in hosts}
 want.update(h3=[('checksum', top + '/h3/bin/tool')], h4=[('missing', top + '/h4/share/doc/readme')])
-print('\n'.join(json.dumps(r) for r in records if r['kind'] not in ('run', 'total')))
-sys.exit(got != want or totals != {h: (len(want[h]), True) for h in hosts})
+bad = got != want or totals != {h: (len(want[h]), True) for h in hosts}
+sys.exit(bad and 'report:\n' + ''.join(open('fleet.jsonl')))
 EOF
 status=0 && play -e korlan_report=check.jsonl --check --limit h4 > check.out 2>&1 || status=$?
 check "check mode runs the same verification (status $status)" \
@@ -128,13 +130,13 @@ module "{\"root\": \"$t/h2\", \"list\": \"$t/none\"}" > none.json
 check "the module returns the run record and passes other kinds through, and refusals say why" "$py" - "$tmp" <<'EOF'
 import json, sys
 later, refused, none = (json.load(open(n + '.json')) for n in ('later', 'refused', 'none'))
-print(later, refused, none, sep='\n')
 sys.exit(not (later['run']['host'] == 'x' and [d['kind'] for d in later['differences']] == ['size', 'later']
               and later['differences'][0]['package'] == 'p' and later['failed_comparisons'] == 1
               and not later.get('failed') and later['changed'] is False
               and refused['failed'] and refused['msg'] == 'list not signed' and refused['rc'] == 255
               and none['failed'] and none['rc'] == 255 and none['msg'] == "can't open " + none['cmd'][-1]
-              and none['cmd'][:3] == [sys.argv[1] + '/bin/korlan', '--json', '--strict']))
+              and none['cmd'][:3] == [sys.argv[1] + '/bin/korlan', '--json', '--strict'])
+         and 'results:\n%s\n%s\n%s' % (later, refused, none))
 EOF
 
 # The module's cost on a host: its run against the program's own, on h2.
@@ -168,7 +170,7 @@ if command -v ansible-test >/dev/null && command -v git >/dev/null; then
   mkdir -p at/ansible_collections/korlan && cp -r "$collection" at/ansible_collections/korlan/
   cd at/ansible_collections/korlan/verify && git init -q && git add -A
   version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  ran= offline=
+  ran='' offline=''
   for test in $(PATH=$(dirname "$py"):$PATH ansible-test sanity --list-tests 2>/dev/null); do
     if PATH=$(dirname "$py"):$PATH ansible-test sanity --python "$version" --test "$test" > "$tmp/sanity.log" 2>&1; then
       ran="$ran $test"
@@ -215,7 +217,7 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
   chown 65534 "$tmp/unit/bin/tool" && chmod 600 "$tmp/unit/bin/tool" && korlan --make-lists "$tmp/unit"
   status=0 && unit "$tmp/unit" setpriv --no-new-privs --inh-caps=-all --bounding-set=-all || status=$?
   check "without CAP_DAC_READ_SEARCH the file is unreadable (status $status)" test "$status" = 2
-  bound=$(sed -n 's/^CapabilityBoundingSet=//p' "$units/korlan-verify@.service" | tr 'A-Z' 'a-z' | sed 's/ *cap_/,+/g')
+  bound=$(sed -n 's/^CapabilityBoundingSet=//p' "$units/korlan-verify@.service" | tr '[:upper:]' '[:lower:]' | sed 's/ *cap_/,+/g')
   caps=(setpriv --no-new-privs --inh-caps=-all --bounding-set=-all"$bound")
 else
   skip "the unit's capabilities: setpriv and root are needed to drop them"
