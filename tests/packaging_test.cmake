@@ -156,4 +156,7 @@ else()
   expect(0 COMMAND ${dpkg_deb} -f ${deb} Package Depends MATCH "^Package: korlan\nDepends: .*libc6")
   expect(0 COMMAND ${dpkg_deb} -x ${deb} ${WORK}/x)
   expect_verified(${WORK}/x/opt/korlan COMMAND ${WORK}/x/opt/korlan/bin/korlan)
+  # The systemd units where systemd finds them, outside the lists, running the package's program.
+  expect(0 COMMAND ${dpkg_deb} -c ${deb} MATCH " \\./lib/systemd/system/korlan-verify@\\.service\n.* \\./lib/systemd/system/korlan-verify@\\.timer\n")
+  expect(0 COMMAND grep -c "^ExecStart=/opt/korlan/bin/korlan " ${WORK}/x/lib/systemd/system/korlan-verify@.service OUT "1\n")
 endif()
