@@ -171,10 +171,11 @@ void appendNumber(std::string* out, Number value, int base = 10) {
 
 // Decodes `text` as vis(3) encodes it, in any of its styles, through
 // libbsd's unvis() one byte at a time: strunvis() takes a trailing "\" or
-// an unfinished "\M-" for nothing. False on a bad or unfinished escape, on
-// "\$" (which stands for no byte), and on a '#' that is not escaped, which
-// mtree -f takes for the start of a comment and bsdtar for a part of the
-// name. State 0 is unvis()'s ground state, between escapes.
+// an unfinished "\M-" for nothing. "\$" stands for no byte, as NetBSD's
+// mtree and go-mtree read it ("test\$\$ing" is "testing"). False on a bad
+// or unfinished escape, and on a '#' that is not escaped, which mtree -f
+// takes for the start of a comment and bsdtar for a part of the name.
+// State 0 is unvis()'s ground state, between escapes.
 bool decode(std::string_view text, std::string* out) {
   // Most names hold nothing encoded.
   if (text.find_first_of("\\#") == std::string_view::npos) {
@@ -189,10 +190,7 @@ bool decode(std::string_view text, std::string* out) {
     if (state == 0 && byte == '#') return false;
     switch (unvis(&c, byte, &state, 0)) {
       case 0: ++i; break;
-      case UNVIS_NOCHAR:
-        if (state == 0) return false;
-        ++i;
-        break;
+      case UNVIS_NOCHAR: ++i; break;
       case UNVIS_VALID:
         *out += c;
         ++i;
@@ -523,15 +521,22 @@ std::string ManifestReader::parseEntry(
     }
     if (path.empty()) path = ".";
   } else {
-    if (!decodeText(name, &part) || part.find('/') != std::string::npos)
+    // "." and ".." move only as they stand: escaped, they would be names,
+    // which no file can have.
+    if (!decodeText(name, &part) || part.find('/') != std::string::npos ||
+        ((part == "." || part == "..") && part != name))
       return "bad name " + shown(name);
     if (part == "..") {
       if (words.size() > 1) return ".. takes no keywords";
       if (ambiguous_) return kAmbiguous;
-      if (cwd_.empty()) return "path leaves the top";
+      // One ".." at the top closes the top, as mtree -c ends what it
+      // writes; a second would leave it.
+      if (closed_) return "path leaves the top";
+      if (cwd_.empty()) closed_ = true;
       cwd_ = std::string(parentOf(cwd_));
       return "";
     }
+    if (closed_) return "entry after the top's closing ..";
     // "." is the top wherever it stands, for mtree -f as for bsdtar.
     if (part == ".")
       path = ".";

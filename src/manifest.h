@@ -104,6 +104,9 @@ class ManifestReader {
   // refused, for the tools disagree where it lies.
   std::string cwd_;
   bool ambiguous_ = false;
+  // The top was closed by the ".." that ends mtree -c's manifests: no
+  // entry follows.
+  bool closed_ = false;
   ManifestEntry defaults_;  // from /set
 };
 

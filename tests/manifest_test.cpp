@@ -69,10 +69,13 @@ TEST(Manifest, RefusesWithOneLineNamingWhereTheLineStarts) {
       {"ha#sh\n", 1, "bad name ha#sh"},
       {"a\\057b\n", 1, "bad name a\\057b"},
       {"./a\\000\n", 1, "bad name ./a\\000"},
-      {"a\\$\n", 1, "bad name a\\$"},
+      {"\\056\\056\n", 1, "bad name \\056\\056"},
+      {"d type=dir\n\\.\n", 2, "bad name \\."},
       {"/sets type=file\n", 1, "unknown command /sets"},
       {top + "./a/../../b\n", 4, "path leaves the top"},
-      {"d type=dir\n..\n..\n", 3, "path leaves the top"},
+      // One ".." closes the top, as mtree -c ends a manifest; nothing follows it.
+      {"d type=dir\n..\n..\n..\n", 4, "path leaves the top"},
+      {"d\n..\ne\n", 3, "entry after the top's closing .."},
       {"d type=dir\n.. size=1\n", 2, ".. takes no keywords"},
       // mtree -f would take f as d/f, bsdtar as f.
       {"./d type=dir\nf\n", 2, "relative name after a full path is ambiguous"},
@@ -123,6 +126,8 @@ TEST(Manifest, ReadsTheOddCasesOfBothDialects) {
       {"na\\M-C\\M-/ve\n./d\\M-/x/f\\M-/\n", "1 ./na\\303\\257ve\n2 ./d\\257x/f\\257\n"},
       {"l type=link link=..\\s/x\\#y uname=r\\157ot gname=\\M-C\\M-!\n",
        "1 ./l type=link uname=root gname=\\303\\241 link=..\\040/x\\043y\n"},
+      // "\$" stands for no byte; the ".." that closes the top.
+      {". type=dir\ntest\\$\\$ing\n..\n", "1 . type=dir\n2 ./testing\n"},
       // Lines ended as on Windows, as libarchive reads them.
       {"#mtree\r\n. type=dir\r\n./a mode=0644 \\\r\n size=1\r\n",
        "2 . type=dir\n3 ./a mode=0644 size=1\n"},
