@@ -91,9 +91,12 @@ class WholeFile {
     for (;;) {
       if (size_ > most) return tooLarge();
       // Twice as much room each time, for a FIFO; one byte past the bound
-      // at the most, to tell that it was passed.
-      if (size_ == capacity_)
-        grow(std::min(std::max(size_ + chunk, 2 * capacity_), most + 1));
+      // at the most, to tell that it was passed (at once, rather than past
+      // the bound's size: the old buffer and the new are held together).
+      if (size_ == capacity_) {
+        const size_t room = std::max(size_ + chunk, 2 * capacity_);
+        grow(room >= most ? most + 1 : room);
+      }
       const ssize_t n = ::read(fd, data_.get() + size_, capacity_ - size_);
       if (n < 0 && errno == EINTR) continue;
       if (n == 0) break;

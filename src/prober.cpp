@@ -94,6 +94,9 @@ struct EntryItem : Entry {
   static const bool kHashed = false;
   static const bool kEntry = true;
 };
+static_assert(sizeof(void*) != 8 || sizeof(EntryItem) == 48,
+              "an entry waiting costs 48 bytes: the lookup's errno lies in "
+              "the padding of what it states");
 
 #ifdef KORLAN_HAVE_URING
 // One worker's io_uring, for probes kept in flight together.
@@ -244,8 +247,8 @@ class ProbeJob {
   // fixed count.
   int64_t weight(const Item& item) const {
     if constexpr (Item::kEntry) {
-      const Detail* d = item.expected.detail.get();
-      return d != nullptr && !d->digests.empty() ? item.expected.size : 0;
+      const Detail* d = item.detail.get();
+      return d != nullptr && !d->digests.empty() ? item.size : 0;
     } else if constexpr (Item::kHashed) {
       const int64_t size = item.file()->size;
       return size >= 0 ? size : OrderedPool<ProbeJob>::kBatchWeight;
@@ -346,8 +349,7 @@ class ProbeJob {
   // Nothing is there, for the reason `error`: an optional entry may be
   // absent, a comparison that passed.
   static void absent(Entry& e, int error) {
-    if (!(e.expected.keywords & kKwOptional))
-      differ(e, DiffKind::kMissing, listedSize(e), "", strerror(error));
+    if (!(e.keywords & kKwOptional)) e.error = static_cast<uint8_t>(error);
   }
 
   // Probes that only stat go to a worker as a batch, which it may keep in
@@ -410,15 +412,14 @@ class ProbeJob {
   }
   // The size an entry states, as a report shows it: empty when none.
   static std::string listedSize(const Entry& e) {
-    return e.expected.keywords & kKwSize ? std::to_string(e.expected.size)
-                                         : std::string();
+    return e.keywords & kKwSize ? std::to_string(e.size) : std::string();
   }
 
   // Compares what `e` states with `st`, what lstat found. A file read for
   // its digests is opened here, once, without following a link, and
   // judged by fstat of that descriptor: it must be the file lstat found.
   void checkEntry(Entry& e, struct stat st, Context& c) {
-    const Expected& x = e.expected;
+    const Expected& x = e;
     const uint32_t k = x.keywords;
     const EntryType actual = entryTypeOf(st.st_mode);
     if ((k & kKwType) && actual != x.type) {
@@ -452,7 +453,7 @@ class ProbeJob {
   }
 
   void compareAttributes(Entry& e, const struct stat& st, Context& c) {
-    const Expected& x = e.expected;
+    const Expected& x = e;
     const uint32_t k = x.keywords;
     const Detail* d = x.detail.get();
     if ((k & kKwMode) && (st.st_mode & 07777) != x.mode)
@@ -497,7 +498,7 @@ class ProbeJob {
   // `fd` (or why it could not be opened, `readError`).
   void compareDigests(Entry& e, const struct stat& st, int fd, int readError,
                       Context& c) {
-    const Detail& d = *e.expected.detail;
+    const Detail& d = *e.detail;
     if (!S_ISREG(st.st_mode)) {
       differ(e, DiffKind::kUnreadable, listedSize(e), "", "not a regular file");
       return;
@@ -808,7 +809,7 @@ void EntryChecker::add(Entry entry) {
   // The workers start with the first entry that is no directory: a file
   // with digests has libcrypto set up by then (see prepareCrypto), before
   // their stacks take the memory it needs.
-  const Expected& x = entry.expected;
+  const Expected& x = entry;
   if (!(x.keywords & kKwType) || x.type != EntryType::kDir) impl_->start();
   EntryItem item;
   static_cast<Entry&>(item) = std::move(entry);

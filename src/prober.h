@@ -98,14 +98,16 @@ struct Found {
   std::string expected, actual, reason;
 };
 
-// One entry of a source other than a packing list, and what its check
-// found.
-struct Entry {
+// One entry of a source other than a packing list: what it states, and
+// what its check found.
+struct Entry : Expected {
+  // Once settled: the errno of the lookup when nothing is there that the
+  // entry may not lack (an optional entry may be absent), else 0. In the
+  // padding of what the entry states: a million entries wait at once.
+  uint8_t error = 0;
   const Directory* dir = nullptr;  // that holds it; the top for "."
   const char* name = nullptr;      // "." for the top itself
-  Expected expected;
-  // Once settled, what differs: null when nothing does (an optional entry
-  // that is absent included).
+  // Once settled, what else differs: null when nothing does.
   std::unique_ptr<std::vector<Found>> found;
 };
 

@@ -396,7 +396,7 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
     }
     if (options.unlisted)
       named.add(e.dir, e.name, expected.keywords & kKwIgnore);
-    e.expected = std::move(expected);
+    static_cast<Expected&>(e) = std::move(expected);
     checker.add(std::move(e));
   }
   if (!reading.settle() || read < 0) return kStatusError;
@@ -413,11 +413,16 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
     ++CountFiles;
     report.fileWalked(CountFiles);
     progress.fileCompared(CountFiles);
-    if (e.found == nullptr) continue;
+    if (e.error == 0 && e.found == nullptr) continue;
     entryPath(&root, e, &shown);
     ++CountErrors;
-    for (const Found& f : *e.found)
-      report.difference({f.kind, shown, f.expected, f.actual, f.reason});
+    if (e.error != 0)
+      report.difference({DiffKind::kMissing, shown,
+                         e.keywords & kKwSize ? std::to_string(e.size) : "", "",
+                         strerror(e.error)});
+    else
+      for (const Found& f : *e.found)
+        report.difference({f.kind, shown, f.expected, f.actual, f.reason});
   }
   checker.stop();
   if (report.broken()) return kStatusError;  // main says why

@@ -2,6 +2,7 @@
 // are believed, with their signer shown; anything else stops the run before
 // a byte of the report.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +167,21 @@ TEST_F(Key, UnbelievedListsStopTheRun) {
     EXPECT_EQ(r.err.rfind("korlan: " + c.err, 0), 0u) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Endless input read whole stops at half the address space the process may have.
+  testutil::writeText(tmp / "k.pub", pub);
+  testutil::Launch zero{KORLAN_BIN,
+                        {"korlan", "--key=" + tmp / "k.pub", "--mtree", root(""), "/dev/zero"}};
+  zero.inChild = [] {
+    const rlimit space = {256 << 20, 256 << 20};
+    if (setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
+  };
+  EXPECT_EQ(testutil::run(zero, tmp),
+            (Result{"",
+                    "korlan: \"/dev/zero\": larger than 134217728 bytes, the most a list read "
+                    "whole may be\n",
+                    255}));
+#endif
 }
 
 }  // namespace

@@ -165,6 +165,51 @@ TEST_F(NoArguments, BelievesOnlyItsSignedManifest) {
   }
 }
 
+// A FIFO at a name the installation's lists are found by ends the run at once, refused, with
+// or without --key: a job that waits for the status would wait for ever.
+TEST_F(NoArguments, ListsFoundByNameAreRegularFiles) {
+  const std::string program = top + "/lib/k/bin/korlan", root = top + "/lib/k/bin/../../..";
+  const bool keys = access("/usr/bin/minisign", X_OK) == 0;
+  if (keys)
+    testutil::run(
+        {"/usr/bin/minisign", {"minisign", "-G", "-W", "-p", tmp / "k.pub", "-s", tmp / "k.sec"}},
+        tmp);
+  const std::string notRegular = "\": not a regular file\n";
+  struct {
+    const char* fifo;
+    std::string plain, keyed;  // standard error, without --key and with it
+  } cases[] = {
+      {"packing.mtree", "korlan: \"" + root + "/packing.mtree" + notRegular,
+       "korlan: \"" + root + "/packing.mtree" + notRegular},
+      {"packing.sha256", "korlan: \"" + root + "/packing.sha256" + notRegular,
+       "can't open " + root + "/packing.mtree\n"},
+      {"packing.lst", "korlan: \"" + root + "/packing.lst" + notRegular,
+       "can't open " + root + "/packing.mtree\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string at = top + "/" + c.fifo;
+    const bool list = std::string(c.fifo) == "packing.lst";
+    if (list) {
+      ASSERT_EQ(rename(at.c_str(), (tmp / "lst").c_str()), 0);
+    }
+    ASSERT_EQ(mkfifo(at.c_str(), 0644), 0);
+    for (const bool keyed : {false, true}) {
+      if (keyed && !keys) continue;
+      testutil::Launch launch{program, {program}, tmp.path()};
+      if (keyed) launch.argv.push_back("--key=" + tmp / "k.pub");
+      launch.inChild = [] { alarm(20); };
+      const Result r = testutil::run(launch, tmp);
+      EXPECT_EQ(r.err, keyed ? c.keyed : c.plain) << c.fifo;
+      EXPECT_EQ(r.status, 255) << c.fifo;
+    }
+    ASSERT_EQ(unlink(at.c_str()), 0);
+    if (list) {
+      ASSERT_EQ(rename((tmp / "lst").c_str(), at.c_str()), 0);
+    }
+  }
+  if (!keys) GTEST_SKIP() << "minisign is not installed: no run with --key";
+}
+
 TEST_F(NoArguments, FailuresBeforeTheRun) {
   const std::string program = top + "/lib/k/bin/korlan";
   EXPECT_EQ(start(program, "korlan", tmp / "nowhere", tmp.path()),

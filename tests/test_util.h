@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -164,7 +165,8 @@ inline std::string readText(const std::string& path) {
 struct Result {
   std::string out;
   std::string err;
-  int status = -1;  // exit status, or -1 when the program did not exit
+  int status = -1;   // exit status, or -1 when the program did not exit
+  long peakKiB = 0;  // the most memory it held (wait4), not compared
 };
 
 inline bool operator==(const Result& a, const Result& b) {
@@ -266,7 +268,9 @@ inline Result run(const Launch& l, const TempDir& scratch) {
   }
   Result r;
   int ws = 0;
-  if (pid < 0 || waitpid(pid, &ws, 0) != pid) return r;
+  struct rusage usage = {};
+  if (pid < 0 || wait4(pid, &ws, 0, &usage) != pid) return r;
+  r.peakKiB = usage.ru_maxrss;
   if (WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
   r.out = l.keepRun ? readText(outPath) : dropRun(readText(outPath));
   r.err = readText(errPath);

@@ -1,0 +1,110 @@
+// End to end, against whoever can write the tree while a run goes: a file and a directory
+// exchanged with links in a loop, a link retargeted. A run never says "Succeeded" of a tree
+// that held a difference at every instant, and a maker never writes what it must not read.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using testutil::Result;
+
+// Exchanges two paths (renameat2 RENAME_EXCHANGE) over and over while it lives.
+class Exchanger {
+ public:
+  Exchanger(const std::string& a, const std::string& b)
+      : thread_([this, a, b] {
+          while (!stop_)
+            if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) return;
+        }) {}
+  ~Exchanger() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+const int kRuns = 200;
+
+class Writer : public testutil::Korlan {
+ protected:
+  // Runs korlan `kRuns` times with `args` while `a` and `b` are exchanged; the outputs.
+  std::vector<Result> racing(const std::string& a, const std::string& b,
+                             const std::vector<std::string>& args) {
+    std::vector<Result> results;
+    const Exchanger exchanger(a, b);
+    for (int i = 0; i < kRuns; ++i) results.push_back(korlan(args));
+    return results;
+  }
+  std::string sha256(const std::string& text) {
+    testutil::writeText(tmp / "h/f", text);
+    const std::string line = korlan({"--make-sums", tmp / "h"}).out;
+    return line.substr(0, 64);
+  }
+};
+
+TEST_F(Writer, SwapsWithLinksNeverPassUnderMtree) {
+  const std::string good = "good bytes\n", bad = "evil bytes\n";
+  testutil::writeText(tmp / "good/f", good);
+  testutil::writeText(tmp / "good/d/g", good);
+  testutil::writeText(root("f"), bad);
+  testutil::writeText(root("d/g"), bad);
+  tmp.link(tmp / "good/f", "flink");
+  tmp.link(tmp / "good/d", "dlink");
+  const std::string digest = " size=11 sha256digest=" + sha256(good) + "\n";
+  // The directory named, and not: bsdtar names only the files it was given.
+  for (const std::string& manifest :
+       {"#mtree\n./f type=file" + digest, "#mtree\n./d type=dir\n./d/g type=file" + digest,
+        "#mtree\n./d/g type=file" + digest}) {
+    testutil::writeText(tmp / "m", manifest);
+    const bool file = manifest.find("./f") != std::string::npos;
+    int succeeded = 0;
+    for (const Result& r : racing(root(file ? "f" : "d"), tmp / (file ? "flink" : "dlink"),
+                                  {"-q", "--strict", "--mtree", root(""), tmp / "m"}))
+      succeeded += r.status == 0;
+    EXPECT_EQ(succeeded, 0) << manifest;
+  }
+}
+
+TEST_F(Writer, MakersNeverReadThroughALinkTheyDidNotList) {
+  // A secret outside ROOT, and a file of its name in a directory that is exchanged with a
+  // link to the secret's directory while the makers run.
+  testutil::writeText(tmp / "outside/secret", "the secret\n");
+  ASSERT_EQ(chmod((tmp / "outside/secret").c_str(), 0600), 0);
+  testutil::writeText(root("d/secret"), "not secret\n");
+  testutil::writeText(root("l"), "");
+  tmp.link(tmp / "outside", "dlink");
+  // A link retargeted between targets of two lengths.
+  ASSERT_EQ(unlink(root("l").c_str()), 0);
+  tmp.link("a", "root/l");
+  tmp.link("bbbbbbbb", "other");
+  const std::string secret = sha256("the secret\n");
+  for (const char* maker : {"--make-sums", "--make-mtree", "--make-lists"}) {
+    const Exchanger links(root("l"), tmp / "other");
+    for (const Result& r : racing(root("d"), tmp / "dlink", {maker, root("")})) {
+      const std::string written = std::string(maker) != "--make-lists"
+                                      ? r.out
+                                      : testutil::readText(root("packing.sha256")) +
+                                            testutil::readText(root("packing.mtree"));
+      EXPECT_EQ(written.find(secret), std::string::npos) << maker << "\n" << written;
+      // A link's target whole, or the entry refused: never an empty one.
+      EXPECT_EQ(written.find("link= "), std::string::npos) << written;
+      EXPECT_EQ(written.find("link=\n"), std::string::npos) << written;
+    }
+  }
+}
+
+}  // namespace
