@@ -61,8 +61,36 @@ int openForReading(int dirFd, const char* path, bool follow) {
 
 namespace {
 
-const char* const kAlgorithmNames[kDigestAlgorithms] = {"MD5", "SHA1", "SHA256",
-                                                        "SHA384", "SHA512"};
+// libcrypto's names; the cksum CRC is no digest of libcrypto's.
+const char* const kAlgorithmNames[] = {"MD5",        "SHA1",   "SHA256",
+                                       "SHA384",     "SHA512", "RIPEMD160",
+                                       "SHA512-256", nullptr};
+static_assert(sizeof kAlgorithmNames / sizeof kAlgorithmNames[0] ==
+                  kDigestAlgorithms,
+              "a name for every algorithm");
+const int kCksum = static_cast<int>(DigestAlgorithm::kCksum);
+
+// POSIX cksum's CRC: the polynomial 0x04C11DB7, most significant bit
+// first, over the bytes and then over their count. libcrypto has none, and
+// zlib's CRC-32 is another (reflected, with another end).
+struct CrcTable {
+  uint32_t entries[256];
+  constexpr CrcTable() : entries() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i << 24;
+      for (int bit = 0; bit < 8; ++bit)
+        c = c & 0x80000000u ? (c << 1) ^ 0x04C11DB7u : c << 1;
+      entries[i] = c;
+    }
+  }
+};
+constexpr CrcTable kCrc;
+
+uint32_t crcUpdate(uint32_t crc, const unsigned char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    crc = (crc << 8) ^ kCrc.entries[((crc >> 24) ^ p[i]) & 0xff];
+  return crc;
+}
 
 evp_md_st* fetch(int algorithm) {
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
@@ -114,7 +142,8 @@ void Hasher::release() {
 
 bool Hasher::prepare(unsigned algorithms) {
   for (int a = 0; a < kDigestAlgorithms; ++a) {
-    if (!(algorithms & 1u << a) || contexts_[a] != nullptr) continue;
+    if (!(algorithms & 1u << a) || contexts_[a] != nullptr || a == kCksum)
+      continue;
     mds_[a] = fetch(a);
     contexts_[a] = EVP_MD_CTX_new();
     if (mds_[a] == nullptr || contexts_[a] == nullptr) return false;
@@ -171,6 +200,15 @@ void Hasher::finish(FileHash* h, unsigned algorithms, std::string hex[]) {
   static const char kDigits[] = "0123456789abcdef";
   for (int a = 0; a < kDigestAlgorithms; ++a) {
     if (!(algorithms & 1u << a)) continue;
+    if (a == kCksum) {
+      uint32_t crc = crc_;
+      for (uint64_t n = crcLength_; n != 0; n >>= 8) {
+        const unsigned char byte = static_cast<unsigned char>(n & 0xff);
+        crc = crcUpdate(crc, &byte, 1);
+      }
+      hex[a] = std::to_string(~crc & 0xffffffffu);
+      continue;
+    }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(contexts_[a], digest, &length) != 1)
@@ -189,9 +227,11 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
   // libcrypto fails only when it cannot allocate: the run is out of
   // memory, which is no difference of the file's.
   for (int a = 0; a < kDigestAlgorithms; ++a)
-    if ((algorithms & 1u << a) &&
+    if ((algorithms & 1u << a) && a != kCksum &&
         EVP_DigestInit_ex(contexts_[a], mds_[a], nullptr) != 1)
       throw std::bad_alloc();
+  crc_ = 0;
+  crcLength_ = 0;
   int64_t total = 0;
   for (;;) {
     if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
@@ -210,9 +250,13 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
     // rather than read a file that grows as fast as it is read.
     if (total > expected) break;
     for (int a = 0; a < kDigestAlgorithms; ++a) {
-      if ((algorithms & 1u << a) &&
-          EVP_DigestUpdate(contexts_[a], buffer_, n) != 1)
+      if (!(algorithms & 1u << a)) continue;
+      if (a == kCksum) {
+        crc_ = crcUpdate(crc_, buffer_, n);
+        crcLength_ += n;
+      } else if (EVP_DigestUpdate(contexts_[a], buffer_, n) != 1) {
         throw std::bad_alloc();
+      }
     }
     if (counter_ != nullptr) counter_->fetch_add(n, std::memory_order_relaxed);
   }

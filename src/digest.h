@@ -18,9 +18,19 @@ struct stat;
 struct evp_md_ctx_st;
 struct evp_md_st;
 
-// The digests a manifest may give a file, by the algorithms' own names.
-enum class DigestAlgorithm : uint8_t { kMd5, kSha1, kSha256, kSha384, kSha512 };
-const int kDigestAlgorithms = 5;
+// The digests a manifest may give a file, by the algorithms' own names; and
+// the CRC of POSIX cksum(1), which is no digest, read in the same pass.
+enum class DigestAlgorithm : uint8_t {
+  kMd5,
+  kSha1,
+  kSha256,
+  kSha384,
+  kSha512,
+  kRmd160,
+  kSha512256,
+  kCksum,
+};
+const int kDigestAlgorithms = 8;
 // The bit of `a` in a set of algorithms.
 inline unsigned algorithmBit(DigestAlgorithm a) {
   return 1u << static_cast<int>(a);
@@ -87,8 +97,9 @@ class Hasher {
   // that fstat gives the opened file.
   FileHash hash(int dirFd, const char* path, int64_t expected);
   // The same, read once for every algorithm of `algorithms` (a set of
-  // algorithmBit), each digest left in `hex` (lowercase) at the index of
-  // its algorithm. The returned digest is left empty.
+  // algorithmBit), each digest left in `hex` (lowercase; the cksum CRC in
+  // decimal, as cksum(1) prints it) at the index of its algorithm. The
+  // returned digest is left empty.
   FileHash hash(int dirFd, const char* path, int64_t expected,
                 unsigned algorithms, std::string hex[kDigestAlgorithms]);
 
@@ -109,6 +120,9 @@ class Hasher {
   // Finishes the digests of a file read whole: SHA-256 alone into
   // `h->digest` when `hex` is null.
   void finish(FileHash* h, unsigned algorithms, std::string hex[]);
+  // The cksum CRC of the bytes read so far, and their count.
+  uint32_t crc_ = 0;
+  uint64_t crcLength_ = 0;
   // The algorithms fetched, and a context for each: once, on first use.
   bool prepare(unsigned algorithms);
   void release();

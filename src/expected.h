@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "digest.h"
+#include "keywords.h"
 
 enum class EntryType : uint8_t {
   kFile,
@@ -33,52 +34,45 @@ const char* typeName(EntryType t);
 // The type of a file of mode `mode` (st_mode).
 EntryType entryTypeOf(uint32_t mode);
 
-// The keywords an entry can carry that Korlan understands, as bits.
-enum ManifestKeyword : uint32_t {
-  kKwType = 1u << 0,
-  kKwMode = 1u << 1,
-  kKwUid = 1u << 2,
-  kKwGid = 1u << 3,
-  kKwUname = 1u << 4,
-  kKwGname = 1u << 5,
-  kKwSize = 1u << 6,
-  kKwLink = 1u << 7,
-  kKwTime = 1u << 8,
-  kKwNlink = 1u << 9,
-  kKwSha256 = 1u << 10,
-  kKwSha512 = 1u << 11,
-  kKwSha384 = 1u << 12,
-  kKwSha1 = 1u << 13,
-  kKwMd5 = 1u << 14,
-  // Rules without a value: the file may be absent; only its existence is
-  // checked; nothing below it is searched for unlisted entries.
-  kKwOptional = 1u << 15,
-  kKwNochange = 1u << 16,
-  kKwIgnore = 1u << 17,
-};
-// Every bit above.
-const uint32_t kKwAll = (1u << 18) - 1;
-
 // A digest an entry states: the algorithm, and the value in lowercase hex.
 struct StatedDigest {
   DigestAlgorithm algorithm;
   std::string hex;
 };
 
-// What fewer entries state: owners, times, link counts, link targets and
-// digests, kept only for the entries that state one of them (kDetailed).
+// An extended attribute an entry states: its name and its value's bytes.
+struct StatedXattr {
+  std::string name, value;
+};
+
+// A keyword an entry states that no check here can compare (a flag Linux
+// has no equivalent for, a device number of another system): the entry is
+// reported so, never taken for a match.
+struct Unchecked {
+  std::string keyword;  // as the entry gives it, KEYWORD=VALUE
+  std::string why;
+};
+
+// The Linux inode flags a manifest's flags can state (FS_IOC_GETFLAGS).
+const uint32_t kImmutableFlag = 0x10, kAppendFlag = 0x20, kNodumpFlag = 0x40;
+
+// What fewer entries state: owners, times, link counts, link targets,
+// digests, flags, extended attributes and devices, kept only for the
+// entries that state one of them (kDetailed).
 struct Detail {
   uint32_t uid = 0, gid = 0;
   uint32_t nanoseconds = 0;
   int64_t seconds = 0;
   uint64_t nlink = 0;
   std::string uname, gname, link;
-  std::vector<StatedDigest> digests;
+  std::vector<StatedDigest> digests;  // the cksum CRC among them
+  uint32_t flags = 0;                 // kImmutableFlag ...
+  uint64_t device = 0;                // a device node's number (makedev)
+  std::vector<StatedXattr> xattrs;    // all the entry has, under kKwXattr
+  std::vector<Unchecked> unchecked;
 };
 
-const uint32_t kDetailed = kKwUid | kKwGid | kKwUname | kKwGname | kKwLink |
-                           kKwTime | kKwNlink | kKwSha256 | kKwSha512 |
-                           kKwSha384 | kKwSha1 | kKwMd5;
+const uint32_t kDetailed = kKwAll & ~(kKwType | kKwMode | kKwSize | kKwRules);
 
 // What a source states of one entry: the keywords it carries (ManifestKeyword
 // bits) and their values; a field means something only when `keywords`

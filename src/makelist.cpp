@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "attributes.h"
 #include "beneath.h"
 #include "digest.h"
 #include "directory.h"
@@ -86,8 +87,12 @@ class MakeJob {
 
   // `topFd`: the top, open. `algorithms`: the digests a manifest gives
   // each file.
-  MakeJob(int topFd, unsigned lists, unsigned algorithms)
-      : topFd_(topFd), lists_(lists), algorithms_(algorithms) {}
+  // `attributes`: the flags and extended attributes a manifest gives.
+  MakeJob(int topFd, unsigned lists, unsigned algorithms, uint32_t attributes)
+      : topFd_(topFd),
+        lists_(lists),
+        algorithms_(algorithms),
+        attributes_(attributes) {}
 
   int64_t weight(const Item& item) const {
     return reads(item) != 0 ? item.listSize : 0;
@@ -100,7 +105,7 @@ class MakeJob {
   // lists name it by, when they do) and checked to be the one found.
   void run(Item& item, Context& c) {
     const unsigned algorithms = reads(item);
-    if (algorithms == 0) return;
+    if (algorithms == 0 && !opens(item)) return;
     if (c.hasher == nullptr) c.hasher.reset(new Hasher(nullptr, stopping));
     const size_t slash = item.path.rfind('/');
     const std::string_view dir =
@@ -127,7 +132,7 @@ class MakeJob {
     else if (st.st_dev != item.id.dev || st.st_ino != item.id.ino ||
              st.st_size != item.listSize)
       item.contents.error = FileHash::kChanged;
-    else
+    else if (algorithms != 0)
       item.contents = c.hasher->hashOpen(fd.get(), st, algorithms, c.hex);
     if (item.contents.error != 0) return;
     if (algorithms & algorithmBit(DigestAlgorithm::kSha256))
@@ -137,12 +142,26 @@ class MakeJob {
     for (int a = 0; a < kDigestAlgorithms; ++a)
       if (algorithms_ & 1u << a)
         e->digests.push_back({static_cast<DigestAlgorithm>(a), c.hex[a]});
+    // The file's flags and extended attributes, of the descriptor read.
+    std::vector<std::string> unreadable;
+    int error = 0;
+    if (attributes_ & kKwFlags) error = readFlags(fd.get(), &e->flags);
+    if (error == 0 && (attributes_ & kKwXattr))
+      error = readXattrs(fd.get(), &e->xattrs, &unreadable);
+    if (error == 0 && !unreadable.empty()) error = EACCES;
+    if (error != 0) item.contents.error = error;
   }
 
   const std::atomic<bool>* stopping = nullptr;
 
  private:
   // The digests to take of the file, none when it is not read.
+  // Whether a manifest's regular file is opened for its flags or extended
+  // attributes, if not for its bytes.
+  bool opens(const Item& item) const {
+    return attributes_ != 0 && item.message.empty() && item.entry &&
+           item.entry->type == EntryType::kFile;
+  }
   unsigned reads(const Item& item) const {
     if (!item.message.empty()) return 0;
     unsigned algorithms = 0;
@@ -157,6 +176,7 @@ class MakeJob {
   const int topFd_;
   const unsigned lists_;
   const unsigned algorithms_;
+  const uint32_t attributes_;
 };
 
 // Where the lists go.
@@ -223,7 +243,8 @@ class Maker : public TreeVisitor {
         job_(topFd,
              (outputs.list ? kList : 0u) | (outputs.sums ? kSums : 0u) |
                  (outputs.manifest ? kManifest : 0u),
-             outputs.manifest ? algorithmsOf(keywords) : 0),
+             outputs.manifest ? algorithmsOf(keywords) : 0,
+             outputs.manifest ? keywords & (kKwFlags | kKwXattr) : 0),
         pool_(job_, workers, kWorkerStack) {
     job_.stopping = &pool_.stopping();
     if (outputs_.manifest) *outputs_.manifest << kManifestHeader;
@@ -279,6 +300,23 @@ class Maker : public TreeVisitor {
   // cost little memory.
   static constexpr size_t kMostWaiting = 2048;
 
+  // Reads the flags and extended attributes the manifest gives of the entry
+  // `name` (no regular file) in the directory `dirFd` into `e`; false after
+  // the message when they cannot be read.
+  bool attributesOf(std::string_view path, const char* name, int dirFd,
+                    const struct stat& st, ManifestEntry* e) {
+    std::vector<std::string> unreadable;
+    int error = 0;
+    if ((keywords_ & kKwFlags) && S_ISDIR(st.st_mode))
+      error = readFlags(dirFd, path.empty() ? "." : name, st, &e->flags);
+    if (error == 0 && (keywords_ & kKwXattr))
+      error =
+          readXattrs(dirFd, path.empty() ? "." : name, &e->xattrs, &unreadable);
+    if (error == 0 && !unreadable.empty()) error = EACCES;
+    if (error == 0) return true;
+    message("cannot read", path, strerror(error), true);
+    return false;
+  }
   // Makes the entry's item: its manifest line, and whether the packing
   // list and the sums name it.
   void describe(std::string_view path, const char* name, int dirFd,
@@ -343,6 +381,9 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
   ManifestEntry& e = *item.entry;
   e.link.clear();
   e.digests.clear();
+  e.xattrs.clear();
+  e.flags = 0;
+  e.device = st.st_rdev;
   e.type = entryTypeOf(st.st_mode);
   e.mode = st.st_mode & 07777;
   e.uid = st.st_uid;
@@ -352,10 +393,14 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
   e.nanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
   e.nlink = st.st_nlink;
   e.keywords = kKwType | kKwMode | kKwUid | kKwGid | kKwUname | kKwGname |
-               kKwTime | kKwNlink;
-  if (e.type == EntryType::kFile)
-    e.keywords |=
-        kKwSize | kKwSha256 | kKwSha512 | kKwSha384 | kKwSha1 | kKwMd5;
+               kKwTime | kKwNlink | kKwFlags | kKwXattr;
+  if (e.type == EntryType::kFile) e.keywords |= kKwSize | kKwContents;
+  if (e.type == EntryType::kChar || e.type == EntryType::kBlock)
+    e.keywords |= kKwDevice;
+  // A regular file's flags and extended attributes are read with its bytes,
+  // of the descriptor read; any other entry's here, as it is.
+  if (e.type != EntryType::kFile && !attributesOf(path, name, dirFd, st, &e))
+    return;
   if (e.type == EntryType::kLink) {
     // A target is written whole, or the entry not at all: a link replaced
     // since lstat is looked at again, a few times at most.
@@ -463,9 +508,15 @@ int make(const char* root, const Outputs& outputs, uint32_t keywords,
 }
 
 // The default keywords of a manifest: what a vendor promises whatever
-// account installs it.
-uint32_t manifestKeywords(uint32_t keywords) {
-  return keywords != 0 ? keywords : kKwMode | kKwSize | kKwLink | kKwSha256;
+// account installs it (those of the table's own default), and, in an
+// installation's own manifest, its flags and extended attributes too (file
+// capabilities, ACLs, labels): BSD mtree and bsdtar do not read those.
+uint32_t manifestKeywords(uint32_t keywords, bool installation) {
+  if (keywords != 0) return keywords;
+  uint32_t defaults = installation ? kKwFlags | kKwXattr : 0;
+  for (const KeywordRow& row : kKeywordTable)
+    if (row.byDefault) defaults |= keywordBit(row.keyword);
+  return defaults & ~kKwType;
 }
 
 }  // namespace
@@ -488,7 +539,8 @@ int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
                  std::ostream& err, int outFd) {
   Outputs outputs;
   outputs.manifest = &out;
-  return make(root, outputs, manifestKeywords(keywords), nullptr, err, {outFd});
+  return make(root, outputs, manifestKeywords(keywords, false), nullptr, err,
+              {outFd});
 }
 
 namespace {
@@ -658,7 +710,7 @@ int makeLists(const char* root, uint32_t keywords, std::istream* only,
   outputs.list = list.stream();
   outputs.sums = sums.stream();
   outputs.manifest = manifest.stream();
-  int status = make(root, outputs, manifestKeywords(keywords),
+  int status = make(root, outputs, manifestKeywords(keywords, true),
                     only != nullptr ? &selection : nullptr, err,
                     {list.fd(), sums.fd(), manifest.fd()});
   if (only != nullptr) {

@@ -1,7 +1,9 @@
 // manifest.cpp: reading and writing mtree(5) manifests.
 #include "manifest.h"
 
+#include <openssl/evp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 // Korlan calls neither strnvis nor strnunvis, whose two incompatible
 // versions <bsd/vis.h> otherwise warns about.
@@ -17,118 +19,10 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "attributes.h"
 #include "message.h"
 
 namespace {
-
-// How a keyword's value is read.
-enum class Kind : uint8_t {
-  kType,
-  kMode,
-  kUid,
-  kGid,
-  kUname,
-  kGname,
-  kSize,
-  kLink,
-  kTime,
-  kNlink,
-  kDigest,     // hex of the algorithm's length
-  kRule,       // no value
-  kFlags,      // "none" says nothing; any other value is not checked
-  kUnchecked,  // any value, not checked
-  kDropped,    // steers tools, says nothing about the file
-};
-
-struct Keyword {
-  const char* name;
-  Kind kind;
-  uint32_t bit;           // its ManifestKeyword, or 0
-  const char* unchecked;  // the name ManifestEntry::unchecked gives it
-};
-
-// Every keyword of the format that mtree(5) and mtree(8) document, bsdtar's
-// "content" too; the first name of a bit is the one written.
-const Keyword kKeywords[] = {
-    {"type", Kind::kType, kKwType, nullptr},
-    {"mode", Kind::kMode, kKwMode, nullptr},
-    {"uid", Kind::kUid, kKwUid, nullptr},
-    {"gid", Kind::kGid, kKwGid, nullptr},
-    {"uname", Kind::kUname, kKwUname, nullptr},
-    {"gname", Kind::kGname, kKwGname, nullptr},
-    {"size", Kind::kSize, kKwSize, nullptr},
-    {"link", Kind::kLink, kKwLink, nullptr},
-    {"time", Kind::kTime, kKwTime, nullptr},
-    {"nlink", Kind::kNlink, kKwNlink, nullptr},
-    {"sha256digest", Kind::kDigest, kKwSha256, nullptr},
-    {"sha256", Kind::kDigest, kKwSha256, nullptr},
-    {"sha512digest", Kind::kDigest, kKwSha512, nullptr},
-    {"sha512", Kind::kDigest, kKwSha512, nullptr},
-    {"sha384digest", Kind::kDigest, kKwSha384, nullptr},
-    {"sha384", Kind::kDigest, kKwSha384, nullptr},
-    {"sha1digest", Kind::kDigest, kKwSha1, nullptr},
-    {"sha1", Kind::kDigest, kKwSha1, nullptr},
-    {"md5digest", Kind::kDigest, kKwMd5, nullptr},
-    {"md5", Kind::kDigest, kKwMd5, nullptr},
-    {"optional", Kind::kRule, kKwOptional, nullptr},
-    {"nochange", Kind::kRule, kKwNochange, nullptr},
-    {"ignore", Kind::kRule, kKwIgnore, nullptr},
-    {"flags", Kind::kFlags, 0, "flags"},
-    {"cksum", Kind::kUnchecked, 0, "cksum"},
-    {"rmd160digest", Kind::kUnchecked, 0, "rmd160digest"},
-    {"rmd160", Kind::kUnchecked, 0, "rmd160digest"},
-    {"ripemd160digest", Kind::kUnchecked, 0, "rmd160digest"},
-    {"device", Kind::kUnchecked, 0, "device"},
-    {"resdevice", Kind::kUnchecked, 0, "resdevice"},
-    {"inode", Kind::kUnchecked, 0, "inode"},
-    // The file whose contents this one should have, on the machine that
-    // made the manifest: not checked, and never taken for a match.
-    {"contents", Kind::kUnchecked, 0, "contents"},
-    {"content", Kind::kUnchecked, 0, "contents"},
-    // Selects entries for mtree -E and -I.
-    {"tags", Kind::kDropped, 0, nullptr},
-};
-
-const Keyword* findKeyword(std::string_view name) {
-  for (const Keyword& k : kKeywords)
-    if (name == k.name) return &k;
-  return nullptr;
-}
-
-struct DigestKind {
-  uint32_t bit;
-  DigestAlgorithm algorithm;
-  size_t hexLength;
-};
-
-const DigestKind kDigests[] = {
-    {kKwMd5, DigestAlgorithm::kMd5, 32},
-    {kKwSha1, DigestAlgorithm::kSha1, 40},
-    {kKwSha256, DigestAlgorithm::kSha256, 64},
-    {kKwSha384, DigestAlgorithm::kSha384, 96},
-    {kKwSha512, DigestAlgorithm::kSha512, 128},
-};
-
-}  // namespace
-
-unsigned algorithmsOf(uint32_t keywords) {
-  unsigned algorithms = 0;
-  for (const DigestKind& d : kDigests)
-    if (keywords & d.bit) algorithms |= algorithmBit(d.algorithm);
-  return algorithms;
-}
-
-namespace {
-
-const DigestKind& digestKind(uint32_t bit) {
-  return *std::find_if(std::begin(kDigests), std::end(kDigests),
-                       [bit](const DigestKind& d) { return d.bit == bit; });
-}
-
-const DigestKind& digestKind(DigestAlgorithm a) {
-  return *std::find_if(std::begin(kDigests), std::end(kDigests),
-                       [a](const DigestKind& d) { return d.algorithm == a; });
-}
 
 const char kAmbiguous[] = "relative name after a full path is ambiguous";
 
@@ -259,28 +153,168 @@ bool parseType(std::string_view s, EntryType* type) {
   return false;
 }
 
-bool parseDigest(std::string_view s, uint32_t bit, ManifestEntry* e) {
-  const DigestKind& kind = digestKind(bit);
-  if (s.size() != kind.hexLength ||
-      s.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
-    return false;
-  ManifestEntry::Digest d{kind.algorithm, std::string(s)};
-  for (char& c : d.hex)
-    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  auto same =
-      std::find_if(e->digests.begin(), e->digests.end(),
-                   [&](const auto& o) { return o.algorithm == d.algorithm; });
+// Sets the digest of `d`'s algorithm in `e`, replacing one said before.
+void setDigest(ManifestEntry* e, StatedDigest d) {
+  auto same = std::find_if(
+      e->digests.begin(), e->digests.end(),
+      [&](const StatedDigest& o) { return o.algorithm == d.algorithm; });
   if (same != e->digests.end())
     *same = std::move(d);
   else
     e->digests.push_back(std::move(d));
+}
+
+// The CRC of cksum(1), in decimal, within 32 bits.
+bool parseCksum(std::string_view s, ManifestEntry* e) {
+  uint32_t crc;
+  if (!parseNumber(s, &crc)) return false;
+  setDigest(e, {DigestAlgorithm::kCksum, std::to_string(crc)});
   return true;
 }
 
-void markUnchecked(ManifestEntry* e, const char* name, bool present) {
-  auto it = std::find(e->unchecked.begin(), e->unchecked.end(), name);
-  if (present && it == e->unchecked.end()) e->unchecked.push_back(name);
-  if (!present && it != e->unchecked.end()) e->unchecked.erase(it);
+bool parseDigest(std::string_view s, const KeywordRow& row, ManifestEntry* e) {
+  if (s.size() != row.hexLength ||
+      s.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+    return false;
+  StatedDigest d{row.algorithm, std::string(s)};
+  for (char& c : d.hex)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  setDigest(e, std::move(d));
+  return true;
+}
+
+// Forgets what `e` says under keyword `row`, as /unset does, or as a later
+// value of it replaces.
+void forget(const KeywordRow& row, ManifestEntry* e) {
+  e->keywords &= ~keywordBit(row.keyword);
+  if (keywordBit(row.keyword) & kKwContents)
+    e->digests.erase(std::remove_if(e->digests.begin(), e->digests.end(),
+                                    [&row](const StatedDigest& d) {
+                                      return d.algorithm == row.algorithm;
+                                    }),
+                     e->digests.end());
+  if (row.keyword == Keyword::kXattr) e->xattrs.clear();
+  const std::string prefix = std::string(row.name) + "=";
+  e->unchecked.erase(
+      std::remove_if(e->unchecked.begin(), e->unchecked.end(),
+                     [&](const Unchecked& u) {
+                       return u.keyword.compare(0, prefix.size(), prefix) ==
+                                  0 ||
+                              (row.keyword == Keyword::kFlags &&
+                               u.keyword.compare(0, 6, "flags=") == 0);
+                     }),
+      e->unchecked.end());
+}
+
+// File flags by BSD's names (strtofflags(3)), as mtree writes them: those
+// Linux has (the immutable and append-only flags, by the system's and the
+// user's names alike; nodump) become its inode flags; the others are
+// named in `*others`. False on a name that is no flag.
+bool parseFlags(std::string_view s, uint32_t* flags, std::string* others) {
+  static const struct {
+    const char* name;
+    uint32_t flag;  // 0: none on Linux
+  } kFlags[] = {
+      {"schg", kImmutableFlag},
+      {"schange", kImmutableFlag},
+      {"simmutable", kImmutableFlag},
+      {"uchg", kImmutableFlag},
+      {"uchange", kImmutableFlag},
+      {"uimmutable", kImmutableFlag},
+      {"sappnd", kAppendFlag},
+      {"sappend", kAppendFlag},
+      {"uappnd", kAppendFlag},
+      {"uappend", kAppendFlag},
+      {"nodump", kNodumpFlag},
+      {"arch", 0},
+      {"archived", 0},
+      {"opaque", 0},
+      {"snapshot", 0},
+      {"sunlnk", 0},
+      {"sunlink", 0},
+      {"uunlnk", 0},
+      {"uunlink", 0},
+      {"hidden", 0},
+      {"uhidden", 0},
+      {"offline", 0},
+      {"uoffline", 0},
+      {"sparse", 0},
+      {"usparse", 0},
+      {"system", 0},
+      {"usystem", 0},
+      {"reparse", 0},
+      {"ureparse", 0},
+      {"rdonly", 0},
+      {"urdonly", 0},
+      {"readonly", 0},
+      {"uarch", 0},
+      {"uarchive", 0},
+  };
+  *flags = 0;
+  others->clear();
+  if (s == "none") return true;
+  for (size_t from = 0; from <= s.size();) {
+    const size_t comma = std::min(s.find(',', from), s.size());
+    const std::string_view name = s.substr(from, comma - from);
+    from = comma + 1;
+    const auto* f =
+        std::find_if(std::begin(kFlags), std::end(kFlags),
+                     [name](const auto& f) { return name == f.name; });
+    if (f == std::end(kFlags)) return false;
+    if (f->flag != 0)
+      *flags |= f->flag;
+    else
+      (others->empty() ? * others : * others += ',') += f->name;
+  }
+  return true;
+}
+
+// A device number: FORMAT,MAJOR,MINOR as mtree writes it (the format
+// "native" or "linux" is this system's), or the number itself.
+bool parseDevice(std::string_view s, uint64_t* device, bool* native) {
+  const size_t comma = s.find(',');
+  if (comma == std::string_view::npos) {
+    *native = true;
+    return parseNumber(s, device);
+  }
+  const std::string_view format = s.substr(0, comma),
+                         rest = s.substr(comma + 1);
+  const size_t second = rest.find(',');
+  uint32_t major = 0, minor = 0;
+  if (second == std::string_view::npos ||
+      !parseNumber(rest.substr(0, second), &major) ||
+      !parseNumber(rest.substr(second + 1), &minor))
+    return false;
+  *native = format == "native" || format == "linux";
+  *device = makedev(major, minor);
+  return true;
+}
+
+// An extended attribute's value, base64 as go-mtree writes it, through
+// libcrypto's decoder.
+bool parseXattr(std::string_view name, std::string_view value,
+                ManifestEntry* e) {
+  std::string bytes(value.size() / 4 * 3 + 3, '\0');
+  if (value.size() % 4 != 0) return false;
+  const int n =
+      EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                      reinterpret_cast<const unsigned char*>(value.data()),
+                      static_cast<int>(value.size()));
+  if (n < 0 || name.empty()) return false;
+  // The decoder counts the padding's bytes as zeros.
+  const size_t padding = value.size() - value.find_last_not_of('=') - 1;
+  if (padding > 2 || value.find('=') < value.size() - padding) return false;
+  bytes.resize(n - padding);
+  std::string decoded;
+  if (!decodeText(name, &decoded)) return false;
+  auto same =
+      std::find_if(e->xattrs.begin(), e->xattrs.end(),
+                   [&](const StatedXattr& x) { return x.name == decoded; });
+  if (same != e->xattrs.end())
+    same->value = std::move(bytes);
+  else
+    e->xattrs.push_back({std::move(decoded), std::move(bytes)});
+  return true;
 }
 
 // Applies one "keyword=value", or a rule without a value, to `e`. Returns
@@ -288,55 +322,77 @@ void markUnchecked(ManifestEntry* e, const char* name, bool present) {
 std::string apply(std::string_view word, ManifestEntry* e) {
   const size_t eq = word.find('=');
   const std::string_view key = word.substr(0, eq);
-  const Keyword* k = findKeyword(key);
-  if (k == nullptr) return "unknown keyword " + shown(key);
-  if (k->kind == Kind::kRule) {
+  const KeywordRow* row = findKeyword(key);
+  if (row == nullptr) return "unknown keyword " + shown(key);
+  if (row->value == Value::kRule) {
     if (eq != std::string_view::npos)
       return "keyword " + shown(key) + " takes no value";
-    e->keywords |= k->bit;
+    e->keywords |= keywordBit(row->keyword);
     return "";
   }
   if (eq == std::string_view::npos)
     return "keyword " + shown(key) + " needs a value";
   const std::string_view value = word.substr(eq + 1);
+  const Keyword k = row->keyword;
   bool ok = true;
-  switch (k->kind) {
-    case Kind::kType:
+  std::string others;
+  switch (row->value) {
+    case Value::kType:
       if (!parseType(value, &e->type)) return "unknown type " + shown(value);
       break;
-    case Kind::kMode: ok = parseMode(value, &e->mode); break;
-    case Kind::kUid: ok = parseNumber(value, &e->uid); break;
-    case Kind::kGid: ok = parseNumber(value, &e->gid); break;
-    case Kind::kUname: ok = decodeText(value, &e->uname); break;
-    case Kind::kGname: ok = decodeText(value, &e->gname); break;
-    case Kind::kSize: ok = parseNumber(value, &e->size); break;
-    case Kind::kLink: ok = decodeText(value, &e->link); break;
-    case Kind::kTime:
+    case Value::kMode: ok = parseMode(value, &e->mode); break;
+    case Value::kNumber:
+      ok = k == Keyword::kUid     ? parseNumber(value, &e->uid)
+           : k == Keyword::kGid   ? parseNumber(value, &e->gid)
+           : k == Keyword::kSize  ? parseNumber(value, &e->size)
+           : k == Keyword::kNlink ? parseNumber(value, &e->nlink)
+                                  : parseCksum(value, e);
+      break;
+    case Value::kName:
+      ok = decodeText(value, k == Keyword::kUname   ? &e->uname
+                             : k == Keyword::kGname ? &e->gname
+                                                    : &e->link);
+      break;
+    case Value::kTime:
       ok = parseTime(value, &e->seconds, &e->nanoseconds);
       break;
-    case Kind::kNlink: ok = parseNumber(value, &e->nlink); break;
-    case Kind::kDigest: ok = parseDigest(value, k->bit, e); break;
-    case Kind::kFlags: markUnchecked(e, k->unchecked, value != "none"); break;
-    case Kind::kUnchecked: markUnchecked(e, k->unchecked, true); break;
-    case Kind::kRule:
-    case Kind::kDropped: break;
+    case Value::kDigest: ok = parseDigest(value, *row, e); break;
+    case Value::kFlags:
+      forget(*row, e);
+      ok = parseFlags(value, &e->flags, &others);
+      if (ok && !others.empty())
+        e->unchecked.push_back({"flags=" + others, "no such flag on Linux"});
+      break;
+    case Value::kXattr:
+      // xattr=none: the xattr.NAME keywords are all the entry has.
+      if (key == row->name) {
+        ok = value == "none";
+        if (ok) e->xattrs.clear();
+      } else {
+        ok = parseXattr(key.substr(6), value, e);
+      }
+      break;
+    case Value::kDevice: {
+      bool native = true;
+      ok = parseDevice(value, &e->device, &native);
+      if (ok && !native) {
+        e->unchecked.push_back({"device=" + std::string(value),
+                                "the number of a device of another system"});
+        return "";
+      }
+      break;
+    }
+    case Value::kNothing: return "";
+    case Value::kUnknown:
+      forget(*row, e);
+      e->unchecked.push_back({std::string(row->name) + "=" + std::string(value),
+                              "no check here compares it"});
+      break;
+    case Value::kRule: break;
   }
   if (!ok) return "bad " + shown(key) + " " + shown(value);
-  e->keywords |= k->bit;
+  e->keywords |= keywordBit(k);
   return "";
-}
-
-// Takes keyword `k` back from `e`, as /unset does.
-void unset(const Keyword& k, ManifestEntry* e) {
-  e->keywords &= ~k.bit;
-  if (k.kind == Kind::kDigest) {
-    const DigestAlgorithm a = digestKind(k.bit).algorithm;
-    e->digests.erase(
-        std::remove_if(e->digests.begin(), e->digests.end(),
-                       [a](const auto& d) { return d.algorithm == a; }),
-        e->digests.end());
-  }
-  if (k.unchecked != nullptr) markUnchecked(e, k.unchecked, false);
 }
 
 // Splits `line` into its words, up to a word that begins a comment.
@@ -371,24 +427,20 @@ std::string_view parentOf(std::string_view path) {
 
 }  // namespace
 
-const char* keywordName(ManifestKeyword k) {
-  for (const Keyword& kw : kKeywords)
-    if (kw.bit == k && k != 0) return kw.name;
-  return nullptr;
-}
-
 bool parseKeywordList(std::string_view list, uint32_t* keywords,
                       std::string* bad) {
   uint32_t bits = 0;
   for (;;) {
     const size_t comma = list.find(',');
     const std::string_view name = list.substr(0, comma);
-    const Keyword* k = findKeyword(name);
-    if (k == nullptr || k->bit == 0) {
+    const KeywordRow* row =
+        name.find('.') == std::string_view::npos ? findKeyword(name) : nullptr;
+    if (row == nullptr || row->value == Value::kNothing ||
+        row->value == Value::kUnknown) {
       bad->assign(name);
       return false;
     }
-    bits |= k->bit;
+    bits |= keywordBit(row->keyword);
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
@@ -473,9 +525,9 @@ std::string ManifestReader::command(
     } else if (words[i] == "all") {
       defaults_ = ManifestEntry();
     } else {
-      const Keyword* k = findKeyword(words[i]);
-      if (k == nullptr) return "unknown keyword " + shown(words[i]);
-      unset(*k, &defaults_);
+      const KeywordRow* row = findKeyword(words[i]);
+      if (row == nullptr) return "unknown keyword " + shown(words[i]);
+      forget(*row, &defaults_);
     }
   }
   return "";
@@ -572,15 +624,12 @@ std::string ManifestReader::parseEntry(
 }
 
 ManifestSource::ManifestSource(std::istream& in, std::string name)
-    : reader_(in, name), name_(std::move(name)) {}
+    : reader_(in, std::move(name)) {}
 
 int ManifestSource::next(std::string* path, Expected* expected,
                          std::ostream& err) {
   const int read = reader_.next(&entry_, err);
   if (read != 1) return read;
-  for (const std::string& keyword : entry_.unchecked)
-    if (noted_.insert(keyword).second)
-      complain(err, name_ + ": keyword " + keyword + " is not checked");
   ManifestEntry& e = entry_;
   path->swap(e.path);
   expected->keywords = e.keywords;
@@ -588,18 +637,30 @@ int ManifestSource::next(std::string* path, Expected* expected,
   expected->mode = static_cast<uint16_t>(e.mode);
   expected->size = e.size;
   expected->detail.reset();
-  if (e.keywords & kDetailed)
-    expected->detail.reset(new Detail{
-        e.uid, e.gid, e.nanoseconds, e.seconds, e.nlink, std::move(e.uname),
-        std::move(e.gname), std::move(e.link), std::move(e.digests)});
+  if ((e.keywords & kDetailed) || !e.unchecked.empty())
+    expected->detail.reset(new Detail(std::move(static_cast<Detail&>(e))));
   return 1;
 }
 
 const char kManifestHeader[] = "#mtree\n";
 
+namespace {
+
+void appendBase64(std::string* line, std::string_view bytes) {
+  const size_t at = line->size();
+  line->resize(at + 4 * ((bytes.size() + 2) / 3) + 1);
+  const int n =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&(*line)[at]),
+                      reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
+  line->resize(at + n);
+}
+
+}  // namespace
+
 void writeManifestLine(std::ostream& out, const ManifestEntry& e,
                        uint32_t keywords) {
-  const uint32_t has = e.keywords & keywords;
+  const uint32_t has = e.keywords & (keywords | kKwType);
   std::string line;
   line.reserve(128 + e.path.size());
   if (e.path == ".") {
@@ -608,41 +669,51 @@ void writeManifestLine(std::ostream& out, const ManifestEntry& e,
     line += "./";
     appendEncoded(&line, e.path);
   }
-  if (e.keywords & kKwType) (line += " type=") += typeName(e.type);
-  if (has & kKwMode) {
-    line += " mode=0";
-    appendNumber(&line, e.mode, 8);
+  for (const KeywordRow& row : kKeywordTable) {
+    if (!(has & keywordBit(row.keyword))) continue;
+    const auto key = [&line, &row] { ((line += ' ') += row.name) += '='; };
+    switch (row.keyword) {
+      case Keyword::kType: key(), line += typeName(e.type); break;
+      case Keyword::kMode:
+        key(), line += '0', appendNumber(&line, e.mode, 8);
+        break;
+      case Keyword::kUid: key(), appendNumber(&line, e.uid); break;
+      case Keyword::kGid: key(), appendNumber(&line, e.gid); break;
+      case Keyword::kUname: key(), appendEncoded(&line, e.uname); break;
+      case Keyword::kGname: key(), appendEncoded(&line, e.gname); break;
+      case Keyword::kSize: key(), appendNumber(&line, e.size); break;
+      case Keyword::kLink: key(), appendEncoded(&line, e.link); break;
+      case Keyword::kTime: {
+        key(), appendNumber(&line, e.seconds);
+        char nanoseconds[16];
+        snprintf(nanoseconds, sizeof nanoseconds, ".%09u", e.nanoseconds);
+        line += nanoseconds;
+        break;
+      }
+      case Keyword::kNlink: key(), appendNumber(&line, e.nlink); break;
+      case Keyword::kFlags: key(), line += flagsText(e.flags); break;
+      case Keyword::kXattr:
+        if (e.xattrs.empty()) line += " xattr=none";
+        for (const StatedXattr& x : e.xattrs) {
+          line += " xattr.";
+          appendEncoded(&line, x.name);
+          line += '=';
+          appendBase64(&line, x.value);
+        }
+        break;
+      case Keyword::kDevice:
+        key(), line += "native,", appendNumber(&line, major(e.device)),
+            line += ',', appendNumber(&line, minor(e.device));
+        break;
+      default:
+        if (row.value == Value::kRule) {
+          (line += ' ') += row.name;
+        } else if (keywordBit(row.keyword) & kKwContents) {
+          for (const StatedDigest& d : e.digests)
+            if (d.algorithm == row.algorithm) key(), line += d.hex;
+        }
+    }
   }
-  const auto number = [&line](const char* keyword, auto value) {
-    line += keyword;
-    appendNumber(&line, value);
-  };
-  const auto text = [&line](const char* keyword, std::string_view value) {
-    line += keyword;
-    appendEncoded(&line, value);
-  };
-  if (has & kKwUid) number(" uid=", e.uid);
-  if (has & kKwGid) number(" gid=", e.gid);
-  if (has & kKwUname) text(" uname=", e.uname);
-  if (has & kKwGname) text(" gname=", e.gname);
-  if (has & kKwSize) number(" size=", e.size);
-  if (has & kKwLink) text(" link=", e.link);
-  if (has & kKwTime) {
-    number(" time=", e.seconds);
-    char nanoseconds[16];
-    snprintf(nanoseconds, sizeof nanoseconds, ".%09u", e.nanoseconds);
-    line += nanoseconds;
-  }
-  if (has & kKwNlink) number(" nlink=", e.nlink);
-  for (const ManifestEntry::Digest& d : e.digests) {
-    const DigestKind& kind = digestKind(d.algorithm);
-    if (has & kind.bit)
-      ((line += ' ') += keywordName(static_cast<ManifestKeyword>(kind.bit)))
-          .append("=")
-          .append(d.hex);
-  }
-  for (const ManifestKeyword rule : {kKwOptional, kKwNochange, kKwIgnore})
-    if (has & rule) (line += ' ') += keywordName(rule);
   line += '\n';
   out << line;
 }

@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <istream>
 #include <ostream>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,31 +34,18 @@
 #include "lines.h"
 #include "source.h"
 
-// One entry of a manifest. A field means something only when `keywords`
+// One entry of a manifest: its path, and what it states (its owners, time,
+// link count, link target, digests, flags, extended attributes and device
+// in the Detail it is). A field means something only when `keywords`
 // carries its bit.
-struct ManifestEntry {
+struct ManifestEntry : Detail {
   std::string path;       // below the top: "." or "a/b", never "./a"
   uint32_t line = 0;      // where the entry's line starts
-  uint32_t keywords = 0;  // the ManifestKeyword bits it carries, /set's too
+  uint32_t keywords = 0;  // the keyword bits it carries, /set's too
   EntryType type = EntryType::kFile;
   uint32_t mode = 0;  // permission bits, setuid, setgid and sticky included
-  uint32_t uid = 0;
-  uint32_t gid = 0;
-  std::string uname;
-  std::string gname;
   int64_t size = 0;
-  std::string link;  // a symbolic link's target
-  // The modification time: seconds since the epoch, and the nanoseconds
-  // (0 to 999999999) that follow them, as struct timespec holds them.
-  int64_t seconds = 0;
-  uint32_t nanoseconds = 0;
-  uint64_t nlink = 0;
   using Digest = StatedDigest;
-  std::vector<Digest> digests;  // one per algorithm at most
-  // The keywords present that Korlan cannot check, each named once, as
-  // "flags", "cksum", "rmd160digest", "device", "resdevice", "inode",
-  // "contents".
-  std::vector<std::string> unchecked;
 };
 
 // Reads a manifest one entry at a time: memory for one line and one entry,
@@ -111,8 +97,7 @@ class ManifestReader {
 };
 
 // A manifest as a source of entries to check: each entry's path and what
-// it states. A keyword that cannot be checked is named once on the error
-// stream, "korlan: NAME: keyword KEYWORD is not checked".
+// it states.
 class ManifestSource : public EntrySource {
  public:
   ManifestSource(std::istream& in, std::string name);
@@ -121,23 +106,14 @@ class ManifestSource : public EntrySource {
 
  private:
   ManifestReader reader_;
-  const std::string name_;
   ManifestEntry entry_;
-  std::set<std::string> noted_;
 };
-
-// The keyword name of one bit: "type", "mode", ..., "sha256digest",
-// "optional" ...; null for anything else.
-const char* keywordName(ManifestKeyword k);
-
-// The digest algorithms (a set of algorithmBit) of the digest keywords of
-// `keywords`.
-unsigned algorithmsOf(uint32_t keywords);
 
 // Parses a comma-separated list of keyword names such as
 // "uid,gid,uname,gname,time,nlink" into `*keywords` (the digests by either
 // name, "sha256" or "sha256digest"). False, with the bad name in `*bad`,
-// on a name that is not one of the keywords above, or an empty one.
+// on a name that is not one of the keywords (see keywords.h), or an empty
+// one.
 bool parseKeywordList(std::string_view list, uint32_t* keywords,
                       std::string* bad);
 
@@ -146,13 +122,15 @@ extern const char kManifestHeader[];  // "#mtree\n"
 
 // Writes `e` as one line of the full-path dialect, "./path keyword=value
 // ...\n" (the top as "."), with the keywords of `keywords` that the entry
-// carries, and its type first whenever it carries one. Names, link targets
-// and user and group names are vis(3)-encoded in the octal style, white
-// space, '#', '=' and '\' included, as bsdtar writes them ("\040", "\043",
-// "\075", "\134"), so that any byte survives; modes in octal with a leading
-// 0 ("0755", "04755"); times as SECONDS.NANOSECONDS with nine digits, which
-// both tools read as the nanoseconds they are; digests in lowercase hex under
-// their "...digest" keyword.
+// carries, in the order of the table of keywords, its type first. Names,
+// link targets and user and group names are vis(3)-encoded in the octal
+// style, white space, '#', '=' and '\' included, as bsdtar writes them
+// ("\040", "\043", "\075", "\134"), so that any byte survives; modes in
+// octal with a leading 0 ("0755", "04755"); times as SECONDS.NANOSECONDS
+// with nine digits, which both tools read as the nanoseconds they are;
+// digests in lowercase hex under their "...digest" keyword; flags by BSD's
+// names ("schg", "sappnd", "nodump", "none"); extended attributes as
+// go-mtree writes them, xattr.NAME=BASE64, or xattr=none for none.
 void writeManifestLine(std::ostream& out, const ManifestEntry& e,
                        uint32_t keywords);
 

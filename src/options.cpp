@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "keywords.h"
 #include "manifest.h"
 #include "message.h"
 
@@ -64,9 +65,10 @@ const char kHelp[] =
     "  --make-mtree   write the manifest of the tree under ROOT: type, mode,\n"
     "                 size, link and sha256digest of every entry\n"
     "  --keywords=LIST  with --make-mtree, write type and the keywords of\n"
-    "                 LIST (comma separated: mode, uid, gid, uname, gname,\n"
-    "                 size, link, time, nlink, sha256digest, sha512digest,\n"
-    "                 sha384digest, sha1digest, md5digest)\n"
+    "                 LIST (comma separated:";
+// Then the keywords, from their table, and:
+const char kHelpAfterKeywords[] =
+    ")\n"
     "  --make-lists   write packing.lst, packing.sha256 and packing.mtree at\n"
     "                 the top of ROOT, from one walk that reads each file "
     "once\n"
@@ -99,6 +101,27 @@ const char kHelp[] =
     "manifest or sums file that cannot be opened, read, parsed or (under\n"
     "--key) believed, a tree that cannot be listed or hashed whole, or output\n"
     "that cannot be written.\n";
+
+// The keywords --keywords takes, as the help lists them: wrapped at the
+// help's width, indented as its text.
+std::string keywordNames() {
+  std::string names;
+  size_t column = 39;  // after "                 LIST (comma separated:"
+  for (const KeywordRow& row : kKeywordTable) {
+    if (row.value == Value::kRule || row.value == Value::kNothing ||
+        row.value == Value::kUnknown || row.keyword == Keyword::kType)
+      continue;
+    const std::string word = std::string(" ") + row.name + ",";
+    if (column + word.size() > 72) {
+      names += "\n                ";
+      column = 16;
+    }
+    names += word;
+    column += word.size();
+  }
+  names.pop_back();  // the last comma
+  return names;
+}
 
 enum LongOnly {
   kStrict = 256,
@@ -250,7 +273,7 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         break;
       case 'h':
       case kHelpOption:
-        out << kHelp << std::flush;
+        out << kHelp << keywordNames() << kHelpAfterKeywords << std::flush;
         line.action = CommandLine::kExit;
         return line;
       case kVersion:

@@ -21,6 +21,7 @@
 #include <liburing.h>
 #endif
 
+#include "attributes.h"
 #include "beneath.h"
 #include "directory.h"
 #include "fdstream.h"
@@ -489,9 +490,86 @@ class ProbeJob {
                           st.st_mtim.tv_nsec != d->nanoseconds))
       differ(e, DiffKind::kTime, timeText(d->seconds, d->nanoseconds),
              timeText(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
-    if ((k & kKwNlink) && st.st_nlink != d->nlink)
+    // A directory's link count changes whenever a directory comes or goes
+    // below it, which is an entry of its own: as BSD mtree, not compared.
+    if ((k & kKwNlink) && st.st_nlink != d->nlink && !S_ISDIR(st.st_mode))
       differ(e, DiffKind::kNlink, std::to_string(d->nlink),
              std::to_string(st.st_nlink));
+    if (k & kKwFlags) compareFlags(e, st, c);
+    if (k & kKwXattr) compareXattrs(e, c);
+    if ((k & kKwDevice) && st.st_rdev != d->device)
+      differ(e, DiffKind::kDevice, deviceText(d->device),
+             S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? deviceText(st.st_rdev)
+                                                        : "");
+    if (d != nullptr)
+      for (const Unchecked& u : d->unchecked)
+        differ(e, DiffKind::kNotChecked, u.keyword, "", u.why);
+  }
+
+  static std::string deviceText(uint64_t device) {
+    return "native," + std::to_string(major(device)) + "," +
+           std::to_string(minor(device));
+  }
+
+  // Flags are read of a regular file or a directory, through a descriptor
+  // of their own: no other file can be opened without what opening it may
+  // do (a device, a FIFO), and a link has none. Stated of another type,
+  // "none" is what it has; any other flag is not checked.
+  void compareFlags(Entry& e, const struct stat& st, Context& c) {
+    const uint32_t stated = e.detail->flags;
+    uint32_t flags = 0;
+    int error = 0;
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+      error = readFlags(c.dirFd, e.name, st, &flags);
+    else if (stated != 0)
+      error = EOPNOTSUPP;
+    if (error != 0)
+      differ(e, DiffKind::kNotChecked, "flags=" + flagsText(stated), "",
+             std::string("its flags cannot be read: ") + strerror(error));
+    else if (flags != stated)
+      differ(e, DiffKind::kFlags, flagsText(stated), flagsText(flags));
+  }
+
+  // The extended attributes stated are all the entry may have: each one
+  // stated, added or taken away is a difference, one line each.
+  void compareXattrs(Entry& e, Context& c) {
+    const std::vector<StatedXattr>& stated = e.detail->xattrs;
+    std::vector<StatedXattr> found;
+    std::vector<std::string> unreadable;
+    const int error = readXattrs(c.dirFd, e.name, &found, &unreadable);
+    if (error != 0) {
+      differ(e, DiffKind::kNotChecked, "xattr", "",
+             std::string("its extended attributes cannot be read: ") +
+                 strerror(error));
+      return;
+    }
+    for (const StatedXattr& x : stated) {
+      const auto it =
+          std::find_if(found.begin(), found.end(),
+                       [&](const StatedXattr& f) { return f.name == x.name; });
+      if (it != found.end()) {
+        if (it->value != x.value)
+          differ(e, DiffKind::kXattr, xattrText(x), xattrText(*it));
+        continue;
+      }
+      const bool hidden = std::find(unreadable.begin(), unreadable.end(),
+                                    x.name) != unreadable.end();
+      const int why = hidden ? EACCES : xattrReadable(c.dirFd, e.name, x.name);
+      if (why != 0)
+        differ(e, DiffKind::kNotChecked, "xattr." + x.name, "",
+               std::string("it may not be read: ") + strerror(why));
+      else
+        differ(e, DiffKind::kXattr, xattrText(x), "");
+    }
+    const auto isStated = [&stated](const std::string& name) {
+      return std::any_of(stated.begin(), stated.end(),
+                         [&](const StatedXattr& x) { return x.name == name; });
+    };
+    for (const StatedXattr& f : found)
+      if (!isStated(f.name)) differ(e, DiffKind::kXattr, "", xattrText(f));
+    for (const std::string& name : unreadable)
+      if (!isStated(name))
+        differ(e, DiffKind::kXattr, "", name + "=(unreadable)");
   }
 
   // The digests of a file found with the size the entry states, read from

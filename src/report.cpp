@@ -21,6 +21,7 @@ enum class Shape : uint8_t {
   kPath,            // "LABEL: PATH"
   kSize,            // "NAME:\texpected size of X; actual Y"
   kExpectedActual,  // "LABEL: PATH: expected X; actual Y"
+  kReason,          // "LABEL: PATH: X: REASON"
 };
 
 struct KindText {
@@ -30,7 +31,7 @@ struct KindText {
 };
 
 const KindText& textOf(DiffKind kind) {
-  static const KindText kTexts[] = {
+  static constexpr KindText kTexts[] = {
       {"missing", "File Not Found", Shape::kPath},
       {"size", nullptr, Shape::kSize},
       {"unreadable", "Cannot Read", Shape::kPath},
@@ -46,7 +47,13 @@ const KindText& textOf(DiffKind kind) {
       {"link", "Link Mismatch", Shape::kExpectedActual},
       {"time", "Time Mismatch", Shape::kExpectedActual},
       {"nlink", "Nlink Mismatch", Shape::kExpectedActual},
+      {"flags", "Flags Mismatch", Shape::kExpectedActual},
+      {"xattr", "Xattr Mismatch", Shape::kExpectedActual},
+      {"device", "Device Mismatch", Shape::kExpectedActual},
+      {"notchecked", "Not Checked", Shape::kReason},
   };
+  static_assert(sizeof kTexts / sizeof kTexts[0] == kDiffKinds,
+                "a text for every kind of difference");
   return kTexts[static_cast<size_t>(kind)];
 }
 
@@ -207,6 +214,11 @@ class PlainStyle : public Report::Style {
         writeEscaped(out_, d.expected);
         out_ << "; actual ";
         writeEscaped(out_, d.actual);
+      } else if (text.shape == Shape::kReason) {
+        out_ << ": ";
+        writeEscaped(out_, d.expected);
+        out_ << ": ";
+        writeEscaped(out_, d.reason);
       }
     }
     out_ << std::endl;

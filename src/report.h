@@ -40,7 +40,14 @@ enum class DiffKind : uint8_t {
   kLink,
   kTime,
   kNlink,
+  kFlags,
+  kXattr,  // one extended attribute, NAME=TEXT; empty where there is none
+  kDevice,
+  // A keyword no check here can compare: "Not Checked: PATH: KEYWORD=VALUE:
+  // WHY" (the keyword as the list gives it, in `expected`).
+  kNotChecked,
 };
+constexpr int kDiffKinds = static_cast<int>(DiffKind::kNotChecked) + 1;
 
 // One difference between what a list says and what the disk holds.
 struct Difference {

@@ -252,12 +252,30 @@ TEST_F(Manifests, RefusedManifestsStopBeforeTheWalk) {
     EXPECT_EQ(r.err, "korlan: " + c.err + "\n") << c.manifest;
     EXPECT_EQ(r.out.find("[Walking"), std::string::npos) << c.manifest;
   }
-  // A keyword that cannot be checked here is named once, and the rest is
-  // checked.
-  testutil::writeText(tmp / "m", ". type=dir flags=uchg\n./bin type=dir flags=uchg\n");
+  // A keyword no check here can compare fails its entry, named in the report.
+  testutil::writeText(tmp / "m", ". type=dir flags=uarch\n./bin type=dir device=hpux,1,2\n");
   EXPECT_EQ(korlan({"-q", "--mtree", tmp / "root", "m"}, tmp.path()),
-            (Result{"Korlan Succeeded: all file comparisons correct\n",
-                    "korlan: m: keyword flags is not checked\n", 0}));
+            (Result{"Not Checked: " + tmp / "root" + ": flags=uarch: no such flag on Linux\n" +
+                        "Not Checked: " + root("bin") +
+                        ": device=hpux,1,2: the number of a device of another system\n" +
+                        "Korlan Failure: 2 out of 2 file comparisons failed\n",
+                    "", 0}));
+}
+
+// What the field writes of a file's bytes besides SHA-256: the CRC of cksum(1), as it prints
+// it, and RIPEMD-160; each alone catches bytes changed, their size kept.
+TEST_F(Manifests, EveryContentKeywordCatchesAChangedByte) {
+  const std::string crc = tool({"/usr/bin/cksum", root("share/h#sh")}).out;
+  const std::string manifest = made(tmp / "root", "cksum,rmd160digest,sha512256digest");
+  EXPECT_NE(manifest.find("/h\\043sh type=file cksum=" + crc.substr(0, crc.find(' ')) + " "),
+            std::string::npos)
+      << manifest << crc;
+  testutil::writeText(tmp / "m", manifest);
+  testutil::writeText(root("share/h#sh"), "h#sH");
+  const Result r = korlan({"--tsv", "--strict", "--mtree", tmp / "root", tmp / "m"});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
+  EXPECT_NE(r.out.find("checksum\t" + root("share/h#sh") + "\t"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -210,6 +210,69 @@ TEST_F(NoArguments, ListsFoundByNameAreRegularFiles) {
   if (!keys) GTEST_SKIP() << "minisign is not installed: no run with --key";
 }
 
+// What a setuid bit's mode cannot show: a file capability, an ACL, an extended attribute, the
+// immutable and append-only flags. Each added to a file of a self-checking installation, and
+// each taken away from one that shipped with it, fails the self-check with one line.
+TEST_F(NoArguments, SelfCheckSeesCapabilitiesAclsAttributesAndFlags) {
+  if (geteuid() != 0) GTEST_SKIP() << "setting capabilities and flags needs root";
+  const std::string program = top + "/lib/k/bin/korlan", root = top + "/lib/k/bin/../../..";
+  const std::string x = top + "/share/x";
+  const auto sh = [this](const std::string& command) {
+    return testutil::run({"/bin/sh", {"sh", "-c", command + " 2>&1"}}, tmp);
+  };
+  const struct {
+    std::string add, remove, line;
+  } cases[] = {
+      {"setcap cap_setuid+ep", "setcap -r",
+       "Xattr Mismatch: " + root +
+           "/share/x: expected ; "
+           "actual security.capability=cap_setuid=ep"},
+      {"setfacl -m u:nobody:rwx", "setfacl -b",
+       "Xattr Mismatch: " + root +
+           "/share/x: expected ; actual "
+           "system.posix_acl_access=u::rw-,u:nobody:rwx,g::r--,m::rwx,o::r--"},
+      {"setfattr -n user.x -v 1", "setfattr -x user.x",
+       "Xattr Mismatch: " + root + "/share/x: expected ; actual user.x=1"},
+      {"chattr +i", "chattr -i",
+       "Flags Mismatch: " + root + "/share/x: expected none; actual schg"},
+      {"chattr +a", "chattr -a",
+       "Flags Mismatch: " + root + "/share/x: expected none; actual sappnd"},
+  };
+  std::string refused;
+  for (const auto& c : cases) {
+    const Result applied = sh(c.add + " " + x);
+    if (applied.status != 0) {
+      refused += c.add + ": " + applied.out;
+      continue;
+    }
+    // Added to a file that shipped without, then shipped with it and taken away.
+    for (const bool shipped : {false, true}) {
+      if (shipped) {
+        ASSERT_EQ(sh(c.add + " " + x).status, 0) << c.add;
+        ASSERT_EQ(sh(program + " --make-lists " + top).status, 0);
+        ASSERT_EQ(sh(c.remove + " " + x).status, 0) << c.remove;
+      } else {
+        ASSERT_EQ(sh(c.remove + " " + x).status, 0) << c.remove;
+        ASSERT_EQ(sh(program + " --make-lists " + top).status, 0);
+        ASSERT_EQ(sh(c.add + " " + x).status, 0) << c.add;
+      }
+      std::string line = c.line;
+      if (shipped) {  // expected and actual change places
+        const size_t expected = line.find(": expected ") + 11, actual = line.find("; actual ");
+        line = line.substr(0, expected) + line.substr(actual + 9) + "; actual " +
+               (line.compare(0, 5, "Flags") == 0 ? "none" : "");
+      }
+      const Result r = testutil::run({program, {program, "-q"}, tmp.path()}, tmp);
+      // (An ACL's mask shows in the mode's group bits too.)
+      EXPECT_EQ(r.out.substr(r.out.find(line)),
+                line + "\nKorlan Failure: 1 out of 11 file comparisons failed\n")
+          << c.add << r.out;
+      sh(c.remove + " " + x);
+    }
+  }
+  if (!refused.empty()) GTEST_SKIP() << "the file system refused: " << refused;
+}
+
 TEST_F(NoArguments, FailuresBeforeTheRun) {
   const std::string program = top + "/lib/k/bin/korlan";
   EXPECT_EQ(start(program, "korlan", tmp / "nowhere", tmp.path()),

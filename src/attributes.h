@@ -1,0 +1,55 @@
+// attributes.h: what a file carries besides its bytes and its mode: its
+// inode flags and its extended attributes (file capabilities, ACLs,
+// security labels), read of the entry as it is, and shown as people read
+// them.
+//
+// A capability gives root as surely as a setuid bit, an ACL makes a file
+// writable as surely as a mode does, and an immutable or append-only flag
+// changes what root itself may do: a manifest may state each, and the
+// check and the makers read them here.
+#ifndef KORLAN_ATTRIBUTES_H_
+#define KORLAN_ATTRIBUTES_H_
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "expected.h"
+
+// The flags of a manifest (kImmutableFlag, kAppendFlag, kNodumpFlag) that
+// the file `name` in the directory `dirFd`, a regular file or a directory
+// found as `st`, carries, read through FS_IOC_GETFLAGS on a descriptor of
+// its own, opened without following a link. 0, or an errno; a file system
+// that has no flags answers none.
+int readFlags(int dirFd, const char* name, const struct stat& st,
+              uint32_t* flags);
+// The same of the file open as `fd`.
+int readFlags(int fd, uint32_t* flags);
+
+// The extended attributes of the entry `name` in the directory `dirFd`, a
+// link not followed, sorted by name, into `*found`; those that exist but
+// may not be read (another namespace's, a file that may not be read) are
+// named in `*unreadable`. 0, or an errno (ENOSYS where /proc, through which
+// a descriptor's entries are named, is not mounted).
+int readXattrs(int dirFd, const char* name, std::vector<StatedXattr>* found,
+               std::vector<std::string>* unreadable);
+// The same of the file open as `fd` (not with O_PATH).
+int readXattrs(int fd, std::vector<StatedXattr>* found,
+               std::vector<std::string>* unreadable);
+// Whether the extended attribute `attribute` of that entry may be read:
+// 0, or the errno (EPERM, EACCES).
+int xattrReadable(int dirFd, const char* name, const std::string& attribute);
+
+// An extended attribute as a report shows it, NAME=TEXT: a file capability
+// as libcap writes it ("cap_setuid=ep"), an ACL as libacl does
+// ("u::rw-,u:nobody:rwx,..."), text as it is when it is printable, else
+// the bytes in base64.
+std::string xattrText(const StatedXattr& x);
+
+// Inode flags by BSD's names, as manifests write them: "schg", "sappnd",
+// "nodump", comma separated, or "none".
+std::string flagsText(uint32_t flags);
+
+#endif  // KORLAN_ATTRIBUTES_H_
