@@ -16,6 +16,7 @@
 
 #include "digest.h"
 #include "keywords.h"
+#include "report.h"
 
 enum class EntryType : uint8_t {
   kFile,
@@ -56,6 +57,12 @@ struct Unchecked {
 // The Linux inode flags a manifest's flags can state (FS_IOC_GETFLAGS).
 const uint32_t kImmutableFlag = 0x10, kAppendFlag = 0x20, kNodumpFlag = 0x40;
 
+// A difference the check of an entry found, for the report.
+struct Found {
+  DiffKind kind;
+  std::string expected, actual, reason;
+};
+
 // What fewer entries state: owners, times, link counts, link targets,
 // digests, flags, extended attributes and devices, kept only for the
 // entries that state one of them (kDetailed).
@@ -70,6 +77,9 @@ struct Detail {
   uint64_t device = 0;                // a device node's number (makedev)
   std::vector<StatedXattr> xattrs;    // all the entry has, under kKwXattr
   std::vector<Unchecked> unchecked;
+  // What the check of the entry found differs, once it is checked: kept
+  // here, where most entries that state little keep nothing.
+  std::vector<Found> found;
 };
 
 const uint32_t kDetailed = kKwAll & ~(kKwType | kKwMode | kKwSize | kKwRules);
@@ -84,5 +94,12 @@ struct Expected {
   uint16_t mode = 0;  // permission bits, setuid, setgid and sticky included
   EntryType type = EntryType::kFile;
 };
+
+// A copy of what `e` states, what it details too.
+Expected copyOf(const Expected& e);
+// What `later` states over what `onto` does, keyword by keyword, the later
+// winning: two entries of one path are one, as libarchive and BSD mtree
+// read them.
+void overlay(Expected* onto, const Expected& later);
 
 #endif  // KORLAN_EXPECTED_H_

@@ -624,13 +624,14 @@ std::string ManifestReader::parseEntry(
 }
 
 ManifestSource::ManifestSource(std::istream& in, std::string name)
-    : reader_(in, std::move(name)) {}
+    : name_(std::move(name)), reader_(in, name_) {}
 
 int ManifestSource::next(std::string* path, Expected* expected,
-                         std::ostream& err) {
+                         uint32_t* line, std::ostream& err) {
   const int read = reader_.next(&entry_, err);
   if (read != 1) return read;
   ManifestEntry& e = entry_;
+  *line = e.line;
   path->swap(e.path);
   expected->keywords = e.keywords;
   expected->type = e.type;

@@ -101,10 +101,13 @@ class ManifestReader {
 class ManifestSource : public EntrySource {
  public:
   ManifestSource(std::istream& in, std::string name);
-  int next(std::string* path, Expected* expected, std::ostream& err) override;
+  int next(std::string* path, Expected* expected, uint32_t* line,
+           std::ostream& err) override;
   const char* kind() const override { return "mtree"; }
+  const std::string& name() const override { return name_; }
 
  private:
+  const std::string name_;
   ManifestReader reader_;
   ManifestEntry entry_;
 };

@@ -95,9 +95,9 @@ struct EntryItem : Entry {
   static const bool kHashed = false;
   static const bool kEntry = true;
 };
-static_assert(sizeof(void*) != 8 || sizeof(EntryItem) == 48,
-              "an entry waiting costs 48 bytes: the lookup's errno lies in "
-              "the padding of what it states");
+static_assert(sizeof(void*) != 8 || sizeof(EntryItem) == 40,
+              "an entry waiting costs 40 bytes: the lookup's errno lies in "
+              "the padding of what it states, what differs in its detail");
 
 #ifdef KORLAN_HAVE_URING
 // One worker's io_uring, for probes kept in flight together.
@@ -407,8 +407,8 @@ class ProbeJob {
  private:
   static void differ(Entry& e, DiffKind kind, std::string expected,
                      std::string actual, std::string reason = "") {
-    if (e.found == nullptr) e.found.reset(new std::vector<Found>);
-    e.found->push_back(
+    if (e.detail == nullptr) e.detail.reset(new Detail);
+    e.detail->found.push_back(
         {kind, std::move(expected), std::move(actual), std::move(reason)});
   }
   // The size an entry states, as a report shows it: empty when none.
@@ -901,6 +901,13 @@ size_t EntryChecker::size() const { return impl_->pool.size(); }
 const Entry& EntryChecker::at(size_t i) const { return impl_->pool.at(i); }
 Entry& EntryChecker::settle(size_t i) {
   return impl_->pool.settle(i, impl_->own);
+}
+Entry& EntryChecker::recheck(size_t i, Expected expected) {
+  EntryItem& item = impl_->pool.settle(i, impl_->own);
+  static_cast<Expected&>(item) = std::move(expected);
+  item.error = 0;
+  impl_->job.run(item, impl_->own);
+  return item;
 }
 void EntryChecker::release(size_t end) { impl_->pool.release(end); }
 void EntryChecker::stop() { impl_->pool.stop(); }

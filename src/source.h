@@ -21,11 +21,13 @@ class EntrySource {
  public:
   virtual ~EntrySource() = default;
   // The next entry: 1 with `*path` (below the top, its components joined
-  // by "/", never "./a"; "." for the top itself) and `*expected` filled; 0
-  // at the end; -1 after the one-line refusal on `err` (which also takes
-  // the notes a source has, once each, while it is read).
-  virtual int next(std::string* path, Expected* expected,
+  // by "/", never "./a"; "." for the top itself), `*expected` and `*line`
+  // (where the source gives it, for messages) filled; 0 at the end; -1
+  // after the one-line refusal on `err`.
+  virtual int next(std::string* path, Expected* expected, uint32_t* line,
                    std::ostream& err) = 0;
+  // The source's name in messages ("NAME:LINE: ...").
+  virtual const std::string& name() const = 0;
   // What kind of source it is, as the run's record names it: "mtree" ...
   virtual const char* kind() const = 0;
 };

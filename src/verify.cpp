@@ -11,12 +11,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <new>
 #include <sstream>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "digest.h"
@@ -362,6 +366,82 @@ void entryPath(const Directory* root, const Entry& e, std::string* path) {
   if (strcmp(e.name, ".") != 0) appendComponent(path, '/', e.name);
 }
 
+// Entries of one path, which a manifest may give more than once: they are
+// one entry, keyword by keyword the later winning, checked where the first
+// stands (see overlay). Found once the source is read: each entry's
+// directory node and name hashed as it comes, the hashes sorted at the end.
+class Duplicates {
+ public:
+  void add(const Directory* dir, const char* name, uint32_t line) {
+    const uint64_t hash = std::hash<std::string_view>()(name) ^
+                          reinterpret_cast<uintptr_t>(dir) * 0x9e3779b97f4a7c15u;
+    keys_.push_back({static_cast<uint32_t>(hash ^ hash >> 32),
+                     static_cast<uint32_t>(keys_.size()), line});
+  }
+  // Merges the entries of each path that `checker` holds more than once,
+  // each settled first; false after the refusal of two types for one path.
+  bool merge(EntryChecker& checker, const std::string& name, std::ostream& err) {
+    std::sort(keys_.begin(), keys_.end(), [](const Key& a, const Key& b) {
+      return a.hash != b.hash ? a.hash < b.hash : a.index < b.index;
+    });
+    for (size_t i = 0; i + 1 < keys_.size(); ++i) {
+      if (keys_[i].hash != keys_[i + 1].hash) continue;
+      // A run of one hash, and in it the entries of one path, in order.
+      size_t end = i + 1;
+      while (end < keys_.size() && keys_[end].hash == keys_[i].hash) ++end;
+      for (size_t first = i; first < end; ++first) {
+        if (skipped(keys_[first].index)) continue;  // merged already
+        const Entry& a = checker.settle(keys_[first].index);
+        Expected merged;
+        bool same = false;
+        for (size_t j = first + 1; j < end; ++j) {
+          const Entry& b = checker.settle(keys_[j].index);
+          if (b.dir != a.dir || strcmp(b.name, a.name) != 0) continue;
+          if (!same) merged = copyOf(a);
+          same = true;
+          if ((merged.keywords & b.keywords & kKwType) && merged.type != b.type) {
+            const Directory dot(".");
+            std::string shown;
+            entryPath(&dot, b, &shown);
+            complain(err, name + ':' + std::to_string(keys_[j].line) + ": " + shown +
+                              " is a " + typeName(b.type) + " here, and a " +
+                              typeName(merged.type) + " on line " +
+                              std::to_string(keys_[first].line));
+            return false;
+          }
+          overlay(&merged, b);
+          skipped_.insert(keys_[j].index);
+        }
+        if (same) merged_.emplace(keys_[first].index, std::move(merged));
+      }
+      i = end - 1;
+    }
+    std::vector<Key>().swap(keys_);
+    return true;
+  }
+  // Entry `i` stands for a path an earlier entry merged.
+  bool skipped(size_t i) const { return !skipped_.empty() && skipped_.count(i) > 0; }
+  // Entry `i` is the first of a path given more than once: what they state
+  // together, in `*merged`.
+  bool merged(size_t i, Expected* merged) {
+    if (merged_.empty()) return false;
+    const auto it = merged_.find(i);
+    if (it == merged_.end()) return false;
+    *merged = std::move(it->second);
+    merged_.erase(it);
+    return true;
+  }
+
+ private:
+  // 12 bytes an entry, for as long as the source is read.
+  struct Key {
+    uint32_t hash, index, line;
+  };
+  std::vector<Key> keys_;
+  std::unordered_set<size_t> skipped_;
+  std::unordered_map<size_t, Expected> merged_;
+};
+
 // Any other source, in its own order.
 int checkEntries(const char* rootPath, EntrySource& source, const char* name,
                  std::ostream& out, std::ostream& err, const Options& options,
@@ -380,12 +460,15 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
   report.startReading();
   std::string path;
   Expected expected;
+  Duplicates duplicates;
+  uint32_t line = 0;
   int read;
-  while ((read = source.next(&path, &expected, readErr)) == 1) {
+  while ((read = source.next(&path, &expected, &line, readErr)) == 1) {
     report.entryRead();
     reading.poll(++state.entries);
     Entry e;
     places.place(path, &e.dir, &e.name);
+    duplicates.add(e.dir, e.name, line);
     const Detail* d = expected.detail.get();
     if (d != nullptr && !d->digests.empty()) {
       if (!hashing) prepareCrypto();  // before a worker hashes
@@ -401,6 +484,7 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
   }
   if (!reading.settle() || read < 0) return kStatusError;
   checker.flush();
+  if (!duplicates.merge(checker, source.name(), err)) return kStatusError;
 
   report.startWalking();
   state.walking = true;
@@ -409,11 +493,14 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
   for (size_t i = 0; i < checker.size() && !report.broken(); ++i) {
     // The entries compared go a chunk at a time.
     if (i % 1024 == 0) checker.release(i);
-    Entry& e = checker.settle(i);
+    if (duplicates.skipped(i)) continue;
+    Expected merged;
+    Entry& e = duplicates.merged(i, &merged) ? checker.recheck(i, std::move(merged))
+                                            : checker.settle(i);
     ++CountFiles;
     report.fileWalked(CountFiles);
     progress.fileCompared(CountFiles);
-    if (e.error == 0 && e.found == nullptr) continue;
+    if (e.error == 0 && !e.differs()) continue;
     entryPath(&root, e, &shown);
     ++CountErrors;
     if (e.error != 0)
@@ -421,7 +508,7 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
                          e.keywords & kKwSize ? std::to_string(e.size) : "", "",
                          strerror(e.error)});
     else
-      for (const Found& f : *e.found)
+      for (const Found& f : e.detail->found)
         report.difference({f.kind, shown, f.expected, f.actual, f.reason});
   }
   checker.stop();
