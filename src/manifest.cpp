@@ -626,8 +626,8 @@ std::string ManifestReader::parseEntry(
 ManifestSource::ManifestSource(std::istream& in, std::string name)
     : name_(std::move(name)), reader_(in, name_) {}
 
-int ManifestSource::next(std::string* path, Expected* expected,
-                         uint32_t* line, std::ostream& err) {
+int ManifestSource::next(std::string* path, Expected* expected, uint32_t* line,
+                         std::ostream& err) {
   const int read = reader_.next(&entry_, err);
   if (read != 1) return read;
   ManifestEntry& e = entry_;
