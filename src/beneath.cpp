@@ -19,11 +19,13 @@ namespace {
 // that refuses it (EPERM), is not asked again.
 std::atomic<bool> noOpenat2{false};
 
-int byOpenat2(int topFd, const char* path, int flags) {
+int byOpenat2(int topFd, const char* path, int flags,
+              uint64_t resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH |
+                                 RESOLVE_NO_MAGICLINKS) {
 #ifdef SYS_openat2
   open_how how = {};
   how.flags = static_cast<uint64_t>(flags);
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  how.resolve = resolve;
   for (int tries = 0;; ++tries) {
     const long fd = syscall(SYS_openat2, topFd, path, &how, sizeof how);
     if (fd >= 0) return static_cast<int>(fd);
@@ -36,7 +38,7 @@ int byOpenat2(int topFd, const char* path, int flags) {
     return -1;
   }
 #else
-  (void)topFd, (void)path, (void)flags;
+  (void)topFd, (void)path, (void)flags, (void)resolve;
   noOpenat2.store(true, std::memory_order_relaxed);
   errno = ENOSYS;
   return -1;
@@ -99,4 +101,18 @@ int openBeneath(int topFd, std::string_view path, int flags) {
     if (fd >= 0 || errno != ENOSYS) return fd;
   }
   return byComponents(topFd, path, flags);
+}
+
+int openInRoot(int topFd, std::string_view path, int flags, bool topIsRoot) {
+  flags |= O_CLOEXEC;
+  if (path.empty()) path = ".";
+  const std::string p(path);
+  if (!noOpenat2.load(std::memory_order_relaxed)) {
+    const int fd = byOpenat2(topFd, p.c_str(), flags | O_NOFOLLOW,
+                             RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS);
+    if (fd >= 0 || errno != ENOSYS) return fd;
+  }
+  if (topIsRoot) return openat(topFd, p.c_str(), flags | O_NOFOLLOW);
+  errno = ENOSYS;
+  return -1;
 }

@@ -19,6 +19,13 @@
 // the top itself. Returns the descriptor, or -1 with errno set.
 int openBeneath(int topFd, std::string_view path, int flags);
 
+// Opens `path` below `topFd` as openBeneath does, but following the links
+// met on the way as if `topFd` were the root of the file system (openat2's
+// RESOLVE_IN_ROOT): an absolute link, or ".." at the top, stays below it.
+// Where the kernel cannot, and `topIsRoot` (the top is "/"), the path is
+// opened as it stands; else ENOSYS. A link at the end is not followed.
+int openInRoot(int topFd, std::string_view path, int flags, bool topIsRoot);
+
 // The text of a refusal for ELOOP from openBeneath: what a report says of
 // an entry that lies below a link standing where a directory should be.
 extern const char kLinkOnPath[];

@@ -403,6 +403,9 @@ class ProbeJob {
 
   // Starts the workers that wait (see proberWorkerCount).
   std::function<void()> activateAll;
+  // An entry's directories are opened following links below the top (see
+  // EntrySource::Resolve); `topIsRoot`: the top is the root itself.
+  bool inRoot = false, topIsRoot = false;
 
  private:
   static void differ(Entry& e, DiffKind kind, std::string expected,
@@ -619,9 +622,11 @@ class ProbeJob {
     c.dirLength = c.path.size();
     c.path += sep_;
     if (Item::kEntry) {
-      c.dirFd =
-          openBeneath(topFd_, std::string_view(c.path).substr(rootLength_ + 1),
-                      O_PATH | O_DIRECTORY);
+      const std::string_view below =
+          std::string_view(c.path).substr(rootLength_ + 1);
+      c.dirFd = inRoot
+                    ? openInRoot(topFd_, below, O_PATH | O_DIRECTORY, topIsRoot)
+                    : openBeneath(topFd_, below, O_PATH | O_DIRECTORY);
       c.dirError = c.dirFd < 0 ? errno : 0;
       c.dir = d;
       return;
@@ -872,13 +877,17 @@ struct EntryChecker::Impl {
 };
 
 EntryChecker::EntryChecker(const Directory* root, int workers,
-                           std::atomic<int64_t>* hashed) {
+                           std::atomic<int64_t>* hashed,
+                           EntrySource::Resolve resolve) {
   // The top itself is ROOT as given, a link to a directory followed: it is
   // the caller's to name. A top that cannot be opened leaves every entry
   // below it as open() of its directory would.
   const int top = open((std::string(root->name) + "/").c_str(),
                        O_PATH | O_DIRECTORY | O_CLOEXEC);
   impl_.reset(new Impl(root, top, workers, hashed));
+  impl_->job.inRoot = resolve == EntrySource::Resolve::kLinksInRoot;
+  impl_->job.topIsRoot =
+      strcmp(root->name, "") == 0 || strcmp(root->name, "/") == 0;
 }
 
 EntryChecker::~EntryChecker() = default;

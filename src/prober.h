@@ -40,6 +40,7 @@
 #include "options.h"
 #include "packlist.h"
 #include "report.h"
+#include "source.h"
 
 struct Directory;
 struct File;
@@ -113,8 +114,8 @@ class EntryChecker {
   // Checks the entries below `root` (the root node; paths are formed as
   // directoryPath forms them) with up to `workers` threads. `hashed`, when
   // given, counts the bytes read for digests. Throws std::bad_alloc.
-  EntryChecker(const Directory* root, int workers,
-               std::atomic<int64_t>* hashed);
+  EntryChecker(const Directory* root, int workers, std::atomic<int64_t>* hashed,
+               EntrySource::Resolve resolve = EntrySource::Resolve::kNoLinks);
   ~EntryChecker();
   EntryChecker(const EntryChecker&) = delete;
   EntryChecker& operator=(const EntryChecker&) = delete;

@@ -30,6 +30,13 @@ class EntrySource {
   virtual const std::string& name() const = 0;
   // What kind of source it is, as the run's record names it: "mtree" ...
   virtual const char* kind() const = 0;
+  // How the directories on the way to an entry are looked at: as they are,
+  // no link followed (a manifest, an archive: what the vendor shipped); or
+  // following links, but only below ROOT, as if it were the root of the
+  // file system (dpkg's lists name /bin/sh where /bin may be a link to
+  // usr/bin). An entry itself is always looked at as it is.
+  enum class Resolve { kNoLinks, kLinksInRoot };
+  virtual Resolve resolve() const { return Resolve::kNoLinks; }
 };
 
 #endif  // KORLAN_SOURCE_H_
