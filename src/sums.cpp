@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "directory.h"
@@ -12,8 +13,11 @@
 
 namespace {
 
-const char kTagStart[] = "SHA256 (";
-const char kTagEnd[] = ") = ";
+// The tagged forms: sha256sum --tag's, and OpenSSL's (dgst, 1.1 and 3).
+const struct {
+  const char* start;
+  const char* end;
+} kTags[] = {{"SHA256 (", ") = "}, {"SHA256(", ")= "}, {"SHA2-256(", ")= "}};
 const size_t kHex = 2 * Sha256::kSize;
 
 // Undoes sha256sum's escapes in a name: "\\" and "\n" (and "\r", which
@@ -90,16 +94,20 @@ const char* Sums::parse(std::string_view line, std::string* path,
   const bool escaped = line[0] == '\\';
   if (escaped) line.remove_prefix(1);
   std::string_view name;
-  if (line.compare(0, strlen(kTagStart), kTagStart) == 0) {
-    // The name may hold ") = " itself: the digest is the fixed-size tail.
-    const size_t tail = strlen(kTagEnd) + kHex;
-    if (line.size() < strlen(kTagStart) + tail ||
-        line.compare(line.size() - tail, strlen(kTagEnd), kTagEnd) != 0)
+  const auto* tag =
+      std::find_if(std::begin(kTags), std::end(kTags), [line](const auto& t) {
+        return line.compare(0, strlen(t.start), t.start) == 0;
+      });
+  if (tag != std::end(kTags)) {
+    // The name may hold the tag's end itself: the digest is the fixed-size
+    // tail.
+    const size_t start = strlen(tag->start), tail = strlen(tag->end) + kHex;
+    if (line.size() < start + tail ||
+        line.compare(line.size() - tail, strlen(tag->end), tag->end) != 0)
       return "line cut short, or a digest that is not SHA-256";
     if (!Sha256::fromHex(line.substr(line.size() - kHex), digest))
       return "digest is not 64 hex digits";
-    name =
-        line.substr(strlen(kTagStart), line.size() - tail - strlen(kTagStart));
+    name = line.substr(start, line.size() - tail - start);
   } else {
     const size_t space = line.find(' ');
     if (space == std::string_view::npos) return "line cut short";
@@ -137,8 +145,11 @@ int Sums::read(std::istream& in, const char* name, std::ostream& err) {
                             ? "holds a NUL byte"
                         : tooLong ? "line too long"
                                   : parse(line, &path, &digest);
-    // A digest is checked at ROOT/PATH: never outside ROOT.
+    // A digest is checked at ROOT/PATH: never outside ROOT, nor at a path
+    // that names another place than it says.
     if (wrong == nullptr && leavesTop(path)) wrong = "path leaves the top";
+    if (wrong == nullptr && path[0] == '/')
+      wrong = "absolute path: a sums file names paths below ROOT";
     // Lines are counted in 32 bits: no real file comes near.
     if (number == UINT32_MAX) wrong = "too many lines";
     if (wrong != nullptr) {

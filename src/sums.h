@@ -3,8 +3,9 @@
 //
 // Lines are "HEX  PATH" or "HEX *PATH" (text or binary mode, the same
 // digest), "HEX PATH" as `sha256sum -c` reads it too, "SHA256 (PATH) = HEX"
-// as `sha256sum --tag` writes them, and either form preceded by "\" when
-// PATH holds a backslash or a line end, written "\\" and "\n". A CR before
+// as `sha256sum --tag` writes them, "SHA256(PATH)= HEX" and
+// "SHA2-256(PATH)= HEX" as OpenSSL's dgst does, and any form preceded by "\"
+// when PATH holds a backslash or a line end, written "\\" and "\n". A CR before
 // the line end belongs to the line end, and a line that begins with "#" is
 // a comment. Anything else refuses the whole file: a verifier must not take
 // a file it half understands for a complete one.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sums.h"
 #include "test_util.h"
 
 namespace {
@@ -135,6 +136,11 @@ TEST_F(Sums, RefusedFilesStopBeforeTheWalk) {
        "korlan: " + name + ":1: not a SHA-256 digest of 64 hex digits\n"},
       {abc + "  ./ok\n" + abc + "  d/../../secret\n",
        "korlan: " + name + ":2: path leaves the top\n"},
+      {abc + "  /tmp/x\n",
+       "korlan: " + name + ":1: absolute path: a sums file names paths below ROOT\n"},
+      // A comment too long to read whole would leave the rest unread.
+      {"#" + std::string(::Sums::kLongestLine, 'x') + "\n" + abc + "  ok\n",
+       "korlan: " + name + ":1: line too long\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(with({"--sums"}, c.sums), (Result{read, c.err, 255}));
   EXPECT_EQ(with({"--sums=" + tmp / "none"}, ""),

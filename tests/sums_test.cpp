@@ -42,6 +42,9 @@ TEST(Sums, AcceptsEveryFormSha256sumWrites) {
       {kAbc + "  a\r", "a", kAbc},      // a CR belongs to the line end
       {"# made by hand\n" + kAbc + "  ./d//e/./f", "d/e/f", kAbc},
       {"SHA256 (././t) = " + kEmpty + "\r", "t", kEmpty},
+      // OpenSSL's dgst, 1.1 and 3.
+      {"SHA256(./t)= " + kEmpty, "t", kEmpty},
+      {"SHA2-256(p)= q)= " + kEmpty, "p)= q", kEmpty},
   };
   for (const auto& c : cases) {
     for (const char* end : {"\n", ""}) {
