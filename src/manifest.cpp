@@ -509,6 +509,12 @@ int ManifestReader::next(ManifestEntry* entry, std::ostream& err) {
       }
     }
     complain(err, name_ + ':' + std::to_string(start_) + ": " + wrong);
+    // A first line "SIZE ./PATH" is a packing list's.
+    if (start_ == 1 && words_.size() >= 2 &&
+        words_[0].find_first_not_of("0123456789") == std::string_view::npos &&
+        words_[1].compare(0, 2, "./") == 0)
+      complain(err,
+               name_ + ":1: a packing list, which is read without --mtree?");
     state_ = -1;
   }
   return state_;

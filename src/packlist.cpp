@@ -6,6 +6,7 @@
 #include <string>
 
 #include "directory.h"
+#include "message.h"
 #include "report.h"
 #include "status.h"
 #include "token.h"
@@ -50,13 +51,38 @@ bool listFault(const Token& token, const std::istream& list,
     const int kShown = 40;
     err << "packing list holds a token that is too long: "
         << std::string_view(token.getName(), kShown) << "..." << std::endl;
+    complain(err, std::string(listPath) + ':' + std::to_string(token.line) +
+                      ": refused here");
     return true;
   }
   if (token.hasNul() == 0) {
     err << "packing list holds a NUL byte: " << listPath << std::endl;
+    complain(err, std::string(listPath) + ':' + std::to_string(token.line) +
+                      ": refused here");
     return true;
   }
   return false;
+}
+
+}  // namespace
+
+namespace {
+
+// After a list's refusal, as the list's own texts say it, the line that
+// says where, "korlan: LIST:LINE: refused here"; for the first entry of
+// what looks like another kind of list, which option reads it.
+void where(const Token& token, size_t entries, const char* listPath,
+           std::ostream& err) {
+  const std::string_view first(token.getName());
+  const char* hint = "refused here";
+  if (entries == 0 && first.compare(0, 1, "#") == 0)
+    hint = "a manifest, which --mtree reads?";
+  else if (entries == 0 && first.size() == 64 &&
+           first.find_first_not_of("0123456789abcdefABCDEF") ==
+               std::string_view::npos)
+    hint = "the digests of a packing list, which --sums=FILE reads beside it?";
+  complain(err, std::string(listPath) + ':' + std::to_string(token.line) +
+                    ": " + hint);
 }
 
 }  // namespace
@@ -70,20 +96,24 @@ int readList(Directory* top, std::istream& list, const char* listPath,
     int64_t size = 0;
     if (token.isSize() != 0 || !parseSize(token.getName(), &size)) {
       err << "Expected size: actually " << token.getName() << std::endl;
+      where(token, entries, listPath, err);
       return kStatusError;
     }
     token.read(list);
     if (listFault(token, list, listPath, err)) return kStatusError;
     if (token.isDir() != 0 || strcmp(token.getName(), ".") != 0) {
       err << "Expected . directory: actually " << token.getName() << std::endl;
+      where(token, 1, listPath, err);
       return kStatusError;
     }
     token.read(list);
     report.entryRead();
     File* recorded = nullptr;
     if (top->insert(&token, list, size, &recorded) != 0) {
-      if (!listFault(token, list, listPath, err))
+      if (!listFault(token, list, listPath, err)) {
         err << "Expected file name: actually " << token.getName() << std::endl;
+        where(token, 1, listPath, err);
+      }
       return kStatusError;
     }
     recorded->entry = entries;

@@ -63,13 +63,12 @@ const auto kPeriod = std::chrono::milliseconds(100);
 }  // namespace
 
 std::string progressLine(int64_t files, int64_t totalFiles, int64_t bytes,
-                         int64_t totalBytes, double seconds) {
+                         int64_t totalBytes, double rate) {
   std::string line = "korlan: " + std::to_string(files) + " of " +
                      std::to_string(totalFiles) + " files";
   if (totalBytes < 0) return line;
   line += ", " + bytesText(bytes) + " of " + bytesText(totalBytes) + " hashed";
-  if (seconds <= 0 || bytes <= 0) return line;
-  const double rate = bytes / seconds;
+  if (rate < 0) return line;
   line += ", " + bytesText(rate) + "/s";
   // A rate near nothing against a total near the largest size gives more
   // seconds than an integer holds: such a wait shows as the longest one.
@@ -195,10 +194,20 @@ void Progress::erase() {
 
 void Progress::draw() {
   drawn_ = std::chrono::steady_clock::now();
-  const double seconds = std::chrono::duration<double>(drawn_ - begun_).count();
-  std::string line =
-      progressLine(files_.load(std::memory_order_relaxed), totalFiles_,
-                   bytes.load(std::memory_order_relaxed), totalBytes_, seconds);
+  // The rate of the last few seconds, once there was a second of work: the
+  // workers hash ahead while the list is read, and a rate over the walk's
+  // first tenth of a second would be absurd.
+  const int64_t hashed = bytes.load(std::memory_order_relaxed);
+  samples_.emplace_back(drawn_, hashed);
+  const auto kWindow = std::chrono::seconds(5);
+  while (drawn_ - samples_.front().first > kWindow) samples_.pop_front();
+  const double seconds =
+      std::chrono::duration<double>(drawn_ - samples_.front().first).count();
+  const double rate = drawn_ - begun_ < std::chrono::seconds(1) || seconds <= 0
+                          ? -1
+                          : (hashed - samples_.front().second) / seconds;
+  std::string line = progressLine(files_.load(std::memory_order_relaxed),
+                                  totalFiles_, hashed, totalBytes_, rate);
   // One column stays free: a line that fills the last one makes the
   // terminal wrap to a new row.
   const size_t columns = width(fd_);

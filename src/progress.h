@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -21,10 +22,10 @@
 #include <thread>
 
 // The line itself: "korlan: FILES of TOTAL files", and when bytes are
-// hashed (`totalBytes` >= 0) ", BYTES of TOTAL hashed, RATE/s, M:SS left".
-// `seconds` is the time since the walk began.
+// hashed (`totalBytes` >= 0) ", BYTES of TOTAL hashed", then, when a rate
+// is known (`rate` >= 0, in bytes a second), ", RATE/s, M:SS left".
 std::string progressLine(int64_t files, int64_t totalFiles, int64_t bytes,
-                         int64_t totalBytes, double seconds);
+                         int64_t totalBytes, double rate);
 
 class Progress {
  public:
@@ -71,6 +72,10 @@ class Progress {
   bool started_ = false;
   std::atomic<int64_t> files_{0};
   std::chrono::steady_clock::time_point drawn_;
+  // The bytes hashed at each of the last draws, for the rate of the last
+  // few seconds; the drawing thread's own.
+  std::deque<std::pair<std::chrono::steady_clock::time_point, int64_t>>
+      samples_;
   int64_t totalFiles_ = 0;
   int64_t totalBytes_ = -1;
   std::chrono::steady_clock::time_point begun_;

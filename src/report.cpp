@@ -155,6 +155,26 @@ struct RunFacts {
   std::string host, start;
 };
 
+namespace {
+
+// A time, SECONDS.NANOSECONDS, as people read it beside it:
+// "1677424914.000000000 (2023-02-26 15:21:54.000000000 UTC)".
+std::string withDate(const std::string& time) {
+  const size_t dot = time.find('.');
+  char* end = nullptr;
+  const long long seconds = strtoll(time.c_str(), &end, 10);
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm utc;
+  char date[64];
+  if (end == time.c_str() || gmtime_r(&t, &utc) == nullptr ||
+      strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &utc) == 0)
+    return time;
+  return time + " (" + date +
+         (dot == std::string::npos ? "" : time.substr(dot)) + " UTC)";
+}
+
+}  // namespace
+
 class Report::Style {
  public:
   explicit Style(std::ostream& out) : out_(out) {}
@@ -210,10 +230,11 @@ class PlainStyle : public Report::Style {
       out_ << text.label << ": ";
       path(d.path, d.listed);
       if (text.shape == Shape::kExpectedActual) {
+        const bool time = d.kind == DiffKind::kTime;
         out_ << ": expected ";
-        writeEscaped(out_, d.expected);
+        writeEscaped(out_, time ? withDate(d.expected) : d.expected);
         out_ << "; actual ";
-        writeEscaped(out_, d.actual);
+        writeEscaped(out_, time ? withDate(d.actual) : d.actual);
       } else if (text.shape == Shape::kReason) {
         out_ << ": ";
         writeEscaped(out_, d.expected);

@@ -31,8 +31,10 @@ void Token::read(std::istream& in) {
   if (buf != nullptr && in.good()) {
     do {
       c = next(in, buf);
+      if (c == '\n') ++lineAt_;
     } while (c != kEOF && isSpace(c));
   }
+  line = lineAt_;
   if (c == kEOF) {
     in.setstate(std::ios::eofbit);
     name = "EOF";
@@ -51,7 +53,10 @@ void Token::read(std::istream& in) {
       in.setstate(std::ios::eofbit);
       break;
     }
-    if (isSpace(c)) break;
+    if (isSpace(c)) {
+      if (c == '\n') ++lineAt_;
+      break;
+    }
     if (c == '\0') {
       nulFlag = 0;
       break;

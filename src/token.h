@@ -6,6 +6,7 @@
 #ifndef KORLAN_TOKEN_H_
 #define KORLAN_TOKEN_H_
 
+#include <cstdint>
 #include <istream>
 
 class Token {
@@ -45,6 +46,9 @@ class Token {
   // constant "EOF" for the end of input. Valid until the next read.
   const char* getName() const { return name; }
 
+  // The line the token begins on, from 1.
+  uint32_t line = 1;
+
   // Exactly one flag is 0.
   const char* name;
   int dirFlag;
@@ -58,6 +62,8 @@ class Token {
   // The token's text lives inside the token: a list of a million entries is
   // read without one allocation per token.
   char text[kMaxLength + 1];
+  // The line the stream stands on.
+  uint32_t lineAt_ = 1;
 };
 
 #endif  // KORLAN_TOKEN_H_

@@ -582,8 +582,12 @@ int verifyEntries(const char* rootPath, EntrySource& source, const char* name,
                   const SignedLists* signedLists) {
   const int workers = options.workers >= 0 ? options.workers
                                            : entryWorkerCount(options.unlisted);
+  // A size line names the path, as every other line of the report does:
+  // a packing list's bare file name is the packing list's.
+  Options named = options;
+  named.fullPaths = true;
   return runWith(workers, "entries", {rootPath, name, source.kind(), ""}, out,
-                 err, options, [&](Report& report, RunState& state) {
+                 err, named, [&](Report& report, RunState& state) {
                    return checkEntries(rootPath, source, name, out, err,
                                        options, signedLists, workers, report,
                                        state);

@@ -244,6 +244,8 @@ TEST_F(Manifests, RefusedManifestsStopBeforeTheWalk) {
       {"./a type=socks\n", "m:1: unknown type socks"},
       {"./a/../../etc type=dir\n", "m:1: path leaves the top"},
       {"./a type=file \\\n", "m:1: continued line at the end of the file"},
+      {"12 ./a\n",
+       "m:1: unknown keyword ./a\nkorlan: m:1: a packing list, which is read without --mtree?"},
   };
   for (const auto& c : cases) {
     testutil::writeText(tmp / "m", c.manifest);
@@ -293,6 +295,10 @@ TEST_F(Manifests, TimesLinkCountsAndOwnerNamesAreCompared) {
             "time\t" + conf + "\t" + r.out.substr(r.out.find(conf) + conf.size() + 1, 20) +
                 "\t1000000000.000000005\t\nnlink\t" + conf + "\t1\t2\t\n" + owners)
       << r.out;
+  // The plain report shows a time as people read it too.
+  EXPECT_NE(korlan({"-q", "--mtree", tmp / "root", tmp / "m"})
+                .out.find("; actual 1000000000.000000005 (2001-09-09 01:46:40.000000005 UTC)\n"),
+            std::string::npos);
   if (owners.empty())
     GTEST_SKIP() << "the owners' names are compared as root, who may give a file away";
 }

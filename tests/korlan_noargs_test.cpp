@@ -479,7 +479,8 @@ TEST_F(Korlan, InstallationVerifiesItself) {
   testutil::writeText(page, text + "\n");
   EXPECT_EQ(testutil::run(launch, tmp),
             completed(21,
-                      ".\nkorlan.1:\texpected size of " + std::to_string(text.size()) +
+                      ".\n" + prefix + "/bin/../lib/korlan/bin/../../../share/man/man1/" +
+                          "korlan.1:\texpected size of " + std::to_string(text.size()) +
                           "; actual " + std::to_string(text.size() + 1) + "\n.",
                       1, 21));
 }

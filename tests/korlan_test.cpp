@@ -82,44 +82,59 @@ TEST_F(Korlan, RelativeListIsTakenFromTheWorkingDirectory) {
   EXPECT_EQ(korlan({"../root", "rel.lst"}, tmp / "cwd"), completed(1, ""));
 }
 
+// Each refusal in the list's own words, and then where, with a hint where the list looks like
+// another kind.
 TEST_F(Korlan, MalformedListsStopBeforeTheWalk) {
-  const std::string tooLong(1024, 'z');
+  const std::string tooLong(1024, 'z'), here = "1: refused here";
+  const std::string hex(64, 'e');
   struct {
     const char* what;
     std::string list;
     std::string dots;
     std::string err;
+    std::string where;
   } cases[] = {
-      {"no ./", "5 usr/bin/ls", "", "Expected . directory: actually usr\n"},
-      {"entry starts with ./", "./x 5", "", "Expected size: actually .\n"},
-      {"ends after the size", "1 ./a 5", ".", "Expected . directory: actually EOF\n"},
-      {"file name as size", "1 ./a x ./b", ".", "Expected size: actually x\n"},
-      {"negative size", "-5 ./a", "", "Expected size: actually -5\n"},
+      {"no ./", "5 usr/bin/ls", "", "Expected . directory: actually usr\n", here},
+      {"entry starts with ./", "./x 5", "", "Expected size: actually .\n", here},
+      {"ends after the size", "1 ./a 5", ".", "Expected . directory: actually EOF\n", here},
+      {"file name as size", "1 ./a\n\n x ./b", ".", "Expected size: actually x\n",
+       "3: refused here"},
+      {"negative size", "-5 ./a", "", "Expected size: actually -5\n", here},
       {"size beyond 64 bits", "9223372036854775808 ./a", "",
-       "Expected size: actually 9223372036854775808\n"},
-      {"path cut short", "1 ./a 12 ./lib/", "..", "Expected file name: actually EOF\n"},
-      {"nothing after ./", "12 ./", ".", "Expected file name: actually EOF\n"},
+       "Expected size: actually 9223372036854775808\n", here},
+      {"path cut short", "1 ./a\n12 ./lib/", "..", "Expected file name: actually EOF\n",
+       "2: refused here"},
+      {"nothing after ./", "12 ./", ".", "Expected file name: actually EOF\n", here},
       {"too long size", tooLong + " ./a", "",
-       "packing list holds a token that is too long: " + std::string(40, 'z') + "...\n"},
+       "packing list holds a token that is too long: " + std::string(40, 'z') + "...\n", here},
       {"too long directory", "1 ./" + tooLong + "/x", ".",
-       "packing list holds a token that is too long: " + std::string(40, 'z') + "...\n"},
+       "packing list holds a token that is too long: " + std::string(40, 'z') + "...\n", here},
       {"too long second token", "1 " + tooLong, "",
-       "packing list holds a token that is too long: " + std::string(40, 'z') + "...\n"},
+       "packing list holds a token that is too long: " + std::string(40, 'z') + "...\n", here},
+      {"a manifest", "#mtree\n./a type=file", "", "Expected size: actually #mtree\n",
+       "1: a manifest, which --mtree reads?"},
+      {"a sums file", hex + "  ./a\n", "", "Expected size: actually " + hex + "\n",
+       "1: the digests of a packing list, which --sums=FILE reads beside it?"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(verify(c.list), (Result{kReading + c.dots, c.err, 255})) << c.what;
+    EXPECT_EQ(verify(c.list),
+              (Result{kReading + c.dots, c.err + "korlan: " + tmp / "list:" + c.where + "\n", 255}))
+        << c.what;
 }
 
 TEST_F(Korlan, NulBytesRefuseTheList) {
   // A NUL would silently end a name: "./a/b/f<NUL>junk" must not be checked
   // as ./a/b/f. Endless input of NULs ends at once.
   testutil::makeFile(root("a/b/f"), 6);
-  const std::string refused = "packing list holds a NUL byte: " + tmp / "list" + "\n";
+  const std::string refused = "packing list holds a NUL byte: " + tmp / "list" + "\n" +
+                              "korlan: " + tmp / "list" + ":1: refused here\n";
   EXPECT_EQ(verify(std::string("6 ./a/b/f\0junk\n", 15)), (Result{kReading + ".", refused, 255}));
   EXPECT_EQ(verify(std::string("6 ./a/b/f 6 ./a/\0/f", 20)),
             (Result{kReading + "..", refused, 255}));
   EXPECT_EQ(korlan({tmp.path(), "/dev/zero"}),
-            (Result{kReading, "packing list holds a NUL byte: /dev/zero\n", 255}));
+            (Result{kReading,
+                    "packing list holds a NUL byte: /dev/zero\nkorlan: /dev/zero:1: refused here\n",
+                    255}));
 }
 
 TEST_F(Korlan, ReportThatCannotBeWritten) {

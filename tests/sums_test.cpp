@@ -172,10 +172,11 @@ TEST(Hasher, DigestsAndEveryWayAFileFailsToBeReadWhole) {
 
 TEST(Progress, LineSaysHowFarAndHowLong) {
   EXPECT_EQ(progressLine(3, 10, 0, -1, 1), "korlan: 3 of 10 files");
-  EXPECT_EQ(progressLine(3, 10, 0, 2048, 0), "korlan: 3 of 10 files, 0 B of 2.0 KiB hashed");
-  EXPECT_EQ(progressLine(1, 2, 3 << 20, 63 << 20, 2),
+  // No rate yet: the walk's first second.
+  EXPECT_EQ(progressLine(3, 10, 0, 2048, -1), "korlan: 3 of 10 files, 0 B of 2.0 KiB hashed");
+  EXPECT_EQ(progressLine(1, 2, 3 << 20, 63 << 20, 1.5 * (1 << 20)),
             "korlan: 1 of 2 files, 3.0 MiB of 63.0 MiB hashed, 1.5 MiB/s, 0:40 left");
-  EXPECT_EQ(progressLine(0, 1, 1, INT64_MAX, 100),
+  EXPECT_EQ(progressLine(0, 1, 1, INT64_MAX, 0.01),
             "korlan: 0 of 1 files, 1 B of 8192.0 PiB hashed, 0 B/s, 153722867280912930:07 left");
 }
 
