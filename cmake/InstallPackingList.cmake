@@ -7,6 +7,8 @@
 #   KORLAN_FILES         a file outside the installation for the paths
 #   KORLAN_KEYWORDS      the manifest's keywords, comma separated, or empty
 #   KORLAN_SIGN_COMMAND  the command that signs the manifest, or empty
+#   KORLAN_CONFIG        globs of the configuration files, below the prefix
+#   KORLAN_EXTRA_FILES   globs of the files the install made itself
 
 # Text as CMake prints a message's lines that start with a space: as they
 # are, not rewrapped, so that each line of the program reads whole.
@@ -36,9 +38,24 @@ function(_korlan_write_lists)
       string(APPEND paths "${path}\n")
     endif()
   endforeach()
+  # The files the install made itself, which CMake's record does not hold.
+  foreach(glob IN LISTS KORLAN_EXTRA_FILES)
+    file(GLOB extra LIST_DIRECTORIES false RELATIVE "${top}" "${top}/${glob}")
+    if(NOT extra)
+      message(FATAL_ERROR "EXTRA_FILES ${glob}: no such file below ${top}")
+    endif()
+    foreach(path IN LISTS extra)
+      string(APPEND paths "${path}\n")
+      cmake_path(APPEND prefix "${path}" OUTPUT_VARIABLE full)
+      list(APPEND installed "${full}")
+    endforeach()
+  endforeach()
   file(WRITE "${KORLAN_FILES}" "${paths}")
 
   set(make "${top}/${KORLAN_PROGRAM}" --make-lists "--files-from=${KORLAN_FILES}")
+  foreach(glob IN LISTS KORLAN_CONFIG)
+    list(APPEND make "--config=./${glob}")
+  endforeach()
   if(NOT KORLAN_KEYWORDS STREQUAL "")
     list(APPEND make "--keywords=${KORLAN_KEYWORDS}")
   endif()

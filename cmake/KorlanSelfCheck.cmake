@@ -1,5 +1,6 @@
 # korlan_add_self_check(NAME <command> [MTREE_KEYWORDS <keyword>...]
-#                       [SIGN_COMMAND <command>...]):
+#                       [SIGN_COMMAND <command>...] [CONFIG <glob>...]
+#                       [EXTRA_FILES <glob>...]):
 # makes the project's installation verify itself. The Korlan program goes
 # three levels below the top, at lib/<project>/bin/korlan, where it looks for
 # the lists when run without arguments, and bin/<command> links to it; the
@@ -10,26 +11,53 @@
 # (generator expressions in it are evaluated, as install(CODE) does), and the
 # signature it makes, packing.mtree.minisig or .sig, is installed with it:
 # the manifest names the other two lists with their digests, so that one
-# signature covers all three.
+# signature covers all three. CONFIG names the configuration files (globs
+# below the prefix, as `korlan --config` matches them): their customers may
+# edit them, so the manifest states their type, mode and owners but not
+# what they hold, and the other lists leave them out. EXTRA_FILES names the
+# files the install makes itself (install(CODE) or install(SCRIPT): a link,
+# a cache), which CMake's record of the install does not hold: globs below
+# the prefix, expanded when the install step writes the lists.
+#
+# The prefix is the installation's own: its lists lie at its top. A prefix
+# shared with other software (/, /usr, /usr/local), or CPack's
+# CPACK_PACKAGING_INSTALL_PREFIX set to one, is warned about at configure
+# time: two products' lists would take each other's place there.
 include_guard(GLOBAL)
 
 function(korlan_add_self_check)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME" "MTREE_KEYWORDS;SIGN_COMMAND")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME"
+                        "MTREE_KEYWORDS;SIGN_COMMAND;CONFIG;EXTRA_FILES")
   if(NOT arg_NAME OR arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "usage: korlan_add_self_check(NAME <command> "
-                        "[MTREE_KEYWORDS <keyword>...] [SIGN_COMMAND <command>...])")
+                        "[MTREE_KEYWORDS <keyword>...] [SIGN_COMMAND <command>...] "
+                        "[CONFIG <glob>...] [EXTRA_FILES <glob>...])")
   endif()
   set(dir "lib/${PROJECT_NAME}/bin")
   install(PROGRAMS "$<TARGET_FILE:Korlan::korlan>" DESTINATION "${dir}")
   korlan_install_link_and_lists("${dir}" "${arg_NAME}"
-    MTREE_KEYWORDS ${arg_MTREE_KEYWORDS} SIGN_COMMAND ${arg_SIGN_COMMAND})
+    MTREE_KEYWORDS ${arg_MTREE_KEYWORDS} SIGN_COMMAND ${arg_SIGN_COMMAND}
+    CONFIG ${arg_CONFIG} EXTRA_FILES ${arg_EXTRA_FILES})
+endfunction()
+
+# Warns when `prefix`, named `what`, is one other software shares.
+function(_korlan_check_prefix command what prefix)
+  cmake_path(NORMAL_PATH prefix)
+  string(REGEX REPLACE "(.)/$" "\\1" prefix "${prefix}")
+  if(prefix MATCHES "^(/|/usr|/usr/local)$")
+    message(WARNING "korlan_add_self_check(NAME ${command}): ${what} is ${prefix}, which other "
+      "software shares: the installation's lists at its top (${prefix}/packing.mtree ...) would "
+      "take another product's place, and `korlan --unlisted` there reports the whole system. "
+      "Install below a directory of the product's own, such as /opt/${PROJECT_NAME}.")
+  endif()
 endfunction()
 
 # The rest, for an installation whose program is installed at <dir>/korlan by
 # the caller: Korlan's own installs the program it builds. Takes the options
 # of korlan_add_self_check after the two operands.
 function(korlan_install_link_and_lists dir command)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "MTREE_KEYWORDS;SIGN_COMMAND")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" ""
+                        "MTREE_KEYWORDS;SIGN_COMMAND;CONFIG;EXTRA_FILES")
   get_property(taken GLOBAL PROPERTY KORLAN_SELF_CHECK)
   if(taken)
     message(FATAL_ERROR "korlan_add_self_check(NAME ${command}): the installation "
@@ -51,6 +79,9 @@ function(korlan_install_link_and_lists dir command)
   _korlan_append_set(code KORLAN_FILES "${CMAKE_CURRENT_BINARY_DIR}/korlan-installed.txt")
   _korlan_append_set(code KORLAN_KEYWORDS "${keywords}")
   _korlan_append_set(code KORLAN_SIGN_COMMAND "${arg_SIGN_COMMAND}")
+  _korlan_append_set(code KORLAN_CONFIG "${arg_CONFIG}")
+  _korlan_append_set(code KORLAN_EXTRA_FILES "${arg_EXTRA_FILES}")
+  _korlan_check_prefix("${command}" "the install prefix" "${CMAKE_INSTALL_PREFIX}")
   _korlan_bracket(script "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/InstallPackingList.cmake")
   string(APPEND code "include(${script})\n")
 
@@ -70,6 +101,12 @@ function(korlan_install_link_and_lists dir command)
 endfunction()
 
 function(_korlan_install_lists command code)
+  # CPack's prefix is set anywhere in the top directory, include(CPack)
+  # often last: read where the directory ends.
+  if(DEFINED CPACK_PACKAGING_INSTALL_PREFIX)
+    _korlan_check_prefix("${command}" "CPACK_PACKAGING_INSTALL_PREFIX"
+                         "${CPACK_PACKAGING_INSTALL_PREFIX}")
+  endif()
   if(NOT _korlan_cmp0082 STREQUAL "NEW")
     message(FATAL_ERROR "korlan_add_self_check(NAME ${command}): policy CMP0082 is not NEW "
       "in the top directory, so its subdirectories would install after the lists and be "

@@ -270,13 +270,15 @@ int verifyInstallation(const CommandLine& line, const char* command,
 int makeListsAtTop(const CommandLine& line, std::ostream& err) {
   const char* root = line.operands[0].c_str();
   if (line.filesFrom.empty())
-    return makeLists(root, line.keywords, nullptr, err);
+    return makeLists(root, line.keywords, nullptr, err, &line.options.exclude,
+                     &line.config);
   std::ifstream only(line.filesFrom, std::ios::in | std::ios::binary);
   if (!only) {
     complain(err, "cannot read " + quoted(line.filesFrom));
     return kStatusError;
   }
-  return makeLists(root, line.keywords, &only, err);
+  return makeLists(root, line.keywords, &only, err, &line.options.exclude,
+                   &line.config);
 }
 
 // Standard error as it goes, its last line kept: the refusal of a run, for
@@ -316,12 +318,14 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
   switch (line.action) {
     case CommandLine::kExit: return line.status;
     case CommandLine::kMakeList:
-      return makeList(line.operands[0].c_str(), out, err, STDOUT_FILENO);
+      return makeList(line.operands[0].c_str(), out, err, STDOUT_FILENO,
+                      &line.options.exclude);
     case CommandLine::kMakeSums:
-      return makeSums(line.operands[0].c_str(), out, err, STDOUT_FILENO);
+      return makeSums(line.operands[0].c_str(), out, err, STDOUT_FILENO,
+                      &line.options.exclude);
     case CommandLine::kMakeMtree:
       return makeManifest(line.operands[0].c_str(), line.keywords, out, err,
-                          STDOUT_FILENO);
+                          STDOUT_FILENO, &line.options.exclude);
     case CommandLine::kMakeLists: return makeListsAtTop(line, err);
     case CommandLine::kVerify: break;
   }

@@ -140,7 +140,7 @@ class MakeJob {
     ManifestEntry* e = item.entry.get();
     if (e == nullptr || e->type != EntryType::kFile) return;
     for (int a = 0; a < kDigestAlgorithms; ++a)
-      if (algorithms_ & 1u << a)
+      if (algorithms & algorithms_ & 1u << a)
         e->digests.push_back({static_cast<DigestAlgorithm>(a), c.hex[a]});
     // The file's flags and extended attributes, of the descriptor read.
     std::vector<std::string> unreadable;
@@ -167,8 +167,10 @@ class MakeJob {
     unsigned algorithms = 0;
     if ((lists_ & kSums) && item.summed)
       algorithms |= algorithmBit(DigestAlgorithm::kSha256);
+    // (A configuration file's contents are not stated.)
     if ((lists_ & kManifest) && item.entry &&
-        item.entry->type == EntryType::kFile)
+        item.entry->type == EntryType::kFile &&
+        (item.entry->keywords & kKwContents))
       algorithms |= algorithms_;
     return algorithms;
   }
@@ -234,8 +236,10 @@ class Maker : public TreeVisitor {
   // `keywords`: what a manifest says of each entry, besides its type.
   // `topFd`: the top, open, below which files are read.
   Maker(const char* root, int topFd, const Outputs& outputs, uint32_t keywords,
-        Selection* only, int workers, std::ostream& err)
-      : root_(root),
+        Selection* only, const PathPatterns* config, int workers,
+        std::ostream& err)
+      : config_(config != nullptr && !config->empty() ? config : nullptr),
+        root_(root),
         outputs_(outputs),
         keywords_(keywords | kKwType),
         only_(only),
@@ -350,6 +354,7 @@ class Maker : public TreeVisitor {
   }
   void write(MadeItem& item);
 
+  const PathPatterns* config_;  // configuration files; null: none
   const std::string root_;
   const Outputs outputs_;
   const uint32_t keywords_;
@@ -425,6 +430,13 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
       target.st_mode = 0;
     }
   }
+  // A configuration file is the customer's to edit: the manifest keeps
+  // what it is, not what it holds, and the other lists leave it out.
+  if (e.type == EntryType::kFile && config_ != nullptr &&
+      config_->match(path)) {
+    e.keywords &= ~(kKwSize | kKwTime | kKwContents);
+    target.st_mode = 0;
+  }
   if ((e.type == EntryType::kFile || e.type == EntryType::kLink) &&
       S_ISREG(target.st_mode)) {
     item.listed = item.summed = true;
@@ -485,7 +497,8 @@ std::vector<FileId> excludedFiles(const std::vector<int>& outFds) {
 }
 
 int make(const char* root, const Outputs& outputs, uint32_t keywords,
-         Selection* only, std::ostream& err, const std::vector<int>& outFds) {
+         Selection* only, std::ostream& err, const std::vector<int>& outFds,
+         const PathPatterns* exclude, const PathPatterns* config) {
   // One reader per CPU, each holding a descriptor while it reads, beside
   // the walk's few and the walking thread's own read; where the limit
   // leaves no room for them, the walking thread reads every file itself.
@@ -499,9 +512,9 @@ int make(const char* root, const Outputs& outputs, uint32_t keywords,
   // holds its directory open.
   const int topFd =
       workers > 0 ? open(root, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
-  Maker maker(root, topFd, outputs, keywords, only, workers, err);
+  Maker maker(root, topFd, outputs, keywords, only, config, workers, err);
   walkTree(root, excludedFiles(outFds), maker, 2 * workers,
-           outputs.manifest != nullptr);
+           outputs.manifest != nullptr, exclude);
   const int status = maker.finish();
   if (topFd >= 0) close(topFd);
   return status;
@@ -521,26 +534,26 @@ uint32_t manifestKeywords(uint32_t keywords, bool installation) {
 
 }  // namespace
 
-int makeList(const char* root, std::ostream& out, std::ostream& err,
-             int outFd) {
+int makeList(const char* root, std::ostream& out, std::ostream& err, int outFd,
+             const PathPatterns* exclude) {
   Outputs outputs;
   outputs.list = &out;
-  return make(root, outputs, 0, nullptr, err, {outFd});
+  return make(root, outputs, 0, nullptr, err, {outFd}, exclude, nullptr);
 }
 
-int makeSums(const char* root, std::ostream& out, std::ostream& err,
-             int outFd) {
+int makeSums(const char* root, std::ostream& out, std::ostream& err, int outFd,
+             const PathPatterns* exclude) {
   Outputs outputs;
   outputs.sums = &out;
-  return make(root, outputs, 0, nullptr, err, {outFd});
+  return make(root, outputs, 0, nullptr, err, {outFd}, exclude, nullptr);
 }
 
 int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
-                 std::ostream& err, int outFd) {
+                 std::ostream& err, int outFd, const PathPatterns* exclude) {
   Outputs outputs;
   outputs.manifest = &out;
   return make(root, outputs, manifestKeywords(keywords, false), nullptr, err,
-              {outFd});
+              {outFd}, exclude, nullptr);
 }
 
 namespace {
@@ -683,7 +696,8 @@ bool placeAll(NewList* const* lists, size_t n, std::ostream& err) {
 }  // namespace
 
 int makeLists(const char* root, uint32_t keywords, std::istream* only,
-              std::ostream& err) {
+              std::ostream& err, const PathPatterns* exclude,
+              const PathPatterns* config) {
   Selection selection;
   if (only != nullptr) {
     for (std::string line; std::getline(*only, line);) {
@@ -712,7 +726,7 @@ int makeLists(const char* root, uint32_t keywords, std::istream* only,
   outputs.manifest = manifest.stream();
   int status = make(root, outputs, manifestKeywords(keywords, true),
                     only != nullptr ? &selection : nullptr, err,
-                    {list.fd(), sums.fd(), manifest.fd()});
+                    {list.fd(), sums.fd(), manifest.fd()}, exclude, config);
   if (only != nullptr) {
     for (const std::string_view name : selection.unmet()) {
       if (isKeptFile(name)) continue;  // never listed, as without a selection

@@ -6,6 +6,8 @@
 #include <istream>
 #include <ostream>
 
+#include "treewalk.h"
+
 // Writes to `out` the packing list of the tree under the directory `root`:
 // an entry "SIZE ./PATH" for every file the walk of the tree finds (see
 // walkTree), with the size of a link's target, in the order in which
@@ -14,6 +16,8 @@
 // that `outFd` writes to when it is a regular file (the list redirected
 // into the tree it lists).
 //
+// Each maker leaves out what `exclude` matches (see walkTree).
+//
 // Every path that cannot be listed (a name the format cannot hold, a
 // directory that cannot be read, an entry that cannot be examined) is named
 // on `err` and left out, and the rest is still written; a link whose target
@@ -21,7 +25,7 @@
 // process status: kStatusError when `root` is no readable directory or any
 // path could not be listed, else kStatusOk.
 int makeList(const char* root, std::ostream& out, std::ostream& err,
-             int outFd = -1);
+             int outFd = -1, const PathPatterns* exclude = nullptr);
 
 // Writes to `out` the SHA-256 of every file that makeList would list, in
 // the same order, as sha256sum writes them when run in `root`: 64
@@ -31,7 +35,7 @@ int makeList(const char* root, std::ostream& out, std::ostream& err,
 // that cannot be read whole, or is not a regular file once opened, is named
 // on `err` and left out. Messages, exclusions and statuses are makeList's.
 int makeSums(const char* root, std::ostream& out, std::ostream& err,
-             int outFd = -1);
+             int outFd = -1, const PathPatterns* exclude = nullptr);
 
 // Writes to `out` the manifest of the tree under `root` in mtree's
 // full-path form: "#mtree", then a line for every entry as lstat finds it
@@ -42,7 +46,8 @@ int makeSums(const char* root, std::ostream& out, std::ostream& err,
 // hashes them. Every name is written, whatever it holds. What is left out,
 // messages and statuses are makeList's.
 int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
-                 std::ostream& err, int outFd = -1);
+                 std::ostream& err, int outFd = -1,
+                 const PathPatterns* exclude = nullptr);
 
 // Writes the three lists of the tree under `root` at its top, from one walk
 // that reads each file once: packing.lst as makeList, packing.sha256 as
@@ -53,7 +58,14 @@ int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
 // cannot hold is named on `err` and left out of it alone. Each list is
 // written beside its old self; the three take their places only when all
 // are whole, all or none. The status is makeList's.
+//
+// A regular file `config` matches is a configuration file, the customer's to
+// edit: the manifest states its type, mode and the keywords that are no
+// size, time or contents (owners, flags, extended attributes), so that it
+// may change but not become a link, a directory or world-writable; the
+// packing list and the sums leave it out.
 int makeLists(const char* root, uint32_t keywords, std::istream* only,
-              std::ostream& err);
+              std::ostream& err, const PathPatterns* exclude = nullptr,
+              const PathPatterns* config = nullptr);
 
 #endif  // KORLAN_MAKELIST_H_

@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "keywords.h"
 #include "manifest.h"
@@ -75,6 +76,14 @@ const char kHelpAfterKeywords[] =
     "                 (the install step of a self-verifying installation)\n"
     "  --files-from=FILE  with --make-lists, list only the paths FILE names,\n"
     "                 one a line below ROOT, and the directories on the way\n"
+    "  --exclude=PATTERN  with a maker or --unlisted, leave out the paths\n"
+    "                 PATTERN matches as tar's --exclude does (./var/cache,\n"
+    "                 *.swp), directories not entered; repeatable\n"
+    "  --exclude-from=FILE  the same, a pattern a line\n"
+    "  --config=PATTERN  with --make-lists, the files PATTERN matches (as\n"
+    "                 --exclude) are configuration files: packing.mtree\n"
+    "                 states their type, mode and owners, not what they hold;\n"
+    "                 the other lists leave them out; repeatable\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
@@ -140,7 +149,10 @@ enum LongOnly {
   kMakeMtree,
   kKeywords,
   kMakeLists,
-  kFilesFrom
+  kFilesFrom,
+  kExclude,
+  kExcludeFrom,
+  kConfig,
 };
 
 const struct option kLongOptions[] = {
@@ -162,6 +174,9 @@ const struct option kLongOptions[] = {
     {"keywords", required_argument, nullptr, kKeywords},
     {"make-lists", no_argument, nullptr, kMakeLists},
     {"files-from", required_argument, nullptr, kFilesFrom},
+    {"exclude", required_argument, nullptr, kExclude},
+    {"exclude-from", required_argument, nullptr, kExcludeFrom},
+    {"config", required_argument, nullptr, kConfig},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -210,6 +225,8 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
   bool verifying = false;  // an option that only a verification takes
   bool keywords = false;   // --keywords, which only manifest makers take
   bool filesFrom = false;  // --files-from, which only --make-lists takes
+  bool excluding = false;  // --exclude, which makers and --unlisted take
+  bool config = false;     // --config, which only --make-lists takes
   // "+": options end at the first operand. getopt's own messages are off:
   // they would name the program by argv[0], and the usage line must follow.
   optind = 0;
@@ -265,6 +282,29 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         line.filesFrom = optarg;
         filesFrom = true;
         break;
+      case kExclude:
+        if (*optarg == '\0')
+          return refuse("option --exclude needs a pattern", out, err);
+        line.options.exclude.add(optarg);
+        excluding = true;
+        break;
+      case kConfig:
+        if (*optarg == '\0')
+          return refuse("option --config needs a pattern", out, err);
+        line.config.add(optarg);
+        config = true;
+        break;
+      case kExcludeFrom: {
+        // One pattern a line, blank lines passed over.
+        std::ifstream patterns(optarg, std::ios::in | std::ios::binary);
+        std::string pattern;
+        while (patterns && std::getline(patterns, pattern))
+          if (!pattern.empty()) line.options.exclude.add(pattern);
+        if (!patterns.eof())
+          return refuse("cannot read " + quoted(optarg), out, err);
+        excluding = true;
+        break;
+      }
       case kKey:
         if (*optarg == '\0')
           return refuse("option --key needs a key file", out, err);
@@ -313,6 +353,11 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
                   err);
   if (filesFrom && line.action != CommandLine::kMakeLists)
     return refuse("--files-from goes with --make-lists", out, err);
+  if (config && line.action != CommandLine::kMakeLists)
+    return refuse("--config goes with --make-lists", out, err);
+  if (excluding && line.action == CommandLine::kVerify &&
+      !line.options.unlisted)
+    return refuse("--exclude goes with --unlisted or a maker", out, err);
   if (line.action != CommandLine::kVerify) {
     const std::string maker = makerName(line.action);
     if (verifying) return refuse(maker + " takes no other option", out, err);

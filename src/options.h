@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "status.h"
+#include "treewalk.h"
 
 // Whether probe workers may keep many probes in flight through io_uring.
 enum class ProbeRing {
@@ -60,6 +61,9 @@ struct Options {
   // Not settable from the command line either: tests compare the report
   // with and without io_uring.
   ProbeRing ring = ProbeRing::kWhenSlow;
+  // The paths --unlisted and the makers leave out (--exclude,
+  // --exclude-from), directories not entered.
+  PathPatterns exclude;
 };
 
 // What the command line asks for.
@@ -72,6 +76,9 @@ struct CommandLine {
   uint32_t keywords = 0;
   // Under kMakeLists: the file naming the paths to list (--files-from).
   std::string filesFrom;
+  // Under kMakeLists: the configuration files (--config), whose contents
+  // the lists do not state.
+  PathPatterns config;
   // The operands: none or ROOT LIST to verify, ROOT to make a list or sums.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).

@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -51,6 +52,21 @@ std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
 }
 
 bool TreeVisitor::kept(const char* name, int) { return isKeptFile(name); }
+
+bool PathPatterns::match(std::string_view path) const {
+  if (patterns_.empty() || path.empty()) return false;
+  const std::string dotted = "./" + std::string(path);
+  for (const std::string& p : patterns_) {
+    if (fnmatch(p.c_str(), dotted.c_str(), 0) == 0) return true;
+    for (size_t from = 2; from < dotted.size();) {
+      if (fnmatch(p.c_str(), dotted.c_str() + from, 0) == 0) return true;
+      const size_t slash = dotted.find('/', from);
+      if (slash == std::string::npos) break;
+      from = slash + 1;
+    }
+  }
+  return false;
+}
 
 bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st) {
   for (const FileId& id : excluded)
@@ -100,8 +116,10 @@ struct Entry {
 class Walker {
  public:
   Walker(const char* root, const std::vector<FileId>& excluded,
-         TreeVisitor& visitor, int reserved, bool physical)
-      : root_(root),
+         TreeVisitor& visitor, int reserved, bool physical,
+         const PathPatterns* exclude)
+      : exclude_(exclude != nullptr && !exclude->empty() ? exclude : nullptr),
+        root_(root),
         rootLength_(strlen(root)),
         excluded_(excluded),
         visitor_(visitor),
@@ -143,6 +161,7 @@ class Walker {
     visitor_.refused(pathOf(name), kind, why, st);
   }
 
+  const PathPatterns* exclude_;  // null: nothing is left out by its path
   const char* root_;
   const size_t rootLength_;
   const std::vector<FileId>& excluded_;
@@ -228,6 +247,7 @@ bool Walker::withinPathMax(const char* name, size_t length,
 
 void Walker::visitPhysical(size_t depth, const char* name) {
   Level& level = levels_[depth];
+  if (exclude_ != nullptr && exclude_->match(pathOf(name))) return;
   struct stat st;
   if (fstatat(level.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
@@ -251,6 +271,7 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
   Level& level = levels_[depth];
   const char* name = entryNames_.data() + e.name;
   if (physical_) return visitPhysical(depth, name);
+  if (exclude_ != nullptr && exclude_->match(pathOf(name))) return;
   const size_t length = strlen(name);
   // The type from the directory spares directories a stat call; files
   // need one for their size anyway.
@@ -430,6 +451,7 @@ void Walker::run() {
 }  // namespace
 
 void walkTree(const char* root, const std::vector<FileId>& excluded,
-              TreeVisitor& visitor, int reserved, bool physical) {
-  Walker(root, excluded, visitor, reserved, physical).run();
+              TreeVisitor& visitor, int reserved, bool physical,
+              const PathPatterns* exclude) {
+  Walker(root, excluded, visitor, reserved, physical, exclude).run();
 }

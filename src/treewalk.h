@@ -65,6 +65,21 @@ class TreeVisitor {
   virtual bool kept(const char* name, int dirFd);
 };
 
+// Globs for paths below a top, matched as tar matches --exclude: each with
+// fnmatch(3), "*" matching "/" too, against the path as "./PATH" and
+// against each of its trailing parts ("c", "b/c" of "a/b/c"), so that
+// "./var/cache" names that one directory and "*.swp" any such file.
+class PathPatterns {
+ public:
+  void add(std::string pattern) { patterns_.push_back(std::move(pattern)); }
+  bool empty() const { return patterns_.empty(); }
+  // Whether one matches `path` (below the top, without "./"; "" the top).
+  bool match(std::string_view path) const;
+
+ private:
+  std::vector<std::string> patterns_;
+};
+
 // The target of the symbolic link `name` in the directory `dirFd` (or
 // AT_FDCWD), as readlink gives it, into `*target`, which lstat found to be
 // `size` bytes long. False with errno set when it cannot be read, or reads
@@ -90,8 +105,12 @@ bool isExcluded(const std::vector<FileId>& excluded, const struct stat& st);
 //
 // With `physical`, every entry is told of as it is, through node(): links
 // are not followed, and every name is taken; the same files are left out.
+//
+// A path `exclude` matches is left out, and an excluded directory not
+// entered.
 void walkTree(const char* root, const std::vector<FileId>& excluded,
-              TreeVisitor& visitor, int reserved = 0, bool physical = false);
+              TreeVisitor& visitor, int reserved = 0, bool physical = false,
+              const PathPatterns* exclude = nullptr);
 // The descriptors a walk needs at the least: a directory, its listing and
 // the directory it enters. A run that walks refuses to start without them.
 const int kWalkDescriptors = 3;

@@ -169,10 +169,11 @@ class Finder : public Reporter {
 }  // namespace
 
 int64_t reportUnlisted(const char* root, const std::vector<FileId>& excluded,
-                       const ReachedFiles& reached, Report& report) {
+                       const ReachedFiles& reached, Report& report,
+                       const PathPatterns* exclude) {
   report.startUnlisted();
   Finder finder(root, excluded, reached, report);
-  walkTree(root, excluded, finder);
+  walkTree(root, excluded, finder, 0, false, exclude);
   return finder.count;
 }
 
@@ -259,9 +260,10 @@ class UnnamedFinder : public Reporter {
 }  // namespace
 
 int64_t reportUnnamed(const char* root, const std::vector<FileId>& excluded,
-                      const NamedEntries& named, Report& report) {
+                      const NamedEntries& named, Report& report,
+                      const PathPatterns* exclude) {
   report.startUnlisted();
   UnnamedFinder finder(root, named, report);
-  walkTree(root, excluded, finder, 0, true);
+  walkTree(root, excluded, finder, 0, true, exclude);
   return finder.count;
 }

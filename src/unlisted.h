@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fileid.h"
+#include "treewalk.h"
 
 class Report;
 struct Directory;
@@ -41,8 +42,10 @@ std::string besideFile(const std::string& path, const char* name);
 // not name, every name no list can hold, and every place that cannot be
 // read, with paths formed as the walk forms them: ROOT, "/", the path below
 // it. Returns how many it reported; each is a comparison that failed.
+// Nothing `exclude` matches is looked at (see walkTree).
 int64_t reportUnlisted(const char* root, const std::vector<FileId>& excluded,
-                       const ReachedFiles& reached, Report& report);
+                       const ReachedFiles& reached, Report& report,
+                       const PathPatterns* exclude = nullptr);
 
 // The entries a source names: by the directory that holds each in the
 // run's tree of names and its name there ("." in the top for the top
@@ -83,6 +86,7 @@ class NamedEntries {
 // identifies; and every place that cannot be read. Returns how many it
 // reported.
 int64_t reportUnnamed(const char* root, const std::vector<FileId>& excluded,
-                      const NamedEntries& named, Report& report);
+                      const NamedEntries& named, Report& report,
+                      const PathPatterns* exclude = nullptr);
 
 #endif  // KORLAN_UNLISTED_H_

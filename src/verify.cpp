@@ -290,8 +290,8 @@ int checkList(const char* rootPath, std::istream& list, const char* listPath,
     const ReachedFiles reached(run.prober().takeIdentities());
     std::vector<std::string> read = {listPath};
     if (options.sums) read.push_back(options.sumsFile);
-    const int64_t found =
-        reportUnlisted(rootPath, identitiesOf(readHere(read)), reached, report);
+    const int64_t found = reportUnlisted(rootPath, identitiesOf(readHere(read)),
+                                         reached, report, &options.exclude);
     CountFiles += found;
     CountErrors += found;
   }
@@ -552,7 +552,8 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
     progress.stop();
     named.seal();
     const int64_t found =
-        reportUnnamed(rootPath, identitiesOf(readHere({name})), named, report);
+        reportUnnamed(rootPath, identitiesOf(readHere({name})), named, report,
+                      &options.exclude);
     CountFiles += found;
     CountErrors += found;
   }

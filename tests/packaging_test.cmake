@@ -44,7 +44,7 @@ endfunction()
 function(build_example)
   expect(0 COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/k)
   expect(0 COMMAND ${CMAKE_COMMAND} -S ${SOURCE}/examples/vendor -B ${WORK}/build
-                   -DCMAKE_PREFIX_PATH=${WORK}/k ${ARGN})
+                   -DCMAKE_PREFIX_PATH=${WORK}/k -DCMAKE_INSTALL_PREFIX=/opt/hello ${ARGN})
   expect(0 COMMAND ${CMAKE_COMMAND} --build ${WORK}/build)
 endfunction()
 set(install ${CMAKE_COMMAND} -E env DESTDIR=${WORK}/x ${CMAKE_COMMAND} --install ${WORK}/build
@@ -78,8 +78,25 @@ holds white space\n")
     expect(0 COMMAND ${mtree} -e -f ${WORK}/m -p ${top} OUT "")
   endif()
 
-  # By default the self-check sees a mode changed and a link retargeted.
+  # The configuration file is the customer's: edited, it passes; made writable by all, or a
+  # link, it does not. The file the install made itself is listed.
   set(root ${top}/bin/../lib/hello/bin/../../..)
+  expect(1 COMMAND grep -c hello.conf ${top}/packing.lst ${top}/packing.sha256 OUT
+         "${top}/packing.lst:0\n${top}/packing.sha256:0\n")
+  expect(0 COMMAND grep -c "^16 ./share/hello/greeting$" ${top}/packing.lst OUT "1\n")
+  file(APPEND ${top}/etc/hello.conf "greeting = hi\n")
+  expect(0 COMMAND ${top}/bin/hello-check -q --strict OUT
+         "Korlan Succeeded: all file comparisons correct\n")
+  expect(0 COMMAND chmod o+w ${top}/etc/hello.conf)
+  expect(2 COMMAND ${top}/bin/hello-check --tsv --strict
+         MATCH "${run}mode\t${root}/etc/hello.conf\t0644\t0646\t\ntotal\t1\t${entries}\n$")
+  expect(0 COMMAND chmod o-w ${top}/etc/hello.conf)
+  # A prefix other software shares is warned about.
+  expect(0 COMMAND ${CMAKE_COMMAND} -DCMAKE_INSTALL_PREFIX=/usr ${WORK}/build
+         MATCH "install prefix is /usr, which[ \n]+other[ \n]+software[ \n]+shares")
+  expect(0 COMMAND ${CMAKE_COMMAND} -DCMAKE_INSTALL_PREFIX=/opt/hello ${WORK}/build)
+
+  # By default the self-check sees a mode changed and a link retargeted.
   expect(0 COMMAND chmod 4755 ${top}/bin/hello)
   expect(2 COMMAND ${top}/bin/hello-check --tsv --strict
            MATCH "${run}mode\t${root}/bin/hello\t0755\t04755\t\ntotal\t1\t${entries}\n$")
@@ -96,7 +113,7 @@ holds white space\n")
   expect(0 COMMAND ${CMAKE_COMMAND} -DHELLO_CONF=OFF ${WORK}/build)
   expect(0 COMMAND ${install})
   expect(0 COMMAND ${top}/bin/hello-check --unlisted --tsv MATCH "${run}unlisted\t${root}/etc\t\t[0-9]+\t\n\
-unlisted\t${root}/etc/hello.conf\t\t17\t\ntotal\t2\t${entries}\n$")
+unlisted\t${root}/etc/hello.conf\t\t31\t\ntotal\t2\t${entries}\n$")
 
   # A project whose subdirectories would install after the lists is refused.
   file(WRITE ${WORK}/old/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)\nproject(old NONE)\n\
@@ -118,8 +135,9 @@ set(HELLO_MTREE_KEYWORDS mode size link sha512digest CACHE STRING \"\")\n")
   # The manifest alone is signed: it names the other two lists.
   expect(0 COMMAND ${install} MATCH "${lists}-- Installing: ${top}/packing.mtree.minisig\n$")
   expect(0 COMMAND grep -Fc .minisig ${WORK}/build/install_manifest.txt OUT "1\n")
-  expect(0 COMMAND grep -c "^./etc/hello.conf type=file mode=0644 size=17 sha512digest=[0-9a-f]*$"
-                   ${top}/packing.mtree OUT "1\n")
+  expect(0 COMMAND grep -c -e "^./etc/hello.conf type=file mode=0644$"
+                   -e "^./share/hello/greeting type=file mode=0644 size=16 sha512digest=[0-9a-f]*$"
+                   ${top}/packing.mtree OUT "2\n")
   expect_verified(${top} SIGNED "hello 1.0" COMMAND ${top}/bin/hello-check --key=${WORK}/hello.pub)
   # A digest of the sums changed, its size kept, is a changed entry of the
   # signed manifest.
