@@ -44,7 +44,7 @@ bool Sha256::fromHex(std::string_view text, Sha256* digest) {
 
 const char* FileHash::reason() const {
   if (error == kNotRegular) return "not a regular file";
-  if (error == kChanged) return "changed while read";
+  if (error == kChanged || error == kGrown) return "changed while read";
   if (error == kCancelled) return "not read: the run ended";
   return strerror(error);
 }
@@ -186,7 +186,7 @@ FileHash Hasher::hashOpen(int fd, const struct stat& st, unsigned algorithms,
   }
   if (!prepare(algorithms)) throw std::bad_alloc();
   h = read(fd, st.st_size, algorithms);
-  if (h.error == 0) finish(&h, algorithms, hex);
+  if (h.error == 0 || h.error == FileHash::kGrown) finish(&h, algorithms, hex);
   return h;
 }
 
@@ -245,21 +245,69 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
       return h;
     }
     if (n == 0) break;
-    total += n;
     // Past the size expected the file has changed whatever follows: stop
-    // rather than read a file that grows as fast as it is read.
-    if (total > expected) break;
+    // rather than read a file that grows as fast as it is read, the bytes
+    // expected hashed.
+    const size_t taken = total + n > expected ? expected - total : n;
+    total += n;
     for (int a = 0; a < kDigestAlgorithms; ++a) {
       if (!(algorithms & 1u << a)) continue;
       if (a == kCksum) {
-        crc_ = crcUpdate(crc_, buffer_, n);
-        crcLength_ += n;
-      } else if (EVP_DigestUpdate(contexts_[a], buffer_, n) != 1) {
+        crc_ = crcUpdate(crc_, buffer_, taken);
+        crcLength_ += taken;
+      } else if (EVP_DigestUpdate(contexts_[a], buffer_, taken) != 1) {
         throw std::bad_alloc();
       }
     }
-    if (counter_ != nullptr) counter_->fetch_add(n, std::memory_order_relaxed);
+    if (counter_ != nullptr)
+      counter_->fetch_add(taken, std::memory_order_relaxed);
+    if (total > expected) break;
   }
-  if (total != expected) h.error = FileHash::kChanged;
+  if (total != expected)
+    h.error = total > expected ? FileHash::kGrown : FileHash::kChanged;
   return h;
+}
+
+bool DigestCache::worth(const struct stat& st) {
+  return st.st_nlink > 1 ||
+         st.st_size >= static_cast<off_t>(4 * Hasher::kBufferSize);
+}
+
+FileHash DigestCache::hash(Hasher& hasher, int fd, const struct stat& st,
+                           unsigned algorithms, std::string hex[]) {
+  const std::pair<uint64_t, uint64_t> key(st.st_dev, st.st_ino);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    auto it = kept_.find(key);
+    if (it == kept_.end()) break;
+    Kept& k = it->second;
+    if (!k.done) {
+      done_.wait(lock);
+      continue;
+    }
+    if ((k.algorithms & algorithms) != algorithms || k.read.error != 0) break;
+    for (int a = 0; a < kDigestAlgorithms; ++a)
+      if (algorithms & 1u << a) hex[a] = k.hex[a];
+    return k.read;
+  }
+  kept_[key].done = false;
+  lock.unlock();
+  FileHash read;
+  try {
+    read = hasher.hashOpen(fd, st, algorithms, hex);
+  } catch (...) {
+    lock.lock();
+    kept_.erase(key);
+    done_.notify_all();
+    throw;
+  }
+  lock.lock();
+  Kept& k = kept_[key];
+  k.done = true;
+  k.algorithms = algorithms;
+  k.read = read;
+  for (int a = 0; a < kDigestAlgorithms; ++a)
+    if (algorithms & 1u << a) k.hex[a] = hex[a];
+  done_.notify_all();
+  return read;
 }

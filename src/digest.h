@@ -8,8 +8,11 @@
 #define KORLAN_DIGEST_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -58,12 +61,16 @@ struct FileHash {
   static const int kChanged = -2;
   // The run ended before the file was read whole.
   static const int kCancelled = -3;
+  // The file held more bytes than expected: it grows as it is read. The
+  // digests are of its first bytes, as many as expected (a maker may list
+  // it so); to a verification it changed while read.
+  static const int kGrown = -4;
 
   int error = 0;
   Sha256 digest;
 
   // The reason in words: the system's message, "not a regular file" or
-  // "changed while read".
+  // "changed while read" (kChanged and kGrown alike).
   const char* reason() const;
 };
 
@@ -134,6 +141,35 @@ class Hasher {
   unsigned char* buffer_;
   std::atomic<int64_t>* counter_;
   const std::atomic<bool>* cancel_;
+};
+
+// The digests of the files a run read, by their identity, so that a file
+// reached by several names (hard links of it, links to it) is read once,
+// its digests taken for each name. Shared by the threads that hash; only
+// files that may well be reached again are kept (see worth), so that a
+// tree of a million files costs nothing more.
+class DigestCache {
+ public:
+  // A file of several hard links, or one large enough that reading it again
+  // costs more than keeping its digests (links to a library).
+  static bool worth(const struct stat& st);
+
+  // The digests of `algorithms` of the file open as `fd`, whose fstat is
+  // `st`, into `hex` (see Hasher::hash): read through `hasher` unless they
+  // are kept, or waited for while another thread reads that file.
+  FileHash hash(Hasher& hasher, int fd, const struct stat& st,
+                unsigned algorithms, std::string hex[kDigestAlgorithms]);
+
+ private:
+  struct Kept {
+    bool done = false;
+    unsigned algorithms = 0;
+    FileHash read;
+    std::string hex[kDigestAlgorithms];
+  };
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::map<std::pair<uint64_t, uint64_t>, Kept> kept_;  // (device, inode)
 };
 
 // Opens `path` for reading as a verifier must: never as the controlling

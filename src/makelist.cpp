@@ -129,12 +129,16 @@ class MakeJob {
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
       item.contents.error = at < 0 ? c.dirError : errno;
-    else if (st.st_dev != item.id.dev || st.st_ino != item.id.ino ||
-             st.st_size != item.listSize)
+    else if (st.st_dev != item.id.dev || st.st_ino != item.id.ino)
       item.contents.error = FileHash::kChanged;
     else if (algorithms != 0)
-      item.contents = c.hasher->hashOpen(fd.get(), st, algorithms, c.hex);
-    if (item.contents.error != 0) return;
+      readSteady(fd.get(), &st, algorithms, item, c);
+    if (item.contents.error != 0 && item.contents.error != FileHash::kGrown)
+      return;
+    // The lists hold the size read: fstat's of the descriptor read.
+    item.listSize = st.st_size;
+    if (item.entry != nullptr && item.entry->type == EntryType::kFile)
+      item.entry->size = st.st_size;
     if (algorithms & algorithmBit(DigestAlgorithm::kSha256))
       Sha256::fromHex(c.hex[kSha256], &item.contents.digest);
     ManifestEntry* e = item.entry.get();
@@ -156,6 +160,22 @@ class MakeJob {
 
  private:
   // The digests to take of the file, none when it is not read.
+  // Reads the file open as `fd`, of `*st`, into the item's digests. A file
+  // that changes as it is read (a log being written) is read again at the
+  // size it has then, twice at most; one that still grows is listed as its
+  // first bytes, as many as fstat said (FileHash::kGrown, said by write()).
+  void readSteady(int fd, struct stat* st, unsigned algorithms, Item& item,
+                  Context& c) {
+    for (int tries = 0;; ++tries) {
+      item.contents = DigestCache::worth(*st)
+                          ? cache_.hash(*c.hasher, fd, *st, algorithms, c.hex)
+                          : c.hasher->hashOpen(fd, *st, algorithms, c.hex);
+      const int error = item.contents.error;
+      if ((error != FileHash::kChanged && error != FileHash::kGrown) ||
+          tries == 2 || lseek(fd, 0, SEEK_SET) != 0 || fstat(fd, st) != 0)
+        return;
+    }
+  }
   // Whether a manifest's regular file is opened for its flags or extended
   // attributes, if not for its bytes.
   bool opens(const Item& item) const {
@@ -179,6 +199,8 @@ class MakeJob {
   const unsigned lists_;
   const unsigned algorithms_;
   const uint32_t attributes_;
+  // A file reached by several names is read once.
+  DigestCache cache_;
 };
 
 // Where the lists go.
@@ -425,8 +447,18 @@ void Maker::describe(std::string_view path, const char* name, int dirFd,
   // find: a regular file, or a link that leads to one, at its target's size.
   struct stat target = st;
   if (e.type == EntryType::kLink && (outputs_.list || outputs_.sums)) {
+    // The rule of every maker, the walk's for lists: a link that leads
+    // nowhere names no file; one that cannot be followed may name one the
+    // lists then lack, which fails the run.
     if (fstatat(dirFd, name, &target, 0) != 0) {
-      message("skipped link", path, strerror(errno), false);
+      const int error = errno;
+      if (leadsNowhere(error))
+        message("skipped link", path, strerror(error), false);
+      else
+        message("cannot list", path, strerror(error), true);
+      target.st_mode = 0;
+    } else if (S_ISREG(target.st_mode) && leadsToPseudoFile(dirFd, name)) {
+      message("skipped link", path, kPseudoFile, false);
       target.st_mode = 0;
     }
   }
@@ -457,9 +489,12 @@ void Maker::write(MadeItem& item) {
     if (item.failed) status_ = kStatusError;
     return;
   }
-  if (item.contents.error != 0) {
-    const std::string shown =
-        belowRoot(root_, item.path == "." ? "" : item.path);
+  const std::string shown = belowRoot(root_, item.path == "." ? "" : item.path);
+  if (item.contents.error == FileHash::kGrown) {
+    complain(err_, quoted(shown) +
+                       ": grows as it is read: listed as its first " +
+                       std::to_string(item.listSize) + " bytes");
+  } else if (item.contents.error != 0) {
     complain(err_,
              "cannot read " + quoted(shown) + ": " + item.contents.reason());
     status_ = kStatusError;

@@ -325,8 +325,15 @@ class ProbeJob {
       return host.size;
     }
     if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
-    *contents = c.hasher->hashOpen(fd.get(), st,
-                                   algorithmBit(DigestAlgorithm::kSha256));
+    const unsigned sha256 = algorithmBit(DigestAlgorithm::kSha256);
+    if (S_ISREG(st.st_mode) && DigestCache::worth(st)) {
+      *contents = cache_.hash(*c.hasher, fd.get(), st, sha256, c.hex);
+      if (contents->error == 0)
+        Sha256::fromHex(c.hex[static_cast<int>(DigestAlgorithm::kSha256)],
+                        &contents->digest);
+    } else {
+      *contents = c.hasher->hashOpen(fd.get(), st, sha256);
+    }
     return S_ISREG(st.st_mode) ? st.st_size : host.size;
   }
 
@@ -591,7 +598,9 @@ class ProbeJob {
     read.error = readError;
     if (fd >= 0) {
       if (c.hasher == nullptr) c.hasher.reset(new Hasher(hashed_, stopping));
-      read = c.hasher->hashOpen(fd, st, algorithms, c.hex);
+      read = DigestCache::worth(st)
+                 ? cache_.hash(*c.hasher, fd, st, algorithms, c.hex)
+                 : c.hasher->hashOpen(fd, st, algorithms, c.hex);
     }
     if (read.error != 0) {
       differ(e, DiffKind::kUnreadable, listedSize(e), "", read.reason());
@@ -788,6 +797,8 @@ class ProbeJob {
   const int topFd_;
   const size_t rootLength_;
   std::atomic<bool> activated_{false};
+  // A file reached by several names is read once.
+  DigestCache cache_;
 };
 
 template <class Item>

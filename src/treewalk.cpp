@@ -12,7 +12,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/magic.h>
 #include <sys/resource.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +54,22 @@ std::vector<FileId> identitiesOf(const std::vector<std::string>& paths) {
 }
 
 bool TreeVisitor::kept(const char* name, int) { return isKeptFile(name); }
+
+const char kPseudoFile[] =
+    "it leads to a file whose bytes are not what stat says";
+
+bool leadsToPseudoFile(int dirFd, const char* name) {
+  const int fd = openat(dirFd, name, O_PATH | O_CLOEXEC);
+  struct statfs fs;
+  const bool pseudo =
+      fd >= 0 && fstatfs(fd, &fs) == 0 &&
+      (fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC ||
+       fs.f_type == DEBUGFS_MAGIC || fs.f_type == TRACEFS_MAGIC ||
+       fs.f_type == SECURITYFS_MAGIC || fs.f_type == CGROUP_SUPER_MAGIC ||
+       fs.f_type == CGROUP2_SUPER_MAGIC);
+  if (fd >= 0) close(fd);
+  return pseudo;
+}
 
 bool PathPatterns::match(std::string_view path) const {
   if (patterns_.empty() || path.empty()) return false;
@@ -293,13 +311,17 @@ void Walker::visitEntry(size_t depth, const Entry& e) {
       // A link that leads nowhere or into a loop names no file; one that
       // cannot be followed (a directory on the way that may not be
       // searched) may well name one, which the list then lacks.
-      if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+      if (leadsNowhere(errno))
         visitor_.skippedLink(pathOf(name), strerror(errno));
       else
         refuse(name, Refusal::kUnreadable, strerror(errno), nullptr);
       return;
     }
     if (!S_ISREG(st.st_mode)) return;
+    if (leadsToPseudoFile(level.fd, name)) {
+      visitor_.skippedLink(pathOf(name), kPseudoFile);
+      return;
+    }
   }
   if (const char* why = unlistableName(name, length)) {
     // A directory known from its entry alone is examined only now: such

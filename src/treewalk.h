@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -64,6 +65,22 @@ class TreeVisitor {
   // By default: every file at a kept name (see isKeptFile).
   virtual bool kept(const char* name, int dirFd);
 };
+
+// Whether a link that could not be followed for `error` (an errno) leads
+// nowhere (its target is missing, or links loop), and so names no file: a
+// list made of a tree passes it over with a warning. Any other failure may
+// hide a file the list then lacks.
+inline bool leadsNowhere(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ELOOP;
+}
+
+// Whether the regular file the link `name` in the directory `dirFd` leads
+// to lies on a file system whose files are not what stat says of them
+// (proc, sysfs ...: a size of 0 or 4096, and any bytes, new ones at each
+// read): no list can state it, and the walk for lists passes the link
+// over with a warning, as one that leads nowhere.
+bool leadsToPseudoFile(int dirFd, const char* name);
+extern const char kPseudoFile[];  // the warning's reason
 
 // Globs for paths below a top, matched as tar matches --exclude: each with
 // fnmatch(3), "*" matching "/" too, against the path as "./PATH" and

@@ -91,6 +91,11 @@ class Run : public ListReceiver, public FileComparison {
   // digest differs.
   bool contentsDiffer(const File& f, const std::string& path,
                       const FileHash& contents, const Sha256* expected);
+  // The digest the sums give the file the listed link at `path` leads to,
+  // under that file's own name, or null: `find -type f | xargs sha256sum`
+  // names files, not the links to them. A link is followed by its text,
+  // relative targets only, never above the top, eight links at most.
+  const Sha256* digestThroughLinks(const std::string& path);
 
   const size_t rootLength_;
   Report& report_;
@@ -172,11 +177,46 @@ void Run::checkUnnamed(const Directory* root) {
   }
 }
 
+const Sha256* Run::digestThroughLinks(const std::string& path) {
+  std::string rel = path.substr(rootLength_ + 1), target;
+  const std::string root = path.substr(0, rootLength_);
+  for (int links = 0; links < 8; ++links) {
+    const std::string at = belowRoot(root, rel);
+    struct stat st;
+    if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+        !readLinkAt(AT_FDCWD, at.c_str(), st.st_size, &target) ||
+        target.empty() || target[0] == '/')
+      return nullptr;
+    // The target, from the link's directory, its "." and ".." folded.
+    const size_t slash = rel.rfind('/');
+    std::string joined =
+        (slash == std::string::npos ? "" : rel.substr(0, slash + 1)) + target;
+    rel.clear();
+    for (size_t from = 0; from <= joined.size();) {
+      const size_t end = std::min(joined.find('/', from), joined.size());
+      const std::string_view part =
+          std::string_view(joined).substr(from, end - from);
+      from = end + 1;
+      if (part.empty() || part == ".") continue;
+      if (part == "..") {
+        if (rel.empty()) return nullptr;  // above the top
+        const size_t last = rel.rfind('/');
+        rel.resize(last == std::string::npos ? 0 : last);
+        continue;
+      }
+      (rel.empty() ? rel : rel += '/') += part;
+    }
+    if (const Sha256* digest = sums_.find(rel)) return digest;
+  }
+  return nullptr;
+}
+
 bool Run::contentsDiffer(const File& f, const std::string& path,
                          const FileHash& contents, const Sha256* expected) {
   if (contents.error != 0)
     return differ({DiffKind::kUnreadable, path, std::to_string(f.size), "",
                    contents.reason(), true});
+  if (expected == nullptr) expected = digestThroughLinks(path);
   if (expected == nullptr)
     return differ({DiffKind::kNoChecksum, path, "", "", "", true});
   if (*expected != contents.digest)

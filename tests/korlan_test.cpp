@@ -190,6 +190,40 @@ TEST_F(Korlan, ReadErrorAnywhereInTheList) {
   }
 }
 
+// A file reached by several names is read once in a run, its digest taken for each: with
+// reads failing past the list, the sums and one reading of it, every name verifies. And the
+// link named as such sums name no link: it is checked against the file's own digest.
+TEST_F(Korlan, AFileOfSeveralNamesIsReadOnce) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime must be the first library loaded";
+#endif
+  const std::string bytes(1 << 20, 'b');
+  testutil::writeText(root("lib/big.so.1"), bytes);
+  ASSERT_EQ(link(root("lib/big.so.1").c_str(), root("lib/hard").c_str()), 0);
+  tmp.link("big.so.1", "root/lib/big.so");
+  tmp.link("lib/big.so", "root/big");
+  const std::string list =
+      "1048576 ./big 1048576 ./lib/big.so 1048576 ./lib/big.so.1 "
+      "1048576 ./lib/hard\n";
+  const std::string digest =
+      testutil::run({"/bin/sh", {"sh", "-c", "sha256sum < " + root("lib/big.so.1")}}, tmp)
+          .out.substr(0, 64);
+  const std::string sums = digest + "  ./lib/big.so.1\n" + digest + "  ./lib/hard\n";
+  testutil::writeText(tmp / "list", list);
+  testutil::writeText(tmp / "sums", sums);
+  const std::vector<std::string> env = {
+      "LD_PRELOAD=" KORLAN_FAULT_SHIM,
+      // (and libcrypto's configuration, read as it starts)
+      "KORLAN_TEST_READ_LIMIT=" +
+          std::to_string(list.size() + sums.size() + bytes.size() + (64 << 10))};
+  EXPECT_EQ(testutil::run({KORLAN_BIN,
+                           {"korlan", "-q", "--sums=" + tmp / "sums", tmp / "root", tmp / "list"},
+                           "",
+                           &env},
+                          tmp),
+            (Result{testutil::kSucceeded, "", 0}));
+}
+
 TEST_F(Korlan, BundledDemoInstallationVerifies) {
   const std::string demo = std::string(KORLAN_SOURCE_DIR) + "/demo";
   EXPECT_EQ(korlan({demo + "/installation", demo + "/packing.lst"}), completed(3, ""));
