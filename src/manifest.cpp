@@ -412,11 +412,25 @@ void splitWords(std::string_view line, std::vector<std::string_view>* words) {
 // comment. A backslash that ends a word ("a\\", "\M-\") is a part of it.
 bool continues(std::string_view line) {
   const size_t n = line.size();
-  if (n == 0 || line[n - 1] != '\\' || (n > 1 && !isBlank(line[n - 2])))
-    return false;
+  if (n == 0 || line[n - 1] != '\\') return false;
   for (size_t i = 0; i < n; ++i)
     if (line[i] == '#' && (i == 0 || isBlank(line[i - 1]))) return false;
-  return true;
+  // The last word's escapes, from its start: a backslash that begins no
+  // escape ends the line ("uname=\\" as libarchive reads it); one that an
+  // escape ends ("a\\\\", "\\M-\\") is a part of the name.
+  size_t i = n;
+  while (i > 0 && !isBlank(line[i - 1])) --i;
+  while (i < n) {
+    if (line[i] != '\\') {
+      ++i;
+    } else if (i == n - 1) {
+      return true;
+    } else {
+      const std::string_view rest = line.substr(i + 1);
+      i += rest.compare(0, 2, "M-") == 0 ? 4 : rest[0] == '^' ? 3 : 2;
+    }
+  }
+  return false;
 }
 
 std::string_view parentOf(std::string_view path) {
@@ -501,6 +515,10 @@ int ManifestReader::next(ManifestEntry* entry, std::ostream& err) {
       splitWords(line_, &words_);
       if (words_.empty()) continue;
       bool isEntry = false;
+      // NetBSD's mtree -D writes the keywords first and the path last.
+      if (words_.size() > 1 && words_[0].find('=') != std::string_view::npos &&
+          words_.back().find('=') == std::string_view::npos)
+        std::rotate(words_.begin(), words_.end() - 1, words_.end());
       wrong = words_[0][0] == '/' ? command(words_)
                                   : parseEntry(words_, entry, &isEntry);
       if (wrong.empty()) {

@@ -63,7 +63,8 @@ TEST(Manifest, RefusesWithOneLineNamingWhereTheLineStarts) {
       {"a time=1.1000000000\n", 1, "bad time 1.1000000000"},
       {"a md5digest=" + x63.substr(32) + "g\n", 1, "bad md5digest " + x63.substr(32) + "g"},
       {"a sha256=" + x63 + "\n", 1, "bad sha256 " + x63},
-      {"a link=x\\\n", 1, "bad link x\\"},
+      // A backslash that begins no escape continues the line, a word's last one too.
+      {"a link=x\\\n", 1, "continued line at the end of the file"},
       {"a optional=1\n", 1, "keyword optional takes no value"},
       {"a size\n", 1, "keyword size needs a value"},
       {"ha#sh\n", 1, "bad name ha#sh"},
@@ -128,9 +129,12 @@ TEST(Manifest, ReadsTheOddCasesOfBothDialects) {
        "1 ./l type=link uname=root gname=\\303\\241 link=..\\040/x\\043y\n"},
       // "\$" stands for no byte; the ".." that closes the top.
       {". type=dir\ntest\\$\\$ing\n..\n", "1 . type=dir\n2 ./testing\n"},
-      // Lines ended as on Windows, as libarchive reads them.
-      {"#mtree\r\n. type=dir\r\n./a mode=0644 \\\r\n size=1\r\n",
-       "2 . type=dir\n3 ./a mode=0644 size=1\n"},
+      // Lines ended as on Windows, as libarchive reads them, continued within a word.
+      {"#mtree\r\n. type=dir\r\n./a mode=0644 \\\r\n size=1 uname=\\\r\nroot\r\n",
+       "2 . type=dir\n3 ./a mode=0644 uname=root size=1\n"},
+      // NetBSD's mtree -D: the keywords first, the path last.
+      {"#\ntype=file mode=0644 ./x\\040y\ntype=dir ./d\n",
+       "2 ./x\\040y type=file mode=0644\n3 ./d type=dir\n"},
       // bsdtar: full paths, "." and empty components folded, times before 1970.
       {"#mtree\n. type=dir\n.//a/./b type=file mode=755 time=-5.300000000\n./c/ type=dir\n",
        "2 . type=dir\n3 ./a/b type=file mode=0755 time=-5.300000000\n4 ./c type=dir\n"},
@@ -162,6 +166,81 @@ TEST(Manifest, ReadsTheOddCasesOfBothDialects) {
            "xattr.system.posix_acl_access= !device=hpux,1,2\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(readAll(std::istringstream(c.text)), c.entries) << c.text;
+}
+
+// The manifests other projects wrote (third_party/peer-manifests): each read, so many entries,
+// or refused for a reason its peer's own documentation or reading supports.
+TEST(Manifest, ReadsWhatThePeersWrite) {
+  const std::string dir = KORLAN_SOURCE_DIR "/third_party/peer-manifests/";
+  const std::string ambiguous = "relative name after a full path is ambiguous";
+  const struct {
+    const char* file;
+    int entries;          // -1: refused
+    std::string refusal;  // "LINE: what"
+  } peers[] = {
+      {"freebsd/BSD.root.dist.1997", 24, ""},
+      {"freebsd/BSD.var.dist", 45, ""},
+      {"gomtree/check_test.L114.mtree", 2, ""},
+      {"gomtree/check_test.L144.mtree", 2, ""},
+      {"gomtree/check_test.L183.mtree", 2, ""},
+      {"gomtree/check_test.L209.mtree", 2, ""},
+      {"gomtree/cmd_gomtree_cmd_mutate_test.L148.mtree", 2, ""},
+      // A digest of 9 digits: SHA-1's has 40.
+      {"gomtree/hierarchy_test.L19.mtree", -1, "9: bad sha1digest dead0face"},
+      {"gomtree/hierarchy_test.L34.mtree", 2, ""},
+      // A relative name after a full path: NetBSD's mtree puts it below the
+      // full path's directory, libarchive at the top (see the peers' README).
+      {"gomtree/relative.mtree", -1, "10: " + ambiguous},
+      {"gomtree/source.casync-mtree", -1, "43: " + ambiguous},
+      {"gomtree/source.mtree", 45, ""},
+      {"libarchive/test_crlf_mtree.content.mtree", 2, ""},
+      {"libarchive/test_empty_mtree.test1.mtree", 0, ""},
+      {"libarchive/test_option_C_mtree.content.mtree", 1, ""},
+      {"libarchive/test_read_format_mtree.mtree", -1, "11: " + ambiguous},
+      {"libarchive/test_read_format_mtree.test_read_format_mtree2.archive.mtree", 1, ""},
+      {"libarchive/test_read_format_mtree.test_read_format_mtree3.archive.mtree", 3, ""},
+      {"libarchive/test_read_format_mtree.test_read_format_mtree_filenames_only.archive.mtree", 6,
+       ""},
+      {"libarchive/"
+       "test_read_format_mtree.test_read_format_mtree_global_set_no_value.archive.mtree",
+       1, ""},
+      // Nanoseconds past 999,999,999: mtree(5) times are seconds and nanoseconds.
+      {"libarchive/test_read_format_mtree.test_read_format_mtree_nano.archive.mtree", -1,
+       "2: bad time 1234567890.1000000000000"},
+      {"libarchive/test_read_format_mtree.test_read_format_mtree_nochange.archive.mtree", 3, ""},
+      {"libarchive/test_read_format_mtree.test_read_format_mtree_nochange.archive2.mtree", 3, ""},
+      {"libarchive/"
+       "test_read_format_mtree.test_read_format_mtree_nonexistent_contents_file.archive.mtree",
+       1, ""},
+      {"libarchive/test_read_format_mtree.test_read_format_mtree_tab.archive.mtree", 1, ""},
+      {"libarchive/test_read_format_mtree_nomagic.mtree", -1, "10: " + ambiguous},
+      {"libarchive/test_read_format_mtree_nomagic2.mtree", 6, ""},
+      {"libarchive/test_read_format_mtree_nomagic3.mtree", 6, ""},
+      {"libarchive/test_read_format_mtree_noprint.mtree", 2, ""},
+      // Meant to be refused, by libarchive's own test.
+      {"libarchive/test_write_format_mtree_null_deref.bin", -1, "1: holds a NUL byte"},
+  };
+  size_t named = 0;
+  for (const auto& p : peers) {
+    std::vector<ManifestEntry> entries;
+    const std::string read = readAll(std::ifstream(dir + p.file), &entries);
+    if (p.entries < 0) {
+      EXPECT_EQ(read, "korlan: M:" + p.refusal + "\n") << p.file;
+    } else {
+      EXPECT_EQ(entries.size(), static_cast<size_t>(p.entries)) << p.file << read;
+      // Every keyword is checked but the one naming where an archiver
+      // finds the file's bytes.
+      for (const ManifestEntry& e : entries)
+        for (const Unchecked& u : e.unchecked)
+          EXPECT_EQ(u.keyword.rfind("content", 0), 0u) << p.file << ": " << describe(e);
+    }
+    ++named;
+  }
+  // Every one of them is in the table.
+  size_t files = 0;
+  for (const auto& d : std::filesystem::recursive_directory_iterator(dir))
+    files += d.is_regular_file() && d.path().filename() != "README.md";
+  EXPECT_EQ(named, files);
 }
 
 TEST(Manifest, KeywordNamesAndLists) {
