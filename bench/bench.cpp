@@ -5,8 +5,8 @@
 //
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
-// NAME is bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted, sums, mtree or
-// key. For each
+// NAME is bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted, sums, links,
+// mtree or key. For each
 // workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
@@ -51,6 +51,10 @@
 // On one CPU, `korlan --sums` against hashfloor (beside FLOOR), one thread
 // that reads and hashes the same files. And on bushy 200k (small files of zeros),
 // `korlan --sums` against plain `korlan` on the same tree.
+//
+// links: a tree of real bytes (about 0.5 GB) where a third of the names are links or hard links
+// to the other files, verified with --sums: against the hash floor of the bytes of every name
+// (each name read) and of its files (each file read once).
 #include <fcntl.h>
 #include <getopt.h>
 #include <linux/magic.h>
@@ -455,6 +459,46 @@ void sumsRows(const std::string& work, const std::string& korlan, const std::str
   fflush(stdout);
 }
 
+// The row of a tree of several names to a file: see the comment at the top.
+void linksRow(const std::string& work, const std::string& korlan, int runs) {
+  fprintf(stderr, "generating the tree of links ...\n");
+  std::filesystem::remove_all(work + "/links");
+  const Workload w = mixed(work + "/links", 2, 192, 1280);
+  const long fileBytes = listedBytes(w);
+  // Every second file gets one more name, by turns a hard link and a link
+  // beside it: a third of the names.
+  std::vector<std::pair<long, std::string>> named;
+  {
+    std::ifstream list(w.list);
+    long size;
+    std::string path;
+    for (int n = 0; list >> size >> path; ++n)
+      if (n % 2 == 0) named.emplace_back(size, path);
+  }
+  std::ofstream list(w.list, std::ios::app);
+  for (size_t i = 0; i < named.size(); ++i) {
+    const std::string& path = named[i].second;  // "./dir/name"
+    const std::string from = w.root + path.substr(1), to = from + ".also";
+    const std::string base = path.substr(path.rfind('/') + 1);
+    if ((i % 2 == 0 ? link(from.c_str(), to.c_str()) : symlink(base.c_str(), to.c_str())) != 0)
+      die(to);
+    list << named[i].first << " " << path << ".also\n";
+  }
+  list.close();
+  const std::string sums = writeSums(w, korlan);
+  const double speed = sha256Speed(), cpus = usableCpus();
+  const double namesMs = listedBytes(w) / speed / cpus * 1000,
+               filesMs = fileBytes / speed / cpus * 1000;
+  const Medians m = measure({{korlan, "--sums=" + sums, w.root, w.list}}, runs, {});
+  printf(
+      "\nSeveral names to a file, %s and %zu more names (a third, half of them links):\n"
+      "korlan --sums %.1f ms, %.1f MiB; hash floor of every name's bytes %.1f ms, ratio %.3f;\n"
+      "of each file's once %.1f ms, ratio %.3f.\n",
+      w.name.c_str(), named.size(), m.ms[0], m.mib[0], namesMs, m.ms[0] / namesMs, filesMs,
+      m.ms[0] / filesMs);
+  fflush(stdout);
+}
+
 // Runs `command` through the shell; false when it fails.
 bool shell(const std::string& command) { return system(command.c_str()) == 0; }
 
@@ -595,7 +639,7 @@ void slowRow(const std::string& work, const std::string& korlan, const std::stri
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
     "NAME: bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted, sums,\n"
-    "mtree or key\n";
+    "links, mtree or key\n";
 
 }  // namespace
 
@@ -616,7 +660,7 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> names = {"bushy", "quiet", "flat",   "tall",     "deep",
                                           "cold",  "slow",  "onecpu", "makelist", "unlisted",
-                                          "sums",  "mtree", "key"};
+                                          "sums",  "links", "mtree",  "key"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -704,6 +748,7 @@ int main(int argc, char** argv) {
   }
   if (want("unlisted")) unlistedRow(b200, korlan, runs);
   if (want("sums")) sumsRows(work, korlan, floorProgram, b200, runs, cpu);
+  if (want("links")) linksRow(work, korlan, runs);
   if (want("mtree")) mtreeRows(work, korlan, floorProgram, b200, runs);
   if (want("key")) keyRow(work, korlan, b200, runs);
   if (ownWork) std::filesystem::remove_all(work);
