@@ -1,12 +1,16 @@
 // End to end, --mtree and --make-mtree: manifests written by mtree, bsdtar
 // and korlan verify the tree they describe; every damage is named with its
 // kind, as mtree -f names it; the rules optional, nochange and ignore.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -219,6 +223,92 @@ TEST_F(Manifests, DamagesAreNamedWithTheirKind) {
     }
   }
   if (!root) GTEST_SKIP() << "the owner row needs root, to give a file away";
+}
+
+// FreeBSD's own manifests of its directories: the tree mtree -U makes of each verifies, and each
+// damage of a table is named by korlan and by mtree -f alike, row by row.
+TEST_F(Manifests, FreeBsdsManifestsReportAsMtreeDoes) {
+  if (geteuid() != 0 || access(kMtree, X_OK) != 0)
+    GTEST_SKIP() << "needs root, to give directories their owners, and mtree (mtree-netbsd)";
+  const struct {
+    std::string file;
+    std::string mode, owner, removed, file_, link;  // the directories each damage befalls
+  } manifests[] = {{"BSD.var.dist", "account", "at/jobs", "crash", "cron/tabs", "msgs"},
+                   {"BSD.root.dist.1997", "etc/ppp", "etc/uucp", "mnt", "etc/skel", "etc/namedb"}};
+  for (const auto& m : manifests) {
+    // The users and groups this host lacks (wheel, operator, ...) become root; mtree-netbsd
+    // neither sets nor compares flags here, so they go.
+    std::ifstream in(KORLAN_SOURCE_DIR "/third_party/peer-manifests/freebsd/" + m.file);
+    std::ostringstream manifest;
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      for (std::string word; words >> word;) {
+        if (word.rfind("flags=", 0) == 0) continue;
+        const size_t eq = word.find('=');
+        const std::string key = word.substr(0, eq), name = word.substr(eq + 1);
+        if ((key == "uname" && getpwnam(name.c_str()) == nullptr) ||
+            (key == "gname" && getgrnam(name.c_str()) == nullptr))
+          word = key + "=root";
+        manifest << word << " ";
+      }
+      manifest << "\n";
+    }
+    const std::string top = tmp / m.file, list = tmp / (m.file + ".m");
+    testutil::writeText(list, manifest.str());
+    std::filesystem::create_directories(top);
+    {
+      const Result made = tool({kMtree, "-U", "-f", list, "-p", top});
+      ASSERT_EQ(made.status, 0) << m.file << made.err << manifest.str();
+    }
+    EXPECT_EQ(korlan({"--strict", "-q", "--unlisted", "--mtree", top, list}),
+              (Result{"Korlan Succeeded: all file comparisons correct\n", "", 0}))
+        << m.file;
+    EXPECT_EQ(tool({kMtree, "-f", list, "-p", top}), (Result{"", "", 0})) << m.file;
+
+    ASSERT_EQ(chmod((top + "/" + m.mode).c_str(), 0700), 0);
+    ASSERT_EQ(chown((top + "/" + m.owner).c_str(), 65534, -1), 0);
+    ASSERT_EQ(rmdir((top + "/" + m.removed).c_str()), 0);
+    std::filesystem::remove_all(top + "/" + m.file_);
+    testutil::writeText(top + "/" + m.file_, "");
+    std::filesystem::remove_all(top + "/" + m.link);
+    ASSERT_EQ(symlink(".", (top + "/" + m.link).c_str()), 0);
+    std::filesystem::create_directories(top + "/extra");
+    const std::set<std::string> expected = {"mode\t" + m.mode,       "uname\t" + m.owner,
+                                            "missing\t" + m.removed, "type\t" + m.file_,
+                                            "type\t" + m.link,       "unlisted\textra"};
+
+    std::set<std::string> korlans, mtrees;
+    std::istringstream tsv(korlan({"--tsv", "--unlisted", "--mtree", top, list}).out);
+    for (std::string line; std::getline(tsv, line);) {
+      const size_t tab = line.find('\t'), end = line.find('\t', tab + 1);
+      if (line.substr(0, tab) != "total")
+        korlans.insert(line.substr(0, tab + 1) +
+                       line.substr(tab + top.size() + 2, end - tab - top.size() - 2));
+    }
+    // mtree -f writes "PATH: extra", "missing: ./PATH", or "PATH:" with a line for each
+    // difference ("\tpermissions (0755, 0700)"), the first of them on the same line or below.
+    const std::map<std::string, std::string> kinds = {
+        {"permissions", "mode"}, {"user", "uname"}, {"type", "type"}};
+    std::istringstream report(tool({kMtree, "-f", list, "-p", top}).out);
+    std::string path;
+    for (std::string line; std::getline(report, line);) {
+      if (line.rfind("missing: ./", 0) == 0) {
+        mtrees.insert("missing\t" + line.substr(11));
+        continue;
+      }
+      if (line[0] != '\t') {
+        path = line.substr(0, line.find(':'));
+        line = line.substr(line.find(':') + 1);
+      }
+      if (line == " extra") mtrees.insert("unlisted\t" + path);
+      const size_t tab = line.find('\t');
+      if (tab == std::string::npos) continue;
+      const std::string kind = line.substr(tab + 1, line.find(' ', tab) - tab - 1);
+      mtrees.insert((kinds.count(kind) ? kinds.at(kind) : kind) + "\t" + path);
+    }
+    EXPECT_EQ(korlans, expected) << m.file;
+    EXPECT_EQ(mtrees, expected) << m.file;
+  }
 }
 
 // A manifest's paths are held as a tree of names: a few hundred kilobytes of short lines below
