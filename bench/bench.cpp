@@ -37,9 +37,10 @@
 //
 // mtree: on bushy 200k, a manifest of type, mode, size and link verified
 // with --mtree against floor --lstat and mtree -f, korlan's memory against
-// the plain verification's; on the mixed 1 GB tree, a manifest with
-// sha256digest against the hash floor; --make-mtree against --make-list
-// and against the hash floor.
+// the plain verification's; one with flags and xattr too against it, and
+// AIDE's check of those attributes where aide is installed; on the mixed
+// 1 GB tree, a manifest with sha256digest against the hash floor;
+// --make-mtree against --make-list and against the hash floor.
 //
 // key: on bushy 200k, korlan --key with a list signed by minisign against
 // korlan on the same list.
@@ -502,10 +503,10 @@ void linksRow(const std::string& work, const std::string& korlan, int runs) {
 // Runs `command` through the shell; false when it fails.
 bool shell(const std::string& command) { return system(command.c_str()) == 0; }
 
-// Has korlan write the manifest of `w` beside its list, as ROOT.mtree.
-std::string writeManifest(const Workload& w, const std::string& korlan,
-                          const std::string& keywords) {
-  const std::string manifest = w.root + ".mtree";
+// Has korlan write the manifest of `w` beside its list, as ROOT.mtree or ROOT`suffix`.
+std::string writeManifest(const Workload& w, const std::string& korlan, const std::string& keywords,
+                          const std::string& suffix = ".mtree") {
+  const std::string manifest = w.root + suffix;
   if (!shell("'" + korlan + "' --make-mtree " + keywords + " '" + w.root + "' > '" + manifest +
              "'"))
     die("make-mtree");
@@ -534,6 +535,34 @@ void mtreeRows(const std::string& work, const std::string& korlan, const std::st
          (b200.name + " type/mode/size/link").c_str(), m.ms[0], m.ms[1], m.ratio[1],
          mtree ? std::to_string(m.ms[3]).substr(0, 7).c_str() : noMtree.c_str(), m.mib[0], m.mib[2],
          m.mib[0] / m.mib[2]);
+  fflush(stdout);
+
+  // flags and xattr on every entry, against the manifest above in the same rounds; and AIDE's
+  // check of the same attributes once, from the database its --init wrote.
+  const std::string attrManifest =
+      writeManifest(b200, korlan, "--keywords=mode,size,link,flags,xattr", ".attr.mtree");
+  m = measure(
+      {{korlan, "--mtree", b200.root, attrManifest}, {korlan, "--mtree", b200.root, bushyManifest}},
+      runs, {});
+  std::string aide = "absent";
+  const std::string conf = work + "/aide.conf", db = work + "/aide.db";
+  if (access("/usr/bin/aide", X_OK) == 0) {
+    std::ofstream(conf) << "database_in=file:" << db << "\ndatabase_out=file:" << db
+                        << ".new\ngzip_dbout=no\nreport_url=stdout\n"
+                        << "Check = ftype+p+s+l+xattrs+e2fsattrs\n"
+                        << b200.root << " Check\n";
+    if (!shell("/usr/bin/aide --init -c '" + conf + "' > /dev/null") ||
+        rename((db + ".new").c_str(), db.c_str()) != 0)
+      die("aide --init");
+    char ms[32];
+    snprintf(ms, sizeof ms, "%.1f",
+             runOnce({"/usr/bin/aide", "--check", "-c", conf}, {}).seconds * 1000);
+    aide = ms;
+  }
+  printf(
+      "%s with flags and xattr too: korlan --mtree %.1f ms, %.1f MiB, against type/mode/size/link\n"
+      "%.1f ms, ratio %.3f; AIDE --check of the same attributes, one run: %s ms.\n",
+      b200.name.c_str(), m.ms[0], m.mib[0], m.ms[1], m.ratio[1], aide.c_str());
   fflush(stdout);
 
   fprintf(stderr, "generating the tree of real bytes ...\n");
