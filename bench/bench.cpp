@@ -706,6 +706,8 @@ int main(int argc, char** argv) {
     if (mkdtemp(tmpl) == nullptr) die("mkdtemp");
     work = tmpl;
   }
+  // The lists are written beside the trees, before any directory of them.
+  std::filesystem::create_directories(work);
   auto want = [&](const char* name) { return only.empty() || only == name; };
   // Tried before the trees are made: a run that cannot have cold rows makes
   // no tree for them alone.
