@@ -248,8 +248,8 @@ class ProbeJob {
   // fixed count.
   int64_t weight(const Item& item) const {
     if constexpr (Item::kEntry) {
-      const Detail* d = item.detail.get();
-      return d != nullptr && !d->digests.empty() ? item.size : 0;
+      // Not by its digests: run() may give an entry its detail meanwhile.
+      return item.keywords & kKwContents ? item.size : 0;
     } else if constexpr (Item::kHashed) {
       const int64_t size = item.file()->size;
       return size >= 0 ? size : OrderedPool<ProbeJob>::kBatchWeight;
