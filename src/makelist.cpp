@@ -54,9 +54,6 @@ struct MadeItem {
   // In a manifest, everything the entry's line may say.
   std::unique_ptr<ManifestEntry> entry;
   int64_t listSize = 0;  // what the packing list gives (a link's target's)
-  // The walk's listSize, which weighs the item for the workers: run()
-  // changes listSize to the size read, maybe while a worker weighs it.
-  int64_t walkSize = 0;
   // Why the packing list cannot hold its name, when it cannot.
   const char* unlistable = nullptr;
   std::string message;  // written instead of lines, when not empty
@@ -98,7 +95,7 @@ class MakeJob {
         attributes_(attributes) {}
 
   int64_t weight(const Item& item) const {
-    return reads(item) != 0 ? item.walkSize : 0;
+    return reads(item) != 0 ? item.listSize : 0;
   }
 
   // Reads the file once for every digest its lines need: SHA-256 for the
@@ -358,7 +355,6 @@ class Maker : public TreeVisitor {
       job_.run(item, own_);
       return write(item);
     }
-    item.walkSize = item.listSize;
     pool_.push(std::move(item));
     if (pool_.size() - written_ > 2 * kMostWaiting)
       writeUpTo(pool_.size() - kMostWaiting);

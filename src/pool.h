@@ -15,7 +15,8 @@
 //     using Context = ...;  // one per thread: buffers, a hasher ...
 //     void run(Item& item, Context& context);   // does one item; may throw
 //                                               // std::bad_alloc
-//     int64_t weight(const Item& item) const;   // what it costs, for batching
+//     int64_t weight(const Item& item) const;   // what it costs, for batching;
+//                                               // asked once, as it is added
 //   };
 //
 // A job that does a batch better at once than item by item (probes kept in
@@ -31,10 +32,13 @@
 // still does one item at a time with run(). batchLimit says, before each
 // batch, how many items a worker takes at once (at most kChunk).
 //
-// weight() may be called on an item while another thread does it: it must
-// read only what run() never changes. A worker that runs out of memory
-// gives its item back and ends; the consumer then does the item, and the
-// run fails there, on its own thread, if memory is still short.
+// The producer weighs each item as it adds it: a worker that weighed an
+// item the consumer is doing meanwhile (or has done, and freed what it
+// points to) would read what changes under it.
+//
+// A worker that runs out of memory gives its item back and ends; the
+// consumer then does the item, and the run fails there, on its own thread,
+// if memory is still short.
 //
 // Items live in chunks that never move, so a worker holds an item by
 // reference while the producer adds more, and the chunks the consumer no
@@ -142,7 +146,7 @@ class OrderedPool {
   // does it here, with `context` (throwing what the job throws).
   Item& settle(size_t i, Context& context);
   // Producer or consumer: item `i` as it is, done or not, for what the job
-  // never changes (as weight() reads it).
+  // never changes.
   const Item& at(size_t i) const {
     return chunks_[i / kChunk]->items[i % kChunk];
   }
@@ -167,6 +171,7 @@ class OrderedPool {
   enum State : uint8_t { kWaiting, kTaken, kDone };
   struct Chunk {
     std::atomic<uint8_t> state[kChunk] = {};
+    int64_t weight[kChunk];  // the job's, written as each item is added
     Item items[kChunk];
   };
   struct Worker {
@@ -266,7 +271,9 @@ void OrderedPool<Job>::add(Item item) {
     }
     chunks_.push_back(std::move(chunk));
   }
-  chunks_[added_ / kChunk]->items[added_ % kChunk] = std::move(item);
+  Chunk& chunk = *chunks_[added_ / kChunk];
+  chunk.weight[added_ % kChunk] = job_.weight(item);
+  chunk.items[added_ % kChunk] = std::move(item);
   ++added_;
 }
 
@@ -367,12 +374,13 @@ void OrderedPool<Job>::work(size_t worker) {
     if constexpr (RunsBatches<Job>::value)
       most = std::min(job_.batchLimit(context), kChunk);
     int64_t weight = 0;
-    // An item the consumer has taken is not weighed: it may be changing.
+    // An item the consumer has taken weighs nothing: the batch has it
+    // done already.
     for (; end < offered_ && end < chunkEnd && end - first < most &&
            weight < kBatchWeight;
          ++end)
       if (chunk->state[end % kChunk].load() == kWaiting)
-        weight += job_.weight(chunk->items[end % kChunk]);
+        weight += chunk->weight[end % kChunk];
     next_ = end;
     holding_[worker] = chunkIndex;
     const bool more = next_ < offered_;

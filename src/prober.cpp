@@ -248,7 +248,6 @@ class ProbeJob {
   // fixed count.
   int64_t weight(const Item& item) const {
     if constexpr (Item::kEntry) {
-      // Not by its digests: run() may give an entry its detail meanwhile.
       return item.keywords & kKwContents ? item.size : 0;
     } else if constexpr (Item::kHashed) {
       const int64_t size = item.file()->size;
