@@ -19,10 +19,11 @@
 #include "expected.h"
 
 // The flags of a manifest (kImmutableFlag, kAppendFlag, kNodumpFlag) that
-// the file `name` in the directory `dirFd`, a regular file or a directory
-// found as `st`, carries, read through FS_IOC_GETFLAGS on a descriptor of
-// its own, opened without following a link. 0, or an errno; a file system
-// that has no flags answers none.
+// the entry `name` in the directory `dirFd`, found as `st`, carries, a link
+// not followed: as statx reports them, else through FS_IOC_GETFLAGS on a
+// descriptor of its own, of a regular file or a directory (EOPNOTSUPP for
+// another type). 0, or an errno (ESTALE: not the file found); a file
+// system that has no flags answers none.
 int readFlags(int dirFd, const char* name, const struct stat& st,
               uint32_t* flags);
 // The same of the file open as `fd`.

@@ -47,10 +47,11 @@ void overlay(Expected* onto, const Expected& later) {
   if (k & kKwType) onto->type = later.type;
   if (k & kKwMode) onto->mode = later.mode;
   if (k & kKwSize) onto->size = later.size;
-  if (later.detail == nullptr) return;
+  if (later.detail == nullptr && onto->detail == nullptr) return;
+  static const Detail kNone;  // what an entry without its detail states
   if (onto->detail == nullptr) onto->detail.reset(new Detail);
   Detail& d = *onto->detail;
-  const Detail& l = *later.detail;
+  const Detail& l = later.detail != nullptr ? *later.detail : kNone;
   for (const KeywordRow& row : kKeywordTable) {
     if (!(k & keywordBit(row.keyword))) continue;
     switch (row.keyword) {

@@ -65,7 +65,8 @@ struct Found {
 
 // What fewer entries state: owners, times, link counts, link targets,
 // digests, flags, extended attributes and devices, kept only for the
-// entries that state one of them (kDetailed).
+// entries that state one of them (kDetailed); an entry without it that
+// states flags or extended attributes states none.
 struct Detail {
   uint32_t uid = 0, gid = 0;
   uint32_t nanoseconds = 0;
@@ -84,12 +85,12 @@ struct Detail {
 
 const uint32_t kDetailed = kKwAll & ~(kKwType | kKwMode | kKwSize | kKwRules);
 
-// What a source states of one entry: the keywords it carries (ManifestKeyword
+// What a source states of one entry: the keywords it carries (keywordBit
 // bits) and their values; a field means something only when `keywords`
 // carries its bit. Small, for a million entries wait in a run at once.
 struct Expected {
   int64_t size = 0;
-  std::unique_ptr<Detail> detail;  // null unless a kDetailed bit is carried
+  std::unique_ptr<Detail> detail;  // null unless a kDetailed value is stated
   uint32_t keywords = 0;
   uint16_t mode = 0;  // permission bits, setuid, setgid and sticky included
   EntryType type = EntryType::kFile;

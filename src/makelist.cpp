@@ -333,8 +333,10 @@ class Maker : public TreeVisitor {
                     const struct stat& st, ManifestEntry* e) {
     std::vector<std::string> unreadable;
     int error = 0;
-    if ((keywords_ & kKwFlags) && S_ISDIR(st.st_mode))
+    if (keywords_ & kKwFlags) {
       error = readFlags(dirFd, path.empty() ? "." : name, st, &e->flags);
+      if (error == EOPNOTSUPP) error = 0;  // a link or a FIFO: none read
+    }
     if (error == 0 && (keywords_ & kKwXattr))
       error =
           readXattrs(dirFd, path.empty() ? "." : name, &e->xattrs, &unreadable);

@@ -662,7 +662,12 @@ int ManifestSource::next(std::string* path, Expected* expected, uint32_t* line,
   expected->mode = static_cast<uint16_t>(e.mode);
   expected->size = e.size;
   expected->detail.reset();
-  if ((e.keywords & kDetailed) || !e.unchecked.empty())
+  // "flags=none xattr=none", which every entry of a baseline may state, is
+  // what an entry without its detail states.
+  const uint32_t stated = e.keywords & kDetailed &
+                          ~(e.flags == 0 ? kKwFlags : 0) &
+                          ~(e.xattrs.empty() ? kKwXattr : 0);
+  if (stated != 0 || !e.unchecked.empty())
     expected->detail.reset(new Detail(std::move(static_cast<Detail&>(e))));
   return 1;
 }

@@ -520,18 +520,14 @@ class ProbeJob {
            std::to_string(minor(device));
   }
 
-  // Flags are read of a regular file or a directory, through a descriptor
-  // of their own: no other file can be opened without what opening it may
-  // do (a device, a FIFO), and a link has none. Stated of another type,
-  // "none" is what it has; any other flag is not checked.
+  // Flags that cannot be read of a file that is neither a regular file nor
+  // a directory (see readFlags) are none, as stated; any other is not
+  // checked.
   void compareFlags(Entry& e, const struct stat& st, Context& c) {
-    const uint32_t stated = e.detail->flags;
+    const uint32_t stated = e.detail != nullptr ? e.detail->flags : 0;
     uint32_t flags = 0;
-    int error = 0;
-    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
-      error = readFlags(c.dirFd, e.name, st, &flags);
-    else if (stated != 0)
-      error = EOPNOTSUPP;
+    int error = readFlags(c.dirFd, e.name, st, &flags);
+    if (error == EOPNOTSUPP && stated == 0) error = 0;
     if (error != 0)
       differ(e, DiffKind::kNotChecked, "flags=" + flagsText(stated), "",
              std::string("its flags cannot be read: ") + strerror(error));
@@ -542,7 +538,9 @@ class ProbeJob {
   // The extended attributes stated are all the entry may have: each one
   // stated, added or taken away is a difference, one line each.
   void compareXattrs(Entry& e, Context& c) {
-    const std::vector<StatedXattr>& stated = e.detail->xattrs;
+    static const std::vector<StatedXattr> kNone;
+    const std::vector<StatedXattr>& stated =
+        e.detail != nullptr ? e.detail->xattrs : kNone;
     std::vector<StatedXattr> found;
     std::vector<std::string> unreadable;
     const int error = readXattrs(c.dirFd, e.name, &found, &unreadable);

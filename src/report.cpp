@@ -230,11 +230,19 @@ class PlainStyle : public Report::Style {
       out_ << text.label << ": ";
       path(d.path, d.listed);
       if (text.shape == Shape::kExpectedActual) {
-        const bool time = d.kind == DiffKind::kTime;
+        // An empty side is one the entry lacks: an extended attribute
+        // added or taken away, a device number of no device.
+        const auto side = [&](const std::string& value) {
+          if (value.empty())
+            out_ << "none";
+          else
+            writeEscaped(out_,
+                         d.kind == DiffKind::kTime ? withDate(value) : value);
+        };
         out_ << ": expected ";
-        writeEscaped(out_, time ? withDate(d.expected) : d.expected);
+        side(d.expected);
         out_ << "; actual ";
-        writeEscaped(out_, time ? withDate(d.actual) : d.actual);
+        side(d.actual);
       } else if (text.shape == Shape::kReason) {
         out_ << ": ";
         writeEscaped(out_, d.expected);

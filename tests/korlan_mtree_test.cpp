@@ -326,6 +326,38 @@ TEST_F(Manifests, MemoryGrowsWithTheManifestNotItsPaths) {
 #endif
 }
 
+// Entries of one path are one, keyword by keyword, the later winning, checked once where the
+// first stands.
+TEST_F(Manifests, EntriesOfOnePathAreOne) {
+  const std::string conf = root("etc/app.conf");
+  const std::string mode = "Mode Mismatch: " + conf + ": expected 0600; actual 0666\n";
+  const std::string ok = "Korlan Succeeded: all file comparisons correct\n";
+  const auto failed = [](int n, int of) {
+    return "Korlan Failure: " + std::to_string(n) + " out of " + std::to_string(of) +
+           " file comparisons failed\n";
+  };
+  const struct {
+    std::string manifest, out;
+  } cases[] = {
+      {"./etc/app.conf size=5\n./bin\n./etc/app.conf mode=0600\n", mode + failed(1, 2)},
+      {"./etc/app.conf size=9 mode=0600\n./etc/app.conf size=5\n", mode + failed(1, 1)},
+      {"./etc/app.conf mode=0600\n./etc/app.conf mode=0666\n", ok},
+      // A later "none" takes the flags and attributes back, a later value gives them.
+      {"./etc/app.conf flags=schg xattr.user.a=eA==\n./etc/app.conf flags=none xattr=none\n", ok},
+      {"./etc/app.conf flags=none xattr=none\n./etc/app.conf flags=nodump\n",
+       "Flags Mismatch: " + conf + ": expected nodump; actual none\n" + failed(1, 1)},
+      // The report takes the path where it first stood.
+      {"./etc/app.conf mode=0666\n./bin/tool size=10\n./etc/app.conf mode=0600\n"
+       "./bin/tool2 size=1\n",
+       mode + root("bin/tool2") + ":\texpected size of 1; actual 10\n" + failed(2, 3)},
+  };
+  for (const auto& c : cases) {
+    testutil::writeText(tmp / "m", c.manifest);
+    EXPECT_EQ(korlan({"-q", "--mtree", tmp / "root", tmp / "m"}), (Result{c.out, "", 0}))
+        << c.manifest;
+  }
+}
+
 TEST_F(Manifests, RefusedManifestsStopBeforeTheWalk) {
   const struct {
     std::string manifest, err;
@@ -336,6 +368,7 @@ TEST_F(Manifests, RefusedManifestsStopBeforeTheWalk) {
       {"./a type=file \\\n", "m:1: continued line at the end of the file"},
       {"12 ./a\n",
        "m:1: unknown keyword ./a\nkorlan: m:1: a packing list, which is read without --mtree?"},
+      {"./a type=file\n./b\n./a type=dir\n", "m:3: ./a is a dir here, and a file on line 1"},
   };
   for (const auto& c : cases) {
     testutil::writeText(tmp / "m", c.manifest);
