@@ -131,7 +131,8 @@ void supportFilters(archive* a) {
 }
 
 // The keywords an archive's entries state when the caller names none: what
-// --make-mtree writes by default.
+// --make-mtree writes by default, and the extended attributes of those
+// that hold some.
 uint32_t defaultKeywords() {
   uint32_t keywords = 0;
   for (const KeywordRow& row : kKeywordTable)
