@@ -6,7 +6,7 @@
 //   bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]
 //
 // NAME is bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted, sums, links,
-// mtree or key. For each
+// mtree, key or archive. For each
 // workload:
 // one warm-up run of each program, then N rounds (7) in which they run one
 // after the other. Prints medians of wall time, of the per-round ratio to
@@ -44,6 +44,13 @@
 //
 // key: on bushy 200k, korlan --key with a list signed by minisign against
 // korlan on the same list.
+//
+// archive: on the mixed 1 GB tree, korlan --archive ROOT against GNU tar's uncompressed archive
+// of it, against `tar -df` (GNU tar --compare), which compares the archive's bytes with the
+// disk's directly; then against a .tar.zst of it, against `zstd -dc` of it to /dev/null, and the
+// budget of 1.1 times that; and the single-core speeds of libcrypto's SHA-256 and of memcmp,
+// which say what comparing the bytes directly rather than digests of both would save. Needs
+// GNU tar and zstd.
 //
 // sums: `korlan --sums` and `korlan --make-sums` on trees of real bytes,
 // about 1 GB and 0.5 GB in a few large and many small files, against the
@@ -609,6 +616,63 @@ void keyRow(const std::string& work, const std::string& korlan, const Workload& 
   fflush(stdout);
 }
 
+// memcmp on one core, in bytes a second: two 256 KiB buffers that stay in the cache, compared
+// 2,048 times, as a direct comparison would compare an archive's block with the disk's.
+double memcmpSpeed() {
+  std::vector<unsigned char> a(256 << 10, 0x5a), b(256 << 10, 0x5a);
+  const long rounds = 2048;
+  long equal = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (long i = 0; i < rounds; ++i) {
+    b[i % b.size()] = 0x5a;  // a store the compiler cannot drop the loop around
+    equal += memcmp(a.data(), b.data(), a.size()) == 0;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (equal != rounds) die("memcmp");
+  return rounds * a.size() / seconds;
+}
+
+// The rows of archives: see the comment at the top.
+void archiveRows(const std::string& work, const std::string& korlan, int runs) {
+  if (access("/usr/bin/tar", X_OK) != 0 || access("/usr/bin/zstd", X_OK) != 0) {
+    printf("\narchive rows skipped: GNU tar or zstd is not installed.\n");
+    return;
+  }
+  fprintf(stderr, "generating the tree of real bytes and its archives ...\n");
+  const Workload big = mixed(work, 4, 192, 2560);
+  const std::string tar = big.root + ".tar", zst = tar + ".zst";
+  if (!shell("/usr/bin/tar -cf '" + tar + "' -C '" + big.root + "' . && /usr/bin/zstd -q -f '" +
+             tar + "' -o '" + zst + "'"))
+    die("tar or zstd");
+  const Medians plain =
+      measure({{korlan, "--archive", big.root, tar}, {"/usr/bin/tar", "-df", tar, "-C", big.root}},
+              runs, {});
+  const Medians packed =
+      measure({{korlan, "--archive", big.root, zst}, {"/usr/bin/zstd", "-dcq", zst}}, runs, {});
+  struct stat st;
+  const double zstMiB = stat(zst.c_str(), &st) == 0 ? st.st_size / double(1 << 20) : 0;
+  printf(
+      "\nArchives, warm, %s: korlan --archive ROOT ARCHIVE against GNU tar -df\n"
+      "(the archive's bytes compared with the disk's directly) on its uncompressed tar, and\n"
+      "against zstd -dc to /dev/null on its .tar.zst (%.0f MiB); budget 1.1 times zstd.\n"
+      "Ratios: korlan's time over the other's.\n\n",
+      big.name.c_str(), zstMiB);
+  printf("| %-13s | %9s | %9s | %6s | %9s | %10s | %9s |\n", "archive", "korlan ms", "other ms",
+         "ratio", "budget ms", "korlan MiB", "other MiB");
+  printf("|---|--:|--:|--:|--:|--:|--:|\n");
+  printf("| %-13s | %9.1f | %9.1f | %6.3f | %9s | %10.1f | %9.1f |\n", "tar, tar -df", plain.ms[0],
+         plain.ms[1], plain.ratio[1], "", plain.mib[0], plain.mib[1]);
+  printf("| %-13s | %9.1f | %9.1f | %6.3f | %9.1f | %10.1f | %9.1f |\n", "tar.zst, zstd",
+         packed.ms[0], packed.ms[1], packed.ratio[1], 1.1 * packed.ms[1], packed.mib[0],
+         packed.mib[1]);
+  printf(
+      "\nOne core: libcrypto SHA-256 %.1f MiB/s, memcmp %.1f MiB/s; korlan hashes every byte\n"
+      "twice, the archive's on the reading thread and the disk's on the workers.\n",
+      sha256Speed() / (1 << 20), memcmpSpeed() / (1 << 20));
+  fflush(stdout);
+}
+
 // The row of a slow disk: see the comment at the top.
 void slowRow(const std::string& work, const std::string& korlan, const std::string& floorProgram,
              int runs) {
@@ -668,7 +732,7 @@ void slowRow(const std::string& work, const std::string& korlan, const std::stri
 const char usage[] =
     "usage: bench KORLAN FLOOR [--runs N] [--work DIR] [--only NAME]\n"
     "NAME: bushy, quiet, flat, tall, deep, cold, slow, onecpu, makelist, unlisted, sums,\n"
-    "links, mtree or key\n";
+    "links, mtree, key or archive\n";
 
 }  // namespace
 
@@ -689,7 +753,7 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> names = {"bushy", "quiet", "flat",   "tall",     "deep",
                                           "cold",  "slow",  "onecpu", "makelist", "unlisted",
-                                          "sums",  "links", "mtree",  "key"};
+                                          "sums",  "links", "mtree",  "key",      "archive"};
   if (argc - optind != 2 ||
       (!only.empty() && std::find(names.begin(), names.end(), only) == names.end())) {
     fputs(usage, stderr);
@@ -782,6 +846,7 @@ int main(int argc, char** argv) {
   if (want("links")) linksRow(work, korlan, runs);
   if (want("mtree")) mtreeRows(work, korlan, floorProgram, b200, runs);
   if (want("key")) keyRow(work, korlan, b200, runs);
+  if (want("archive")) archiveRows(work, korlan, runs);
   if (ownWork) std::filesystem::remove_all(work);
   return 0;
 }

@@ -219,11 +219,7 @@ void Hasher::finish(FileHash* h, unsigned algorithms, std::string hex[]) {
   }
 }
 
-FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
-  FileHash h;
-  // Read-ahead matters only for a file that takes more than one read.
-  if (expected > static_cast<int64_t>(kBufferSize))
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+void Hasher::start(unsigned algorithms) {
   // libcrypto fails only when it cannot allocate: the run is out of
   // memory, which is no difference of the file's.
   for (int a = 0; a < kDigestAlgorithms; ++a)
@@ -232,6 +228,42 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
       throw std::bad_alloc();
   crc_ = 0;
   crcLength_ = 0;
+}
+
+void Hasher::update(const unsigned char* p, size_t n, unsigned algorithms) {
+  for (int a = 0; a < kDigestAlgorithms; ++a) {
+    if (!(algorithms & 1u << a)) continue;
+    if (a == kCksum) {
+      crc_ = crcUpdate(crc_, p, n);
+      crcLength_ += n;
+    } else if (EVP_DigestUpdate(contexts_[a], p, n) != 1) {
+      throw std::bad_alloc();
+    }
+  }
+  if (counter_ != nullptr) counter_->fetch_add(n, std::memory_order_relaxed);
+}
+
+void Hasher::begin(unsigned algorithms) {
+  if (!prepare(algorithms)) throw std::bad_alloc();
+  start(algorithms);
+  begun_ = algorithms;
+}
+
+void Hasher::add(const void* bytes, size_t n) {
+  update(static_cast<const unsigned char*>(bytes), n, begun_);
+}
+
+void Hasher::end(std::string hex[kDigestAlgorithms]) {
+  FileHash h;
+  finish(&h, begun_, hex);
+}
+
+FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
+  FileHash h;
+  // Read-ahead matters only for a file that takes more than one read.
+  if (expected > static_cast<int64_t>(kBufferSize))
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  start(algorithms);
   int64_t total = 0;
   for (;;) {
     if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
@@ -250,17 +282,7 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
     // expected hashed.
     const size_t taken = total + n > expected ? expected - total : n;
     total += n;
-    for (int a = 0; a < kDigestAlgorithms; ++a) {
-      if (!(algorithms & 1u << a)) continue;
-      if (a == kCksum) {
-        crc_ = crcUpdate(crc_, buffer_, taken);
-        crcLength_ += taken;
-      } else if (EVP_DigestUpdate(contexts_[a], buffer_, taken) != 1) {
-        throw std::bad_alloc();
-      }
-    }
-    if (counter_ != nullptr)
-      counter_->fetch_add(taken, std::memory_order_relaxed);
+    update(buffer_, taken, algorithms);
     if (total > expected) break;
   }
   if (total != expected)

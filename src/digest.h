@@ -117,10 +117,21 @@ class Hasher {
   FileHash hashOpen(int fd, const struct stat& st, unsigned algorithms,
                     std::string hex[kDigestAlgorithms] = nullptr);
 
+  // Bytes that come from elsewhere than a file of this system (an entry
+  // of an archive, as it is read): begin() with the algorithms, add() each
+  // piece in turn, and end() leaves each digest in `hex` as hash() does.
+  void begin(unsigned algorithms);
+  void add(const void* bytes, size_t n);
+  void end(std::string hex[kDigestAlgorithms]);
+
   // The read buffer's size: what a hasher costs in memory.
   static const size_t kBufferSize = 256 << 10;
 
  private:
+  // Starts the digests of `algorithms`, and hashes `n` bytes at `p` into
+  // them.
+  void start(unsigned algorithms);
+  void update(const unsigned char* p, size_t n, unsigned algorithms);
   // Reads the open file `fd`, of `size` bytes by fstat, into the contexts of
   // `algorithms`.
   FileHash read(int fd, int64_t size, unsigned algorithms);
@@ -130,6 +141,8 @@ class Hasher {
   // The cksum CRC of the bytes read so far, and their count.
   uint32_t crc_ = 0;
   uint64_t crcLength_ = 0;
+  // What begin() started.
+  unsigned begun_ = 0;
   // The algorithms fetched, and a context for each: once, on first use.
   bool prepare(unsigned algorithms);
   void release();

@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "FindYourself.h"
+#include "archives.h"
 #include "digest.h"
 #include "directory.h"
 #include "fdstream.h"
@@ -204,6 +205,12 @@ __attribute__((noinline)) int verifySigned(
     *signer = result.signer;
     return result.ok;
   };
+  if (options.archive) {
+    ArchiveSource source(list.bytes(), listPath,
+                         {options.keywords, options.stripComponents});
+    return verifyEntries(rootPath.c_str(), source, listPath.c_str(), out, err,
+                         options, &signedLists);
+  }
   MemoryStream in(list.bytes());
   return run(rootPath, in, listPath, options, out, err, &signedLists);
 }
@@ -220,6 +227,14 @@ int verifyWith(const std::string& rootPath, const std::string& listPath,
   if (fd.get() < 0) {
     cannotOpen(listPath, err);
     return kStatusError;
+  }
+  // An archive is read as it comes, a pipe too, through libarchive's own
+  // buffer.
+  if (options.archive) {
+    ArchiveSource source(fd.get(), listPath,
+                         {options.keywords, options.stripComponents});
+    return verifyEntries(rootPath.c_str(), source, listPath.c_str(), out, err,
+                         options);
   }
   std::unique_ptr<char[]> buffer(new char[kListBuffer]);
   FdInBuf buf(fd.get(), buffer.get(), kListBuffer);
@@ -281,6 +296,21 @@ int makeListsAtTop(const CommandLine& line, std::ostream& err) {
                    &line.config);
 }
 
+// --make-mtree --archive: the manifest of what ARCHIVE holds, its bytes
+// read as they come, nothing unpacked.
+int makeArchiveManifest(const CommandLine& line, std::ostream& out,
+                        std::ostream& err) {
+  const std::string& path = line.operands[0];
+  const Descriptor fd(openList(path.c_str(), false));
+  if (fd.get() < 0) {
+    cannotOpen(path, err);
+    return kStatusError;
+  }
+  ArchiveSource source(fd.get(), path,
+                       {line.keywords, line.options.stripComponents});
+  return makeSourceManifest(source, out, err);
+}
+
 // Standard error as it goes, its last line kept: the refusal of a run, for
 // the record --tsv and --json end with.
 class LastLine : public std::streambuf {
@@ -324,6 +354,7 @@ int runKorlan(int argc, char** argv, std::ostream& out, std::ostream& err) {
       return makeSums(line.operands[0].c_str(), out, err, STDOUT_FILENO,
                       &line.options.exclude);
     case CommandLine::kMakeMtree:
+      if (line.options.archive) return makeArchiveManifest(line, out, err);
       return makeManifest(line.operands[0].c_str(), line.keywords, out, err,
                           STDOUT_FILENO, &line.options.exclude);
     case CommandLine::kMakeLists: return makeListsAtTop(line, err);

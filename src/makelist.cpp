@@ -776,3 +776,30 @@ int makeLists(const char* root, uint32_t keywords, std::istream* only,
   if (status == kStatusOk && !placeAll(lists, 3, err)) status = kStatusError;
   return status;
 }
+
+int makeSourceManifest(EntrySource& source, std::ostream& out,
+                       std::ostream& err) {
+  out << kManifestHeader;
+  int status = kStatusOk;
+  ManifestEntry e;
+  Expected x;
+  uint32_t line = 0;
+  int read;
+  while ((read = source.next(&e.path, &x, &line, err)) == 1) {
+    static_cast<Detail&>(e) =
+        x.detail != nullptr ? std::move(*x.detail) : Detail();
+    if (!e.unchecked.empty()) {
+      for (const Unchecked& u : e.unchecked)
+        complain(err, source.name() + ':' + std::to_string(line) + ": " +
+                          quoted(e.path) + ": " + u.keyword + ": " + u.why);
+      status = kStatusError;
+      continue;
+    }
+    e.keywords = x.keywords;
+    e.type = x.type;
+    e.mode = x.mode;
+    e.size = x.size;
+    writeManifestLine(out, e, kKwAll);
+  }
+  return read < 0 ? kStatusError : status;
+}

@@ -6,6 +6,7 @@
 #include <istream>
 #include <ostream>
 
+#include "source.h"
 #include "treewalk.h"
 
 // Writes to `out` the packing list of the tree under the directory `root`:
@@ -67,5 +68,13 @@ int makeManifest(const char* root, uint32_t keywords, std::ostream& out,
 int makeLists(const char* root, uint32_t keywords, std::istream* only,
               std::ostream& err, const PathPatterns* exclude = nullptr,
               const PathPatterns* config = nullptr);
+
+// Writes to `out` the manifest of what `source` states, in its order, in
+// mtree's full-path form, each entry with the keywords it carries. An
+// entry that states what no manifest can say (see Detail::unchecked) is
+// named on `err` and left out. Returns kStatusError when one was, or the
+// source was refused (after its message on `err`), else kStatusOk.
+int makeSourceManifest(EntrySource& source, std::ostream& out,
+                       std::ostream& err);
 
 #endif  // KORLAN_MAKELIST_H_

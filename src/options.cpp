@@ -3,6 +3,7 @@
 
 #include <getopt.h>
 
+#include <charconv>
 #include <cstring>
 #include <fstream>
 
@@ -21,10 +22,12 @@ namespace {
 const char kHelp[] =
     "Usage: korlan [OPTION]... ROOT LIST\n"
     "       korlan [OPTION]... --mtree ROOT MANIFEST\n"
+    "       korlan [OPTION]... --archive ROOT ARCHIVE\n"
     "       korlan [OPTION]...\n"
     "       korlan --make-list ROOT\n"
     "       korlan --make-sums ROOT\n"
     "       korlan --make-mtree [--keywords=LIST] ROOT\n"
+    "       korlan --make-mtree [--keywords=LIST] --archive ARCHIVE\n"
     "       korlan --make-lists [--keywords=LIST] [--files-from=FILE] ROOT\n"
     "Verify the tree under ROOT against the packing list LIST: report every\n"
     "listed file that is missing or has another size (sizes only; --sums\n"
@@ -51,6 +54,14 @@ const char kHelp[] =
     "size,\n"
     "                 link target, time, link count, digests, as lstat finds\n"
     "                 each entry; without operands, packing.mtree at the top\n"
+    "  --archive      verify against an archive as shipped (tar, cpio, zip,\n"
+    "                 7z, ISO 9660, .deb, .rpm; compressed or not), read once\n"
+    "                 as it comes: type, mode, size, link target and SHA-256\n"
+    "                 of every entry, or what --keywords names; under --key,\n"
+    "                 signed in ARCHIVE.minisig or ARCHIVE.sig; with\n"
+    "                 --make-mtree, write the manifest of ARCHIVE\n"
+    "  --strip-components=N  with --archive, drop the first N components of\n"
+    "                 every name, as tar does\n"
     "  --progress     draw a progress line on standard error, if a terminal\n"
     "  --key=PUBKEY   believe no list unsigned: LIST, MANIFEST and the sums\n"
     "                 file must carry a signature by the minisign or signify\n"
@@ -103,6 +114,10 @@ const char kHelpAfterKeywords[] =
     "  korlan --make-mtree /opt/app > app.mtree\n"
     "  korlan --make-mtree --keywords=mode,uid,gid,size,time /etc > etc.mtree\n"
     "  korlan --key=app.pub --sums /opt/app /opt/app/packing.lst\n"
+    "  korlan --archive --unlisted /opt/app app-2.1.tar.gz\n"
+    "  korlan --key=vendor.pub --archive --strip-components=1 /opt/app \\\n"
+    "         app-2.1.tar.gz\n"
+    "  korlan --make-mtree --archive app_2.1_amd64.deb > app.mtree\n"
     "\n"
     "Exit status: 0 the run completed (without --strict, whatever it found);\n"
     "1 the program file could not be found; 2 with --strict, a comparison\n"
@@ -153,6 +168,8 @@ enum LongOnly {
   kExclude,
   kExcludeFrom,
   kConfig,
+  kArchive,
+  kStripComponents,
 };
 
 const struct option kLongOptions[] = {
@@ -177,6 +194,8 @@ const struct option kLongOptions[] = {
     {"exclude", required_argument, nullptr, kExclude},
     {"exclude-from", required_argument, nullptr, kExcludeFrom},
     {"config", required_argument, nullptr, kConfig},
+    {"archive", no_argument, nullptr, kArchive},
+    {"strip-components", required_argument, nullptr, kStripComponents},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -217,6 +236,30 @@ std::string makerName(CommandLine::Action action) {
                                              : "--make-lists";
 }
 
+// Takes --archive and --strip-components as `line` gives them: --archive
+// verifies ROOT against ARCHIVE, what --keywords names, or, with
+// --make-mtree, writes the manifest of ARCHIVE. What is wrong, or "".
+std::string takeArchive(CommandLine* line) {
+  Options& o = line->options;
+  const std::vector<std::string>& operands = line->operands;
+  if (!o.archive) return "--strip-components goes with --archive";
+  if (o.mtree || o.sums)
+    return "--archive cannot be used with --mtree or --sums: an archive "
+           "gives its own entries and bytes";
+  if (line->action == CommandLine::kMakeMtree) {
+    if (operands.size() != 1)
+      return "--make-mtree --archive takes one operand, ARCHIVE";
+    return operands[0].empty() ? "ARCHIVE is empty" : "";
+  }
+  if (line->action != CommandLine::kVerify)
+    return makerName(line->action) + " takes no other option";
+  if (operands.size() != 2)
+    return "--archive takes two operands, ROOT and ARCHIVE";
+  if (operands[0].empty()) return "ROOT is empty";
+  o.keywords = line->keywords;
+  return "";
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
@@ -227,6 +270,7 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
   bool filesFrom = false;  // --files-from, which only --make-lists takes
   bool excluding = false;  // --exclude, which makers and --unlisted take
   bool config = false;     // --config, which only --make-lists takes
+  bool strip = false;      // --strip-components, which only --archive takes
   // "+": options end at the first operand. getopt's own messages are off:
   // they would name the program by argv[0], and the usage line must follow.
   optind = 0;
@@ -305,6 +349,19 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         excluding = true;
         break;
       }
+      case kArchive: line.options.archive = true; break;
+      case kStripComponents: {
+        const char* end = optarg + strlen(optarg);
+        unsigned n = 0;
+        const auto parsed = std::from_chars(optarg, end, n);
+        if (*optarg < '0' || *optarg > '9' || parsed.ec != std::errc() ||
+            parsed.ptr != end)
+          return refuse("option --strip-components takes a whole number", out,
+                        err);
+        line.options.stripComponents = n;
+        strip = true;
+        break;
+      }
       case kKey:
         if (*optarg == '\0')
           return refuse("option --key needs a key file", out, err);
@@ -347,10 +404,15 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         "--sums and --mtree cannot be used together: a manifest "
         "gives its own digests",
         out, err);
+  if (line.options.archive || strip) {
+    const std::string problem = takeArchive(&line);
+    if (!problem.empty()) return refuse(problem, out, err);
+  }
   if (keywords && line.action != CommandLine::kMakeMtree &&
-      line.action != CommandLine::kMakeLists)
-    return refuse("--keywords goes with --make-mtree or --make-lists", out,
-                  err);
+      line.action != CommandLine::kMakeLists && !line.options.archive)
+    return refuse(
+        "--keywords goes with --make-mtree, --make-lists or --archive", out,
+        err);
   if (filesFrom && line.action != CommandLine::kMakeLists)
     return refuse("--files-from goes with --make-lists", out, err);
   if (config && line.action != CommandLine::kMakeLists)

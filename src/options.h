@@ -50,6 +50,12 @@ struct Options {
   bool sumsFound = false;
   // Verify against an mtree manifest instead of a packing list.
   bool mtree = false;
+  // Verify against an archive (--archive): what its entries state besides
+  // their type (--keywords, bits of keywords.h; 0 for the default ones),
+  // and the leading components its names lose (--strip-components).
+  bool archive = false;
+  uint32_t keywords = 0;
+  unsigned stripComponents = 0;
   // Draw a progress line on standard error when it is a terminal.
   bool progress = false;
   // Every list the run reads must be signed by the key in this file
@@ -79,7 +85,8 @@ struct CommandLine {
   // Under kMakeLists: the configuration files (--config), whose contents
   // the lists do not state.
   PathPatterns config;
-  // The operands: none or ROOT LIST to verify, ROOT to make a list or sums.
+  // The operands: none or ROOT LIST to verify, ROOT to make a list or sums;
+  // ROOT ARCHIVE to verify, ARCHIVE to make a manifest, under --archive.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).
   int status = kStatusOk;

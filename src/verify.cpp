@@ -680,8 +680,9 @@ int endRun(Report& report, std::ostream& err, const Options& options,
            int64_t compared) {
   report.summary(CountFiles, CountErrors);
   if (options.strict && compared == 0) {
-    complain(err, options.mtree ? "the manifest names no entry"
-                                : "the packing list names no file");
+    complain(err, options.archive ? "the archive holds no entry"
+                  : options.mtree ? "the manifest names no entry"
+                                  : "the packing list names no file");
     return kStatusFailed;
   }
   return options.strict && CountErrors > 0 ? kStatusFailed : kStatusOk;
