@@ -109,6 +109,13 @@ class OrderedPool {
   // large file to read) must not keep the items behind it from idle
   // workers.
   static constexpr int64_t kBatchWeight = 1 << 20;
+  // Weights are kept a byte an item, in units of 4 KiB rounded up, an item
+  // of kBatchWeight or more at 255, a batch of its own. A job that runs
+  // batches sizes them with batchLimit alone, and keeps none.
+  static constexpr int kWeightShift = 12;
+  static constexpr uint8_t kHeaviest = 255;
+  static_assert(kBatchWeight >> kWeightShift > kHeaviest,
+                "a byte's heaviest is a batch's weight");
   // Items in the items' storage unit; no batch is larger (batchLimit).
   static constexpr size_t kChunk = 1024;
 
@@ -171,7 +178,8 @@ class OrderedPool {
   enum State : uint8_t { kWaiting, kTaken, kDone };
   struct Chunk {
     std::atomic<uint8_t> state[kChunk] = {};
-    int64_t weight[kChunk];  // the job's, written as each item is added
+    // The job's weights, written as each item is added (see kWeightShift).
+    uint8_t weight[RunsBatches<Job>::value ? 1 : kChunk];
     Item items[kChunk];
   };
   struct Worker {
@@ -272,7 +280,14 @@ void OrderedPool<Job>::add(Item item) {
     chunks_.push_back(std::move(chunk));
   }
   Chunk& chunk = *chunks_[added_ / kChunk];
-  chunk.weight[added_ % kChunk] = job_.weight(item);
+  if constexpr (!RunsBatches<Job>::value) {
+    const int64_t w = job_.weight(item);
+    chunk.weight[added_ % kChunk] =
+        w >= kBatchWeight ? kHeaviest
+                          : static_cast<uint8_t>((std::max<int64_t>(w, 0) +
+                                                  (1 << kWeightShift) - 1) >>
+                                                 kWeightShift);
+  }
   chunk.items[added_ % kChunk] = std::move(item);
   ++added_;
 }
@@ -371,16 +386,18 @@ void OrderedPool<Job>::work(size_t worker) {
     Chunk* chunk = chunks_[chunkIndex].get();
     const size_t chunkEnd = (chunkIndex + 1) * kChunk;
     size_t end = first, most = kBatch;
-    if constexpr (RunsBatches<Job>::value)
+    if constexpr (RunsBatches<Job>::value) {
       most = std::min(job_.batchLimit(context), kChunk);
-    int64_t weight = 0;
-    // An item the consumer has taken weighs nothing: the batch has it
-    // done already.
-    for (; end < offered_ && end < chunkEnd && end - first < most &&
-           weight < kBatchWeight;
-         ++end)
-      if (chunk->state[end % kChunk].load() == kWaiting)
-        weight += chunk->weight[end % kChunk];
+      end = std::min({offered_, chunkEnd, first + most});
+    } else {
+      // An item the consumer has taken weighs nothing: the batch has it
+      // done already.
+      for (int weight = 0; end < offered_ && end < chunkEnd &&
+                           end - first < most && weight < kHeaviest;
+           ++end)
+        if (chunk->state[end % kChunk].load() == kWaiting)
+          weight += chunk->weight[end % kChunk];
+    }
     next_ = end;
     holding_[worker] = chunkIndex;
     const bool more = next_ < offered_;
