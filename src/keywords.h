@@ -64,8 +64,10 @@ enum class Value : uint8_t {
 
 struct KeywordRow {
   Keyword keyword;
-  const char* name;        // as written
-  const char* aliases[3];  // also read; the unused are null
+  // Views, their lengths known at compile time: a manifest's every word is
+  // looked up here.
+  std::string_view name;        // as written
+  std::string_view aliases[3];  // also read; the unused are empty
   Value value;
   // A digest's algorithm and the length of its hex; a file's size as
   // read too (the cksum CRC).

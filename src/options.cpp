@@ -135,7 +135,7 @@ std::string keywordNames() {
     if (row.value == Value::kRule || row.value == Value::kNothing ||
         row.value == Value::kUnknown || row.keyword == Keyword::kType)
       continue;
-    const std::string word = std::string(" ") + row.name + ",";
+    const std::string word = " " + std::string(row.name) + ",";
     if (column + word.size() > 72) {
       names += "\n                ";
       column = 16;
