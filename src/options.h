@@ -60,6 +60,14 @@ struct Options {
   // Not settable from the command line either: tests compare the report
   // with and without io_uring.
   ProbeRing ring = ProbeRing::kWhenSlow;
+
+  // Verify the packages dpkg's database lists (--dpkg): every difference
+  // names its package.
+  bool dpkg = false;
+  // A conffile's difference counts as a failed comparison too.
+  bool strictConffiles = false;
+  // Print dpkg --verify's lines instead of the report.
+  bool dpkgFormat = false;
 };
 
 // What the command line asks for.
@@ -72,7 +80,11 @@ struct CommandLine {
   uint32_t keywords = 0;
   // Under kMakeLists: the file naming the paths to list (--files-from).
   std::string filesFrom;
-  // The operands: none or ROOT LIST to verify, ROOT to make a list or sums.
+  // Under --dpkg: the tree the packages are installed in ("" for /), and
+  // dpkg's administrative directory ("" for ROOT/var/lib/dpkg).
+  std::string dpkgRoot, admindir;
+  // The operands: none or ROOT LIST to verify, ROOT to make a list or sums,
+  // the packages to verify under --dpkg.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).
   int status = kStatusOk;
