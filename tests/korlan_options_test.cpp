@@ -226,13 +226,28 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"--make-mtree", "--keywords=mode,,size", "r"},
        "korlan: option --keywords: a keyword is empty\n"},
       {{"--make-mtree", "--mtree", "r"}, "korlan: --make-mtree takes no other option\n"},
-      {{"--s=x", "r", "l"}, "korlan: option --s is ambiguous: --strict, --sums\n"},
+      {{"--s=x", "r", "l"},
+       "korlan: option --s is ambiguous: --strict, --sums, --strict-conffiles\n"},
       {{"--sums", "f", "r", "l"},
        "korlan: expected ROOT and LIST, or no operand (a sums file is given as --sums=FILE)\n"},
       {{"--make-list", ""}, "korlan: ROOT is empty\n"},
       {{"--make-sums", ""}, "korlan: ROOT is empty\n"},
       {{"--unlisted", "", "l"}, "korlan: ROOT is empty\n"},
       {{"--mtree", "", "l"}, "korlan: ROOT is empty\n"},
+      {{"--root=/", "r", "l"}, "korlan: --root goes with --dpkg\n"},
+      {{"--strict-conffiles"}, "korlan: --strict-conffiles goes with --dpkg\n"},
+      {{"--dpkg", "--admindir="}, "korlan: option --admindir needs a directory\n"},
+      {{"--dpkg", "--unlisted"},
+       "korlan: --unlisted and --dpkg cannot be used together: dpkg's database does not say "
+       "what else the packages' directories may hold\n"},
+      {{"--dpkg", "--mtree"},
+       "korlan: --mtree and --dpkg cannot be used together: dpkg's database gives its own "
+       "digests\n"},
+      {{"--dpkg", "--key=k"},
+       "korlan: --key and --dpkg cannot be used together: dpkg's database carries no "
+       "signature\n"},
+      {{"--dpkg", "--dpkg-format", "--json"},
+       "korlan: --json and --dpkg-format cannot be used together\n"},
       // Options come before the operands.
       {{"r", "--strict", "l"}, ""},
   };
