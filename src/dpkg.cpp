@@ -10,7 +10,6 @@
 #include <cstring>
 #include <istream>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "fdstream.h"
@@ -50,6 +49,15 @@ struct Override {
 bool isHex(std::string_view s) {
   return s.find_first_not_of("0123456789abcdefABCDEF") ==
          std::string_view::npos;
+}
+
+// A stat override's owner: a name, or "#" and a number for an owner
+// without one.
+bool isOwner(std::string_view s) {
+  if (s.empty() || s[0] != '#') return !s.empty();
+  uint32_t id;
+  const auto [end, ec] = std::from_chars(s.data() + 1, s.data() + s.size(), id);
+  return ec == std::errc() && end == s.data() + s.size() && s.size() > 1;
 }
 
 std::string lower(std::string_view s) {
@@ -332,7 +340,7 @@ int DpkgSource::State::readOverrides(const std::string& admindir,
     const auto [end, ec] =
         std::from_chars(mode.data(), mode.data() + mode.size(), bits, 8);
     std::string path;
-    if (user.empty() || group.empty() || mode.empty() || ec != std::errc() ||
+    if (!isOwner(user) || !isOwner(group) || ec != std::errc() ||
         end != mode.data() + mode.size() || bits > 07777 ||
         !cleanPath(rest, &path))
       return file.refuse(err, "expected USER GROUP MODE PATH");

@@ -274,6 +274,8 @@ TEST_F(Dpkg, LinesNotDpkgsAreRefused) {
        "before its package"},
       {"statoverride", "root root 99 /usr/bin/tool\n",
        "statoverride:1: expected USER GROUP MODE PATH"},
+      {"statoverride", "root root 0755 /usr/bin/tool\n#1x root 0644 /usr/bin/tool\n",
+       "statoverride:2: expected USER GROUP MODE PATH"},
   };
   for (const auto& c : cases) {
     build(tmp / "root");
