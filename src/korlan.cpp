@@ -20,6 +20,7 @@
 #include "archives.h"
 #include "digest.h"
 #include "directory.h"
+#include "dpkg.h"
 #include "fdstream.h"
 #include "makelist.h"
 #include "manifest.h"
@@ -242,6 +243,18 @@ int verifyWith(const std::string& rootPath, const std::string& listPath,
   return run(rootPath, list, listPath, options, out, err, nullptr);
 }
 
+// --dpkg: the packages the operands name, or all, as dpkg's database
+// lists them, installed below --root ("/" without it).
+int verifyDpkg(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  std::string root = line.dpkgRoot;  // "" for "/": paths begin "/usr"
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  const std::string admindir =
+      line.admindir.empty() ? root + "/var/lib/dpkg" : line.admindir;
+  DpkgSource source(admindir, line.operands);
+  return verifyEntries(root.c_str(), source, admindir.c_str(), out, err,
+                       line.options);
+}
+
 // Verifies ROOT against LIST as the operands give them, or, without
 // operands, the installation that holds the program: against what it
 // ships at its top unless the options choose. The manifest says most;
@@ -250,6 +263,7 @@ int verifyWith(const std::string& rootPath, const std::string& listPath,
 // signed one went missing.
 int verifyInstallation(const CommandLine& line, const char* command,
                        std::ostream& out, std::ostream& err) {
+  if (line.options.dpkg) return verifyDpkg(line, out, err);
   Options options = line.options;
   std::string rootPath, listPath;
   if (line.operands.empty()) {

@@ -24,6 +24,7 @@ const char kHelp[] =
     "       korlan [OPTION]... --mtree ROOT MANIFEST\n"
     "       korlan [OPTION]... --archive ROOT ARCHIVE\n"
     "       korlan [OPTION]...\n"
+    "       korlan [OPTION]... --dpkg [--root=DIR] [PACKAGE]...\n"
     "       korlan --make-list ROOT\n"
     "       korlan --make-sums ROOT\n"
     "       korlan --make-mtree [--keywords=LIST] ROOT\n"
@@ -71,6 +72,16 @@ const char kHelp[] =
     "                 hard links too), and every name no list can hold; under\n"
     "                 --mtree, every entry of the tree no entry names; each\n"
     "                 counts as a failed comparison\n"
+    "  --dpkg         verify the installed packages named, or all, against\n"
+    "                 dpkg's database: every path each lists, the MD5 of its\n"
+    "                 files, its conffiles apart, diversions followed\n"
+    "  --root=DIR     with --dpkg, the packages are installed below DIR (an\n"
+    "                 image, a container's root), their database in\n"
+    "                 DIR/var/lib/dpkg\n"
+    "  --admindir=DIR  with --dpkg, read dpkg's database in DIR\n"
+    "  --strict-conffiles  with --dpkg, a changed or missing conffile counts\n"
+    "                 as a failed comparison\n"
+    "  --dpkg-format  with --dpkg, print dpkg --verify's lines instead\n"
     "  --make-list    write the packing list of the tree under ROOT\n"
     "  --make-sums    write the SHA-256 of every file --make-list lists, in\n"
     "                 sha256sum's format\n"
@@ -118,6 +129,8 @@ const char kHelpAfterKeywords[] =
     "  korlan --key=vendor.pub --archive --strip-components=1 /opt/app \\\n"
     "         app-2.1.tar.gz\n"
     "  korlan --make-mtree --archive app_2.1_amd64.deb > app.mtree\n"
+    "  korlan --dpkg --strict -q || echo 'packages changed'\n"
+    "  korlan --dpkg --root=/srv/image --json openssh-server\n"
     "\n"
     "Exit status: 0 the run completed (without --strict, whatever it found);\n"
     "1 the program file could not be found; 2 with --strict, a comparison\n"
@@ -170,6 +183,11 @@ enum LongOnly {
   kConfig,
   kArchive,
   kStripComponents,
+  kDpkg,
+  kRoot,
+  kAdmindir,
+  kStrictConffiles,
+  kDpkgFormat,
 };
 
 const struct option kLongOptions[] = {
@@ -196,6 +214,11 @@ const struct option kLongOptions[] = {
     {"config", required_argument, nullptr, kConfig},
     {"archive", no_argument, nullptr, kArchive},
     {"strip-components", required_argument, nullptr, kStripComponents},
+    {"dpkg", no_argument, nullptr, kDpkg},
+    {"root", required_argument, nullptr, kRoot},
+    {"admindir", required_argument, nullptr, kAdmindir},
+    {"strict-conffiles", no_argument, nullptr, kStrictConffiles},
+    {"dpkg-format", no_argument, nullptr, kDpkgFormat},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -260,6 +283,31 @@ std::string takeArchive(CommandLine* line) {
   return "";
 }
 
+// What is wrong with the options of a run of dpkg's database, or of
+// another run given one of its own (`own`, the first given); "" for
+// nothing.
+std::string dpkgProblem(const CommandLine& line, const char* own) {
+  const Options& o = line.options;
+  if (!o.dpkg)
+    return own == nullptr ? "" : std::string(own) + " goes with --dpkg";
+  if (o.mtree || o.sums || o.archive)
+    return std::string(o.mtree  ? "--mtree"
+                       : o.sums ? "--sums"
+                                : "--archive") +
+           " and --dpkg cannot be used together: dpkg's database gives its "
+           "own digests";
+  if (!o.keyFile.empty())
+    return "--key and --dpkg cannot be used together: dpkg's database "
+           "carries no signature";
+  if (o.unlisted)
+    return "--unlisted and --dpkg cannot be used together: dpkg's database "
+           "does not say what else the packages' directories may hold";
+  if (o.dpkgFormat && (o.tsv || o.json))
+    return std::string(o.tsv ? "--tsv" : "--json") +
+           " and --dpkg-format cannot be used together";
+  return "";
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
@@ -271,6 +319,7 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
   bool excluding = false;  // --exclude, which makers and --unlisted take
   bool config = false;     // --config, which only --make-lists takes
   bool strip = false;      // --strip-components, which only --archive takes
+  const char* dpkgOwn = nullptr;  // the first option only --dpkg takes
   // "+": options end at the first operand. getopt's own messages are off:
   // they would name the program by argv[0], and the usage line must follow.
   optind = 0;
@@ -362,6 +411,25 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
         strip = true;
         break;
       }
+      case kDpkg: line.options.dpkg = verifying = true; break;
+      case kRoot:
+      case kAdmindir:
+        if (*optarg == '\0')
+          return refuse(std::string("option --") +
+                            (c == kRoot ? "root" : "admindir") +
+                            " needs a directory",
+                        out, err);
+        (c == kRoot ? line.dpkgRoot : line.admindir) = optarg;
+        if (dpkgOwn == nullptr) dpkgOwn = c == kRoot ? "--root" : "--admindir";
+        verifying = true;
+        break;
+      case kStrictConffiles:
+      case kDpkgFormat:
+        (c == kDpkgFormat ? line.options.dpkgFormat
+                          : line.options.strictConffiles) = verifying = true;
+        if (dpkgOwn == nullptr)
+          dpkgOwn = c == kDpkgFormat ? "--dpkg-format" : "--strict-conffiles";
+        break;
       case kKey:
         if (*optarg == '\0')
           return refuse("option --key needs a key file", out, err);
@@ -425,6 +493,11 @@ CommandLine parseCommandLine(int argc, char** argv, std::ostream& out,
     if (verifying) return refuse(maker + " takes no other option", out, err);
     if (count != 1) return refuse(maker + " takes one operand, ROOT", out, err);
     if (line.operands[0].empty()) return refuse("ROOT is empty", out, err);
+  } else if (const std::string problem = dpkgProblem(line, dpkgOwn);
+             !problem.empty()) {
+    return refuse(problem, out, err);
+  } else if (line.options.dpkg) {
+    // The operands name packages, any number of them.
   } else if (count != 0 && count != 2) {
     // Without options a wrong count is answered by the usage line alone, as
     // it always has been.

@@ -70,6 +70,14 @@ struct Options {
   // The paths --unlisted and the makers leave out (--exclude,
   // --exclude-from), directories not entered.
   PathPatterns exclude;
+
+  // Verify the packages dpkg's database lists (--dpkg): every difference
+  // names its package.
+  bool dpkg = false;
+  // A conffile's difference counts as a failed comparison too.
+  bool strictConffiles = false;
+  // Print dpkg --verify's lines instead of the report.
+  bool dpkgFormat = false;
 };
 
 // What the command line asks for.
@@ -85,8 +93,12 @@ struct CommandLine {
   // Under kMakeLists: the configuration files (--config), whose contents
   // the lists do not state.
   PathPatterns config;
+  // Under --dpkg: the tree the packages are installed in ("" for /), and
+  // dpkg's administrative directory ("" for ROOT/var/lib/dpkg).
+  std::string dpkgRoot, admindir;
   // The operands: none or ROOT LIST to verify, ROOT to make a list or sums;
-  // ROOT ARCHIVE to verify, ARCHIVE to make a manifest, under --archive.
+  // ROOT ARCHIVE to verify, ARCHIVE to make a manifest, under --archive;
+  // the packages to verify under --dpkg.
   std::vector<std::string> operands;
   // The status to end with when action is kExit (help, version, errors).
   int status = kStatusOk;

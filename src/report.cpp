@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 
@@ -51,6 +53,8 @@ const KindText& textOf(DiffKind kind) {
       {"xattr", "Xattr Mismatch", Shape::kExpectedActual},
       {"device", "Device Mismatch", Shape::kExpectedActual},
       {"notchecked", "Not Checked", Shape::kReason},
+      {"conffile", "Conffile Changed", Shape::kPath},
+      {"conffilemissing", "Conffile Not Found", Shape::kPath},
   };
   static_assert(sizeof kTexts / sizeof kTexts[0] == kDiffKinds,
                 "a text for every kind of difference");
@@ -184,6 +188,8 @@ class Report::Style {
   // A phase line; with `afterDots`, the line of dots before it ends first.
   virtual void phase(std::string_view, bool /*afterDots*/) {}
   virtual void difference(const Difference& d) = 0;
+  virtual void package(std::string_view, int64_t /*failed*/,
+                       int64_t /*compared*/) {}
   virtual void summary(int64_t files, int64_t errors) = 0;
 
  protected:
@@ -253,6 +259,14 @@ class PlainStyle : public Report::Style {
     out_ << std::endl;
   }
 
+  void package(std::string_view name, int64_t failed,
+               int64_t compared) override {
+    if (!quiet_) out_ << std::endl;
+    out_ << "Package ";
+    writeEscaped(out_, name);
+    out_ << ": " << failed << " of " << compared << " failed" << std::endl;
+  }
+
   void summary(int64_t files, int64_t errors) override {
     if (!quiet_) out_ << std::endl;
     if (errors == 0)
@@ -274,11 +288,12 @@ class PlainStyle : public Report::Style {
   const bool fullPaths_;
 };
 
-// KIND<TAB>PATH<TAB>EXPECTED<TAB>ACTUAL<TAB>REASON, then
-// total<TAB>FAILED<TAB>FILES.
+// KIND<TAB>PATH<TAB>EXPECTED<TAB>ACTUAL<TAB>REASON (and <TAB>PACKAGE of
+// dpkg's database), then total<TAB>FAILED<TAB>FILES.
 class TsvStyle : public Report::Style {
  public:
-  using Style::Style;
+  TsvStyle(std::ostream& out, bool packages)
+      : Style(out), packages_(packages) {}
   // run<TAB>VERSION<TAB>ROOT<TAB>SOURCE<TAB>LIST<TAB>SUMS<TAB>HOST<TAB>START
   // <TAB>SIGNER.
   void begin(const RunFacts& run, std::string_view signer) override {
@@ -300,18 +315,26 @@ class TsvStyle : public Report::Style {
       out_ << '\t';
       writeEscaped(out_, field);
     }
+    if (packages_) {
+      out_ << '\t';
+      writeEscaped(out_, d.package);
+    }
     out_ << std::endl;
   }
   void summary(int64_t files, int64_t errors) override {
     out_ << "total\t" << errors << '\t' << files << std::endl;
   }
+
+ private:
+  const bool packages_;
 };
 
 // One JSON object per line: the records of --tsv under the names of its
 // columns.
 class JsonStyle : public Report::Style {
  public:
-  using Style::Style;
+  JsonStyle(std::ostream& out, bool packages)
+      : Style(out), packages_(packages) {}
   void begin(const RunFacts& run, std::string_view signer) override {
     const RunRecord& r = run.record;
     out_ << "{\"kind\":\"run\",\"version\":\"" KORLAN_VERSION "\",\"root\":";
@@ -339,18 +362,89 @@ class JsonStyle : public Report::Style {
     writeJson(out_, d.actual);
     out_ << ",\"reason\":";
     writeJson(out_, d.reason);
+    if (packages_) {
+      out_ << ",\"package\":";
+      writeJson(out_, d.package);
+    }
     out_ << '}' << std::endl;
   }
   void summary(int64_t files, int64_t errors) override {
     out_ << "{\"kind\":\"total\",\"failed\":" << errors
          << ",\"files\":" << files << '}' << std::endl;
   }
+
+ private:
+  const bool packages_;
+};
+
+// dpkg --verify's lines, for the scripts that read them: one a path that
+// failed, "missing" or nine characters, one a check, '?' where it was not
+// made; then " c " for a conffile, or three spaces; the path below ROOT;
+// and, for a path not found for another reason than its absence, the
+// reason in parentheses. The second character is 'M' for a file of
+// another type or mode, the third '5' for other contents; rpm -V's 'U'
+// and 'G', sixth and seventh, for other owners, which only a stat
+// override states. The differences of one entry come together and make
+// one line.
+class DpkgStyle : public Report::Style {
+ public:
+  DpkgStyle(std::ostream& out, std::string_view root)
+      : Style(out), root_(root == "/" ? "" : root) {}
+  void begin(const RunFacts&, std::string_view) override {}
+  void difference(const Difference& d) override {
+    if (d.path != path_) {
+      flush();
+      path_.assign(d.path);
+      checks_ = "?????????";
+      conffile_ = d.conffile;
+    }
+    switch (d.kind) {
+      case DiffKind::kMissing:
+      case DiffKind::kConffileMissing:
+        checks_ = "missing  ";
+        // dpkg says why only when it is not that nothing is there.
+        if (d.reason != strerror(ENOENT)) why_ = d.reason;
+        break;
+      case DiffKind::kType:
+      case DiffKind::kMode: mark(1, 'M'); break;
+      case DiffKind::kChecksum:
+      case DiffKind::kConffile: mark(2, '5'); break;
+      case DiffKind::kUid:
+      case DiffKind::kUname: mark(5, 'U'); break;
+      case DiffKind::kGid:
+      case DiffKind::kGname: mark(6, 'G'); break;
+      default: break;  // could not be checked: '?' as it stands
+    }
+  }
+  void summary(int64_t, int64_t) override { flush(); }
+
+ private:
+  void mark(size_t at, char c) {
+    if (checks_[0] != 'm') checks_[at] = c;
+  }
+  void flush() {
+    if (path_.empty()) return;
+    std::string_view below = path_;
+    if (below.compare(0, root_.size(), root_) == 0)
+      below.remove_prefix(root_.size());
+    out_ << checks_ << ' ' << (conffile_ ? 'c' : ' ') << ' ';
+    writeEscaped(out_, below.empty() ? std::string_view("/") : below);
+    if (!why_.empty()) out_ << " (" << why_ << ')';
+    out_ << std::endl;
+    path_.clear();
+    why_.clear();
+  }
+  const std::string root_;
+  std::string path_, checks_, why_;
+  bool conffile_ = false;
 };
 
 std::unique_ptr<Report::Style> styleFor(std::ostream& out,
-                                        const Options& options) {
-  if (options.json) return std::make_unique<JsonStyle>(out);
-  if (options.tsv) return std::make_unique<TsvStyle>(out);
+                                        const Options& options,
+                                        const RunRecord& record) {
+  if (options.dpkgFormat) return std::make_unique<DpkgStyle>(out, record.root);
+  if (options.json) return std::make_unique<JsonStyle>(out, options.dpkg);
+  if (options.tsv) return std::make_unique<TsvStyle>(out, options.dpkg);
   return std::make_unique<PlainStyle>(out, options.quiet, options.fullPaths);
 }
 
@@ -359,9 +453,10 @@ std::unique_ptr<Report::Style> styleFor(std::ostream& out,
 Report::Report(std::ostream& out, const Options& options,
                const RunRecord& record)
     : out_(out),
-      dots_(!options.quiet && !options.tsv && !options.json),
+      dots_(!options.quiet && !options.tsv && !options.json &&
+            !options.dpkgFormat),
       run_(new RunFacts(record)),
-      style_(styleFor(out, options)) {}
+      style_(styleFor(out, options, record)) {}
 
 Report::~Report() = default;
 
@@ -390,6 +485,10 @@ void Report::startUnlisted() {
 }
 
 void Report::difference(const Difference& d) { style_->difference(d); }
+
+void Report::package(std::string_view name, int64_t failed, int64_t compared) {
+  style_->package(name, failed, compared);
+}
 
 void Report::summary(int64_t files, int64_t errors) {
   style_->summary(files, errors);

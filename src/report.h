@@ -6,7 +6,8 @@
 // a flushed dot per entry read and per tenth file walked, a line for each
 // failure, each starting and ending with an end-of-line, and the summary);
 // the quiet one (failure lines and the summary); one tab-separated record
-// per difference (--tsv); or one JSON object per line (--json). The records
+// per difference (--tsv); one JSON object per line (--json); or, of dpkg's
+// database, the lines of dpkg --verify (--dpkg-format). The records
 // of --tsv and --json begin with one of the run itself, and a refused run
 // writes one of its refusal.
 #ifndef KORLAN_REPORT_H_
@@ -46,8 +47,12 @@ enum class DiffKind : uint8_t {
   // A keyword no check here can compare: "Not Checked: PATH: KEYWORD=VALUE:
   // WHY" (the keyword as the list gives it, in `expected`).
   kNotChecked,
+  // A conffile of dpkg's with other contents: "Conffile Changed: PATH";
+  // none there: "Conffile Not Found: PATH".
+  kConffile,
+  kConffileMissing,
 };
-constexpr int kDiffKinds = static_cast<int>(DiffKind::kNotChecked) + 1;
+constexpr int kDiffKinds = static_cast<int>(DiffKind::kConffileMissing) + 1;
 
 // One difference between what a list says and what the disk holds.
 struct Difference {
@@ -61,6 +66,11 @@ struct Difference {
   // name found on the disk, a path that only a sums file names) is written
   // with its control bytes escaped, so that no name can forge a line.
   bool listed = false;
+  // The package (or other group) the source names the entry by; empty for
+  // none.
+  std::string_view package = {};
+  // The entry is a conffile, whatever the kind of the difference.
+  bool conffile = false;
 };
 
 // What a run is of, for the record that begins --tsv and --json: the
@@ -113,6 +123,9 @@ class Report {
   // After the walk, under --unlisted: the tree on disk is looked at next.
   void startUnlisted();
   void difference(const Difference& d);
+  // After the comparisons, before the summary: `failed` of the `compared`
+  // entries of package `name` failed (the plain and quiet styles' line).
+  void package(std::string_view name, int64_t failed, int64_t compared);
   // After everything.
   void summary(int64_t files, int64_t errors);
   // Standard output could not be written: nothing more will reach anyone,

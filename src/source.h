@@ -11,9 +11,11 @@
 #ifndef KORLAN_SOURCE_H_
 #define KORLAN_SOURCE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "expected.h"
 
@@ -37,6 +39,16 @@ class EntrySource {
   // usr/bin). An entry itself is always looked at as it is.
   enum class Resolve { kNoLinks, kLinksInRoot };
   virtual Resolve resolve() const { return Resolve::kNoLinks; }
+  // What the report says of the `index`th entry given (from 0) besides its
+  // path: the group it belongs to (dpkg's package), empty for none, valid
+  // while the source is; and whether it is a file its administrator may
+  // change (a conffile), whose differences are reported as such and fail
+  // the run only when asked. The entries of one group come together.
+  struct Origin {
+    std::string_view group;
+    bool conffile = false;
+  };
+  virtual Origin origin(size_t /*index*/) const { return {}; }
 };
 
 #endif  // KORLAN_SOURCE_H_

@@ -525,7 +525,7 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
   Places places(&top);
   NamedEntries named(&top);
   Progress progress(options.progress, &out);
-  EntryChecker checker(&root, workers, &progress.bytes);
+  EntryChecker checker(&root, workers, &progress.bytes, source.resolve());
   int64_t hashedBytes = 0;
   bool hashing = false;
   SignedReading reading(report, signedLists, err);
@@ -563,6 +563,13 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
   state.walking = true;
   progress.start(state.entries, hashedBytes > 0 ? hashedBytes : -1);
   std::string shown;
+  // The entries of each package (see EntrySource::Origin), compared and
+  // failed, for the line of each that failed.
+  struct Group {
+    std::string_view name;
+    int64_t compared, failed;
+  };
+  std::vector<Group> groups;
   for (size_t i = 0; i < checker.size() && !report.broken(); ++i) {
     // The entries compared go a chunk at a time.
     if (i % 1024 == 0) checker.release(i);
@@ -574,19 +581,42 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
     ++CountFiles;
     report.fileWalked(CountFiles);
     progress.fileCompared(CountFiles);
+    const EntrySource::Origin origin = source.origin(i);
+    if (!origin.group.empty() &&
+        (groups.empty() || groups.back().name != origin.group))
+      groups.push_back({origin.group, 0, 0});
+    if (!origin.group.empty()) ++groups.back().compared;
     if (e.error == 0 && !e.differs()) continue;
     entryPath(&root, e, &shown);
-    ++CountErrors;
+    // A conffile is its administrator's to change: reported, and failed
+    // only when asked.
+    if (!origin.conffile || options.strictConffiles) {
+      ++CountErrors;
+      if (!origin.group.empty()) ++groups.back().failed;
+    }
+    const auto tell = [&](DiffKind kind, std::string expected,
+                          std::string actual, const std::string& reason) {
+      if (origin.conffile && kind == DiffKind::kChecksum)
+        kind = DiffKind::kConffile;
+      if (origin.conffile && kind == DiffKind::kMissing)
+        kind = DiffKind::kConffileMissing;
+      Difference d{kind, shown, std::move(expected), std::move(actual), reason};
+      d.package = origin.group;
+      d.conffile = origin.conffile;
+      report.difference(d);
+    };
     if (e.error != 0)
-      report.difference({DiffKind::kMissing, shown,
-                         e.keywords & kKwSize ? std::to_string(e.size) : "", "",
-                         strerror(e.error)});
+      tell(DiffKind::kMissing,
+           e.keywords & kKwSize ? std::to_string(e.size) : "", "",
+           strerror(e.error));
     else
       for (const Found& f : e.detail->found)
-        report.difference({f.kind, shown, f.expected, f.actual, f.reason});
+        tell(f.kind, f.expected, f.actual, f.reason);
   }
   checker.stop();
   if (report.broken()) return kStatusError;  // main says why
+  for (const Group& g : groups)
+    if (g.failed > 0) report.package(g.name, g.failed, g.compared);
   state.compared = CountFiles;
   if (options.unlisted) {
     progress.stop();
@@ -627,8 +657,10 @@ int verifyEntries(const char* rootPath, EntrySource& source, const char* name,
   // a packing list's bare file name is the packing list's.
   Options named = options;
   named.fullPaths = true;
-  return runWith(workers, "entries", {rootPath, name, source.kind(), ""}, out,
-                 err, named, [&](Report& report, RunState& state) {
+  // The host's root is "" to the run, whose paths then begin "/usr".
+  const std::string_view root = *rootPath != '\0' ? rootPath : "/";
+  return runWith(workers, "entries", {root, name, source.kind(), ""}, out, err,
+                 named, [&](Report& report, RunState& state) {
                    return checkEntries(rootPath, source, name, out, err,
                                        options, signedLists, workers, report,
                                        state);
@@ -680,9 +712,10 @@ int endRun(Report& report, std::ostream& err, const Options& options,
            int64_t compared) {
   report.summary(CountFiles, CountErrors);
   if (options.strict && compared == 0) {
-    complain(err, options.archive ? "the archive holds no entry"
-                  : options.mtree ? "the manifest names no entry"
-                                  : "the packing list names no file");
+    complain(err, options.dpkg      ? "dpkg's database names no installed path"
+                  : options.archive ? "the archive holds no entry"
+                  : options.mtree   ? "the manifest names no entry"
+                                    : "the packing list names no file");
     return kStatusFailed;
   }
   return options.strict && CountErrors > 0 ? kStatusFailed : kStatusOk;

@@ -228,7 +228,8 @@ TEST_F(ScriptOptions, BadCommandLines) {
        "korlan: option --keywords: a keyword is empty\n"},
       {{"--make-mtree", "--mtree", "r"}, "korlan: --make-mtree takes no other option\n"},
       {{"--s=x", "r", "l"},
-       "korlan: option --s is ambiguous: --strict, --sums, --strip-components\n"},
+       "korlan: option --s is ambiguous: --strict, --sums, --strip-components, "
+       "--strict-conffiles\n"},
       {{"--sums", "f", "r", "l"},
        "korlan: expected ROOT and LIST, or no operand (a sums file is given as --sums=FILE)\n"},
       {{"--make-list", ""}, "korlan: ROOT is empty\n"},
@@ -246,6 +247,20 @@ TEST_F(ScriptOptions, BadCommandLines) {
       {{"--make-mtree", "--archive"},
        "korlan: --make-mtree --archive takes one operand, ARCHIVE\n"},
       {{"--make-list", "--archive", "r"}, "korlan: --make-list takes no other option\n"},
+      {{"--root=/", "r", "l"}, "korlan: --root goes with --dpkg\n"},
+      {{"--strict-conffiles"}, "korlan: --strict-conffiles goes with --dpkg\n"},
+      {{"--dpkg", "--admindir="}, "korlan: option --admindir needs a directory\n"},
+      {{"--dpkg", "--unlisted"},
+       "korlan: --unlisted and --dpkg cannot be used together: dpkg's database does not say "
+       "what else the packages' directories may hold\n"},
+      {{"--dpkg", "--mtree"},
+       "korlan: --mtree and --dpkg cannot be used together: dpkg's database gives its own "
+       "digests\n"},
+      {{"--dpkg", "--key=k"},
+       "korlan: --key and --dpkg cannot be used together: dpkg's database carries no "
+       "signature\n"},
+      {{"--dpkg", "--dpkg-format", "--json"},
+       "korlan: --json and --dpkg-format cannot be used together\n"},
       // Options come before the operands.
       {{"r", "--strict", "l"}, ""},
   };
