@@ -137,6 +137,8 @@ int valueOf(Get get, const std::string& attribute, std::string* value) {
     const ssize_t size = get(attribute.c_str(), nullptr, 0);
     if (size < 0) return errno;
     value->resize(static_cast<size_t>(size));
+    // Asked with no room, the call would size the value again: it is empty.
+    if (size == 0) return 0;
     const ssize_t n = get(attribute.c_str(), value->data(), value->size());
     if (n >= 0) {
       value->resize(static_cast<size_t>(n));
@@ -157,6 +159,7 @@ int gather(List list, Get get, std::vector<StatedXattr>* found,
   for (;;) {
     const ssize_t size = list(nullptr, 0);
     if (size < 0) return errno == ENOTSUP ? 0 : errno;
+    if (size == 0) return 0;  // none
     names.resize(static_cast<size_t>(size));
     const ssize_t n = list(names.data(), names.size());
     if (n >= 0) {

@@ -132,7 +132,7 @@ class DbFile {
         error_(fd_.get() < 0 ? errno : 0),
         buf_(fd_.get(), buffer_, sizeof buffer_),
         in_(&buf_),
-        lines_(in_, kLongestLine) {}
+        lines_(in_, kLongestLine, true) {}
   // 0 when open, else the errno of the open.
   int error() const { return error_; }
   const std::string& path() const { return path_; }
@@ -156,6 +156,9 @@ class DbFile {
     if (read > 0 && tooLong)
       return refuse(
           err, "line longer than " + std::to_string(kLongestLine) + " bytes");
+    // dpkg writes none, and a path cut at one would name another file.
+    if (read > 0 && line->find('\0') != std::string_view::npos)
+      return refuse(err, "holds a NUL byte");
     return read;
   }
   uint32_t number() const { return lines_.number(); }

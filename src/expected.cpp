@@ -80,5 +80,16 @@ void overlay(Expected* onto, const Expected& later) {
         }
     }
   }
+  // What the later states of a keyword replaces the earlier's "not
+  // checked" of it ("flags=arch", then "flags=none").
+  d.unchecked.erase(
+      std::remove_if(d.unchecked.begin(), d.unchecked.end(),
+                     [k](const Unchecked& u) {
+                       const KeywordRow* row =
+                           findKeyword(std::string_view(u.keyword).substr(
+                               0, u.keyword.find('=')));
+                       return row != nullptr && (k & keywordBit(row->keyword));
+                     }),
+      d.unchecked.end());
   d.unchecked.insert(d.unchecked.end(), l.unchecked.begin(), l.unchecked.end());
 }

@@ -77,8 +77,8 @@ int openList(const char* path, bool found) {
     error = errno;
   else if (!S_ISREG(st.st_mode))
     error = EINVAL;
-  else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-    error = errno;
+  // Left non-blocking: a regular file reads as ever, and one of /proc whose
+  // read would wait (/proc/kmsg) fails at once (EAGAIN).
   if (error == 0) return fd;
   close(fd);
   errno = error;

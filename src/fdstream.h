@@ -69,10 +69,10 @@ class FdInBuf : public std::streambuf {
 
 // Opens a list, a sums file or a manifest to read. One that a run found by
 // its name (`found`: in the installation, or beside another list) must be
-// a regular file: it is opened without waiting, as a FIFO or a device
-// would have a run wait for ever, and refused when it is anything else
-// (-1 with errno EINVAL). One the caller named may be a pipe. Returns the
-// descriptor, or -1 with errno set.
+// a regular file: it is opened and read without waiting, as a FIFO, a
+// device or /proc/kmsg would have a run wait for ever, and refused when it
+// is anything else (-1 with errno EINVAL). One the caller named may be a pipe.
+// Returns the descriptor, or -1 with errno set.
 int openList(const char* path, bool found);
 
 #endif  // KORLAN_FDSTREAM_H_

@@ -14,7 +14,7 @@ int LineReader::next(std::string_view* line, bool* tooLong) {
   *tooLong = in_.fail() && !in_.eof();
   const bool ended = !in_.eof() && !*tooLong;
   *line = std::string_view(buffer_.data(), n - (ended ? 1 : 0));
-  if (!*tooLong && !line->empty() && line->back() == '\r')
+  if (!keepCr_ && !*tooLong && !line->empty() && line->back() == '\r')
     line->remove_suffix(1);
   if (line->size() > longest_) {
     *tooLong = true;

@@ -4,7 +4,8 @@
 // line by line, and any of them may be given endless input without a line
 // end (/dev/zero, a FIFO): a line longer than the bound is cut there, the
 // rest left unread, so that it costs neither time nor memory past it. A CR
-// before the line end belongs to the line end (files written on Windows).
+// before the line end belongs to the line end (files written on Windows),
+// unless the reader keeps it (dpkg's files, whose paths may end in one).
 #ifndef KORLAN_LINES_H_
 #define KORLAN_LINES_H_
 
@@ -16,7 +17,8 @@
 
 class LineReader {
  public:
-  LineReader(std::istream& in, size_t longest) : in_(in), longest_(longest) {}
+  LineReader(std::istream& in, size_t longest, bool keepCr = false)
+      : in_(in), longest_(longest), keepCr_(keepCr) {}
 
   // The next line, without its end, in `*line` (valid until the next
   // call): 1, with `*tooLong` set when the line went on past the bound; 0
@@ -29,6 +31,7 @@ class LineReader {
  private:
   std::istream& in_;
   const size_t longest_;
+  const bool keepCr_;
   std::vector<char> buffer_;
   uint32_t number_ = 0;
 };

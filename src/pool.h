@@ -281,12 +281,9 @@ void OrderedPool<Job>::add(Item item) {
   }
   Chunk& chunk = *chunks_[added_ / kChunk];
   if constexpr (!RunsBatches<Job>::value) {
-    const int64_t w = job_.weight(item);
-    chunk.weight[added_ % kChunk] =
-        w >= kBatchWeight ? kHeaviest
-                          : static_cast<uint8_t>((std::max<int64_t>(w, 0) +
-                                                  (1 << kWeightShift) - 1) >>
-                                                 kWeightShift);
+    const int64_t w = std::clamp<int64_t>(job_.weight(item), 0, kBatchWeight);
+    chunk.weight[added_ % kChunk] = static_cast<uint8_t>(std::min<int64_t>(
+        kHeaviest, (w + (1 << kWeightShift) - 1) >> kWeightShift));
   }
   chunk.items[added_ % kChunk] = std::move(item);
   ++added_;

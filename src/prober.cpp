@@ -248,7 +248,10 @@ class ProbeJob {
   // fixed count.
   int64_t weight(const Item& item) const {
     if constexpr (Item::kEntry) {
-      return item.keywords & kKwContents ? item.size : 0;
+      // A size no entry states, a batch of its own.
+      if (!(item.keywords & kKwContents)) return 0;
+      return item.keywords & kKwSize ? item.size
+                                     : OrderedPool<ProbeJob>::kBatchWeight;
     } else if constexpr (Item::kHashed) {
       const int64_t size = item.file()->size;
       return size >= 0 ? size : OrderedPool<ProbeJob>::kBatchWeight;

@@ -276,6 +276,9 @@ TEST_F(Dpkg, LinesNotDpkgsAreRefused) {
        "statoverride:1: expected USER GROUP MODE PATH"},
       {"statoverride", "root root 0755 /usr/bin/tool\n#1x root 0644 /usr/bin/tool\n",
        "statoverride:2: expected USER GROUP MODE PATH"},
+      // A path cut at a NUL would name another file.
+      {"info/base.list", std::string("/.\n/usr/bin/tool\0x\n", 19),
+       "info/base.list:2: holds a NUL byte"},
   };
   for (const auto& c : cases) {
     build(tmp / "root");
@@ -283,6 +286,13 @@ TEST_F(Dpkg, LinesNotDpkgsAreRefused) {
     const Result r = dpkgOn(tmp / "root", {"-q", "base"});
     EXPECT_EQ(r, (Result{"", "korlan: " + db + c.err + "\n", 255})) << c.content;
   }
+  // A CR ends no line of dpkg's: the path holds it, and names no file here.
+  build(tmp / "root");
+  testutil::writeText(db + "info/bare.list", "/.\n/usr/share/doc/bare/readme\r\n");
+  EXPECT_EQ(
+      dpkgOn(tmp / "root", {"-q", "bare"}).out,
+      "File Not Found: " + tmp / "root/usr/share/doc/bare/readme\\r\n" +
+          "Package bare: 1 of 2 failed\nKorlan Failure: 1 out of 2 file comparisons failed\n");
   build(tmp / "root");
   EXPECT_EQ(dpkgOn(tmp / "root", {"-q", "base", "nope", "lib:other"}),
             (Result{"", "korlan: package \"nope\" is not installed\n", 255}));

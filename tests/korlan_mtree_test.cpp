@@ -344,6 +344,7 @@ TEST_F(Manifests, EntriesOfOnePathAreOne) {
       {"./etc/app.conf mode=0600\n./etc/app.conf mode=0666\n", ok},
       // A later "none" takes the flags and attributes back, a later value gives them.
       {"./etc/app.conf flags=schg xattr.user.a=eA==\n./etc/app.conf flags=none xattr=none\n", ok},
+      {"./etc/app.conf flags=arch\n./etc/app.conf flags=none\n", ok},  // no "Not Checked" left
       {"./etc/app.conf flags=none xattr=none\n./etc/app.conf flags=nodump\n",
        "Flags Mismatch: " + conf + ": expected nodump; actual none\n" + failed(1, 1)},
       // The report takes the path where it first stood.
