@@ -52,6 +52,8 @@ class DpkgSource : public EntrySource {
   // `err` once and checked for what it has.
   int next(std::string* path, Expected* expected, uint32_t* line,
            std::ostream& err) override;
+  // Lines number each file's own: the packages' order is the order.
+  bool linesInOrder() const override { return false; }
   const std::string& name() const override { return admindir_; }
   const char* kind() const override { return "dpkg"; }
   // /bin/sh is listed where /bin may be a link to usr/bin.

@@ -49,6 +49,11 @@ class EntrySource {
     bool conffile = false;
   };
   virtual Origin origin(size_t /*index*/) const { return {}; }
+  // Whether `line` orders the entries as the source holds them, where the
+  // order they are given in may differ (an archive's hard links given with
+  // their bytes, later): of two entries of one path, the later by line
+  // wins. Else (dpkg's lines, of a file each package) the later given.
+  virtual bool linesInOrder() const { return true; }
 };
 
 #endif  // KORLAN_SOURCE_H_

@@ -253,6 +253,28 @@ TEST_F(Archives, RefusedArchivesStopTheRun) {
   }
 }
 
+// A path an archive holds twice is what its later entry says, though the earlier waits for
+// the bytes of its hard links (newc) and is given last: f, of two links and no bytes, then f
+// with "evil\n", is "evil\n", as bsdtar extracts it.
+TEST_F(Archives, APathHeldTwiceIsItsLaterEntry) {
+  testutil::writeText(tmp / "newc.py", R"(
+def ent(name, ino, nlink, data=b''):
+    nb = name.encode() + b'\0'
+    out = b'070701' + b''.join(b'%08X' % v for v in
+        [ino, 0o100644, 0, 0, nlink, 0, len(data), 0, 0, 0, 0, len(nb), 0]) + nb
+    out += b'\0' * (-len(out) % 4) + data
+    return out + b'\0' * (-len(data) % 4)
+open('x', 'wb').write(ent('f', 10, 2) + ent('f', 11, 1, b'evil\n') + ent('TRAILER!!!', 0, 1))
+)");
+  ASSERT_EQ(shell("python3 newc.py && mkdir t && bsdtar -xf x -C t", tmp.path()).status, 0);
+  ASSERT_EQ(testutil::readText(tmp / "t/f"), "evil\n");
+  EXPECT_EQ(korlan({"-q", "--archive", tmp / "t", tmp / "x"}), (Result{kSucceeded, "", 0}));
+  testutil::writeText(tmp / "t/f", "");
+  EXPECT_EQ(korlan({"-q", "--archive", tmp / "t", tmp / "x"}).out,
+            tmp / "t/f" + ":\texpected size of 5; actual 0\n" +
+                "Korlan Failure: 1 out of 1 file comparisons failed\n");
+}
+
 // --make-mtree --archive writes what the archive holds, digests included,
 // without unpacking it: the manifest verifies the tree under --mtree, and
 // the tools read it.
