@@ -8,7 +8,6 @@
 #include <sys/acl.h>
 #include <sys/capability.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -69,65 +68,23 @@ int readFlags(int fd, uint32_t* flags) {
 
 namespace {
 
-// listxattrat(2) and getxattrat(2) (Linux 6.13) look at the entry `name`
-// below a directory's descriptor, a link not followed, in one look; the C
-// library has no wrappers yet. Elsewhere the entry is named through /proc,
-// which costs three times as much a file (the fd's link resolved each time).
-// Numbered alike on every architecture but alpha.
-#if !defined(__NR_listxattrat) && !defined(__alpha__)
-#define __NR_listxattrat 465
-#define __NR_getxattrat 464
-#endif
-
-// Not there: an older kernel, or a sandbox that refuses what it does not know.
-bool notThere(int error) { return error == ENOSYS || error == EPERM; }
-
-// One entry's list and values: through the *at calls, or /proc once they
-// are found missing.
+// One entry's list and values, through /proc's link to its O_PATH
+// descriptor: followed, that link leads to the file itself (a link, when
+// the entry is one), whatever its name is given to meanwhile. (The *at
+// calls of Linux 6.13 take no O_PATH descriptor, and by name they could
+// read another file than the one looked at.)
 class EntryXattrs {
  public:
-  EntryXattrs(int dirFd, const char* name) : dirFd_(dirFd), name_(name) {}
+  explicit EntryXattrs(int fd) : path_("/proc/self/fd/" + std::to_string(fd)) {}
   ssize_t list(char* names, size_t size) {
-#ifdef __NR_listxattrat
-    if (path_.empty()) {
-      const long n = syscall(__NR_listxattrat, dirFd_, name_,
-                             AT_SYMLINK_NOFOLLOW, names, size);
-      if (n >= 0 || !notThere(errno)) return n;
-    }
-#endif
-    return llistxattr(path().c_str(), names, size);
+    return listxattr(path_.c_str(), names, size);
   }
   ssize_t get(const char* attribute, void* value, size_t size) {
-#ifdef __NR_getxattrat
-    if (path_.empty()) {
-      struct {
-        uint64_t value;
-        uint32_t size, flags;
-      } args = {reinterpret_cast<uintptr_t>(value),
-                static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX)), 0};
-      const long n =
-          syscall(__NR_getxattrat, dirFd_, name_, AT_SYMLINK_NOFOLLOW,
-                  attribute, &args, sizeof args);
-      if (n >= 0 || !notThere(errno)) return n;
-    }
-#endif
-    return lgetxattr(path().c_str(), attribute, value, size);
+    return getxattr(path_.c_str(), attribute, value, size);
   }
-
-  bool throughProc() const { return !path_.empty(); }
 
  private:
-  // The entry's name as the system names it through the directory's
-  // descriptor: no link on the way is followed again, and the l-calls
-  // follow none at the end.
-  const std::string& path() {
-    if (path_.empty())
-      path_ = "/proc/self/fd/" + std::to_string(dirFd_) + "/" + name_;
-    return path_;
-  }
-  const int dirFd_;
-  const char* const name_;
-  std::string path_;
+  const std::string path_;
 };
 
 // The value of `attribute` through `get`, or an errno.
@@ -188,21 +145,6 @@ int gather(List list, Get get, std::vector<StatedXattr>* found,
 
 }  // namespace
 
-int readXattrs(int dirFd, const char* name, std::vector<StatedXattr>* found,
-               std::vector<std::string>* unreadable) {
-  EntryXattrs entry(dirFd, name);
-  const int error =
-      gather([&](char* list, size_t size) { return entry.list(list, size); },
-             [&](const char* attribute, void* value, size_t size) {
-               return entry.get(attribute, value, size);
-             },
-             found, unreadable);
-  return error == ENOENT && entry.throughProc() &&
-                 access("/proc/self/fd", F_OK) != 0
-             ? ENOSYS
-             : error;
-}
-
 int readXattrs(int fd, std::vector<StatedXattr>* found,
                std::vector<std::string>* unreadable) {
   return gather(
@@ -213,8 +155,58 @@ int readXattrs(int fd, std::vector<StatedXattr>* found,
       found, unreadable);
 }
 
-int xattrReadable(int dirFd, const char* name, const std::string& attribute) {
-  EntryXattrs entry(dirFd, name);
+HeldEntry::~HeldEntry() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int HeldEntry::look(int dirFd, const char* name) {
+  dirFd_ = dirFd;
+  name_ = name;
+  fd_ = openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  struct statx sx;
+  if (fd_ < 0 || statx(fd_, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW,
+                       STATX_BASIC_STATS, &sx) != 0)
+    return errno;
+  st_ = {};
+  st_.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st_.st_ino = sx.stx_ino;
+  st_.st_mode = sx.stx_mode;
+  st_.st_nlink = sx.stx_nlink;
+  st_.st_uid = sx.stx_uid;
+  st_.st_gid = sx.stx_gid;
+  st_.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  st_.st_size = static_cast<off_t>(sx.stx_size);
+  st_.st_blksize = sx.stx_blksize;
+  st_.st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+  st_.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+  st_.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+  st_.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+  const uint64_t three =
+      STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | STATX_ATTR_NODUMP;
+  flagsKnown_ = (sx.stx_attributes_mask & three) == three;
+  flags_ = static_cast<uint32_t>(sx.stx_attributes & three);
+  return 0;
+}
+
+int HeldEntry::flags(uint32_t* flags) const {
+  *flags = flags_;
+  return flagsKnown_ ? 0 : readFlags(dirFd_, name_, st_, flags);
+}
+
+int HeldEntry::xattrs(std::vector<StatedXattr>* found,
+                      std::vector<std::string>* unreadable) const {
+  EntryXattrs entry(fd_);
+  const int error =
+      gather([&](char* list, size_t size) { return entry.list(list, size); },
+             [&](const char* attribute, void* value, size_t size) {
+               return entry.get(attribute, value, size);
+             },
+             found, unreadable);
+  return error == ENOENT && access("/proc/self/fd", F_OK) != 0 ? ENOSYS : error;
+}
+
+int HeldEntry::xattrReadable(const std::string& attribute) const {
+  EntryXattrs entry(fd_);
   std::string value;
   const int error = valueOf([&](const char* a, void* v,
                                 size_t size) { return entry.get(a, v, size); },

@@ -29,19 +29,47 @@ int readFlags(int dirFd, const char* name, const struct stat& st,
 // The same of the file open as `fd`.
 int readFlags(int fd, uint32_t* flags);
 
-// The extended attributes of the entry `name` in the directory `dirFd`, a
-// link not followed, sorted by name, into `*found`; those that exist but
-// may not be read (another namespace's, a file that may not be read) are
-// named in `*unreadable`. 0, or an errno (ENOSYS where /proc, through which
-// a descriptor's entries are named, is not mounted).
-int readXattrs(int dirFd, const char* name, std::vector<StatedXattr>* found,
-               std::vector<std::string>* unreadable);
-// The same of the file open as `fd` (not with O_PATH).
+// The extended attributes of the file open as `fd` (not with O_PATH),
+// sorted by name, into `*found`; those that exist but may not be read
+// (another namespace's, a file that may not be read) are named in
+// `*unreadable`. 0, or an errno.
 int readXattrs(int fd, std::vector<StatedXattr>* found,
                std::vector<std::string>* unreadable);
-// Whether the extended attribute `attribute` of that entry may be read:
-// 0, or the errno (EPERM, EACCES).
-int xattrReadable(int dirFd, const char* name, const std::string& attribute);
+
+// An entry looked at as it is, through a descriptor of its own (O_PATH, a
+// link not followed), so that what lstat says of it, its flags and its
+// extended attributes are all of one file, whatever its name is given to
+// meanwhile.
+class HeldEntry {
+ public:
+  HeldEntry() = default;
+  ~HeldEntry();
+  HeldEntry(const HeldEntry&) = delete;
+  HeldEntry& operator=(const HeldEntry&) = delete;
+
+  // Looks at `name` in the directory `dirFd`: 0, or the errno (as lstat's).
+  int look(int dirFd, const char* name);
+  // What lstat would say of it.
+  const struct stat& st() const { return st_; }
+  // Its flags, as readFlags reads them.
+  int flags(uint32_t* flags) const;
+  // Its extended attributes, sorted by name, into `*found`; those that
+  // exist but may not be read are named in `*unreadable`. 0, or an errno
+  // (ENOSYS where /proc, through which they are read, is not mounted).
+  int xattrs(std::vector<StatedXattr>* found,
+             std::vector<std::string>* unreadable) const;
+  // Whether its extended attribute `attribute` may be read: 0, or the errno
+  // (EPERM, EACCES).
+  int xattrReadable(const std::string& attribute) const;
+
+ private:
+  int dirFd_ = -1;
+  const char* name_ = nullptr;
+  int fd_ = -1;
+  struct stat st_ = {};
+  bool flagsKnown_ = false;
+  uint32_t flags_ = 0;
+};
 
 // An extended attribute as a report shows it, NAME=TEXT: a file capability
 // as libcap writes it ("cap_setuid=ep"), an ACL as libacl does

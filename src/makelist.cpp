@@ -331,18 +331,24 @@ class Maker : public TreeVisitor {
   // the message when they cannot be read.
   bool attributesOf(std::string_view path, const char* name, int dirFd,
                     const struct stat& st, ManifestEntry* e) {
+    if (!(keywords_ & (kKwFlags | kKwXattr))) return true;
     std::vector<std::string> unreadable;
-    int error = 0;
-    if (keywords_ & kKwFlags) {
-      error = readFlags(dirFd, path.empty() ? "." : name, st, &e->flags);
+    HeldEntry held;
+    int error = held.look(dirFd, path.empty() ? "." : name);
+    // Of the file the walk found, or of none.
+    if (error == 0 &&
+        (held.st().st_dev != st.st_dev || held.st().st_ino != st.st_ino))
+      error = ESTALE;
+    if (error == 0 && (keywords_ & kKwFlags)) {
+      error = held.flags(&e->flags);
       if (error == EOPNOTSUPP) error = 0;  // a link or a FIFO: none read
     }
     if (error == 0 && (keywords_ & kKwXattr))
-      error =
-          readXattrs(dirFd, path.empty() ? "." : name, &e->xattrs, &unreadable);
+      error = held.xattrs(&e->xattrs, &unreadable);
     if (error == 0 && !unreadable.empty()) error = EACCES;
     if (error == 0) return true;
-    message("cannot read", path, strerror(error), true);
+    message("cannot read", path,
+            error == ESTALE ? "changed while read" : strerror(error), true);
     return false;
   }
   // Makes the entry's item: its manifest line, and whether the packing

@@ -350,10 +350,21 @@ class ProbeJob {
       differ(e, DiffKind::kUnreadable, listedSize(e), "", kLinkOnPath);
     else if (c.dirFd == kUnopened)
       absent(e, c.dirError);
+    else if (e.keywords & (kKwFlags | kKwXattr))
+      lookHeld(e, c);
     else if (fstatat(c.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
       absent(e, errno);
     else
-      checkEntry(e, st, c);
+      checkEntry(e, st, c, nullptr);
+  }
+  // An entry whose flags or extended attributes are stated: looked at
+  // through a descriptor of its own, all that is judged of one file.
+  void lookHeld(Entry& e, Context& c) {
+    HeldEntry held;
+    if (const int error = held.look(c.dirFd, e.name); error != 0)
+      absent(e, error);
+    else
+      checkEntry(e, held.st(), c, &held);
   }
 
   // Nothing is there, for the reason `error`: an optional entry may be
@@ -423,6 +434,11 @@ class ProbeJob {
     e.detail->found.push_back(
         {kind, std::move(expected), std::move(actual), std::move(reason)});
   }
+  // The file looked at was another by the time it was read.
+  static void changed(Entry& e) {
+    differ(e, DiffKind::kUnreadable, listedSize(e), "",
+           FileHash{FileHash::kChanged, {}}.reason());
+  }
   // The size an entry states, as a report shows it: empty when none.
   static std::string listedSize(const Entry& e) {
     return e.keywords & kKwSize ? std::to_string(e.size) : std::string();
@@ -431,7 +447,7 @@ class ProbeJob {
   // Compares what `e` states with `st`, what lstat found. A file read for
   // its digests is opened here, once, without following a link, and
   // judged by fstat of that descriptor: it must be the file lstat found.
-  void checkEntry(Entry& e, struct stat st, Context& c) {
+  void checkEntry(Entry& e, struct stat st, Context& c, const HeldEntry* held) {
     const Expected& x = e;
     const uint32_t k = x.keywords;
     const EntryType actual = entryTypeOf(st.st_mode);
@@ -452,20 +468,22 @@ class ProbeJob {
         readError = errno;
       } else if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
                  (opened.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
-        differ(e, DiffKind::kUnreadable, listedSize(e), "",
-               FileHash{FileHash::kChanged, {}}.reason());
+        changed(e);
         return;
       } else {
         st = opened;
       }
     }
-    compareAttributes(e, st, c);
+    compareAttributes(e, st, c, held);
     // A file of another size has failed already: it is not read.
     if (digests && !((k & kKwSize) && st.st_size != x.size))
       compareDigests(e, st, fd.get(), readError, c);
   }
 
-  void compareAttributes(Entry& e, const struct stat& st, Context& c) {
+  // `held`: the entry held open, where its flags or extended attributes are
+  // stated.
+  void compareAttributes(Entry& e, const struct stat& st, Context& c,
+                         const HeldEntry* held) {
     const Expected& x = e;
     const uint32_t k = x.keywords;
     const Detail* d = x.detail.get();
@@ -507,8 +525,8 @@ class ProbeJob {
     if ((k & kKwNlink) && st.st_nlink != d->nlink && !S_ISDIR(st.st_mode))
       differ(e, DiffKind::kNlink, std::to_string(d->nlink),
              std::to_string(st.st_nlink));
-    if (k & kKwFlags) compareFlags(e, st, c);
-    if (k & kKwXattr) compareXattrs(e, c);
+    if (k & kKwFlags) compareFlags(e, *held);
+    if (k & kKwXattr) compareXattrs(e, *held);
     if ((k & kKwDevice) && st.st_rdev != d->device)
       differ(e, DiffKind::kDevice, deviceText(d->device),
              S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? deviceText(st.st_rdev)
@@ -526,12 +544,14 @@ class ProbeJob {
   // Flags that cannot be read of a file that is neither a regular file nor
   // a directory (see readFlags) are none, as stated; any other is not
   // checked.
-  void compareFlags(Entry& e, const struct stat& st, Context& c) {
+  void compareFlags(Entry& e, const HeldEntry& held) {
     const uint32_t stated = e.detail != nullptr ? e.detail->flags : 0;
     uint32_t flags = 0;
-    int error = readFlags(c.dirFd, e.name, st, &flags);
+    int error = held.flags(&flags);
     if (error == EOPNOTSUPP && stated == 0) error = 0;
-    if (error != 0)
+    if (error == ESTALE)
+      changed(e);
+    else if (error != 0)
       differ(e, DiffKind::kNotChecked, "flags=" + flagsText(stated), "",
              std::string("its flags cannot be read: ") + strerror(error));
     else if (flags != stated)
@@ -540,13 +560,17 @@ class ProbeJob {
 
   // The extended attributes stated are all the entry may have: each one
   // stated, added or taken away is a difference, one line each.
-  void compareXattrs(Entry& e, Context& c) {
+  void compareXattrs(Entry& e, const HeldEntry& held) {
     static const std::vector<StatedXattr> kNone;
     const std::vector<StatedXattr>& stated =
         e.detail != nullptr ? e.detail->xattrs : kNone;
     std::vector<StatedXattr> found;
     std::vector<std::string> unreadable;
-    const int error = readXattrs(c.dirFd, e.name, &found, &unreadable);
+    const int error = held.xattrs(&found, &unreadable);
+    if (error == ESTALE) {
+      changed(e);
+      return;
+    }
     if (error != 0) {
       differ(e, DiffKind::kNotChecked, "xattr", "",
              std::string("its extended attributes cannot be read: ") +
@@ -564,7 +588,7 @@ class ProbeJob {
       }
       const bool hidden = std::find(unreadable.begin(), unreadable.end(),
                                     x.name) != unreadable.end();
-      const int why = hidden ? EACCES : xattrReadable(c.dirFd, e.name, x.name);
+      const int why = hidden ? EACCES : held.xattrReadable(x.name);
       if (why != 0)
         differ(e, DiffKind::kNotChecked, "xattr." + x.name, "",
                std::string("it may not be read: ") + strerror(why));

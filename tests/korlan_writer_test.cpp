@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -77,6 +78,23 @@ TEST_F(Writer, SwapsWithLinksNeverPassUnderMtree) {
       succeeded += r.status == 0;
     EXPECT_EQ(succeeded, 0) << manifest;
   }
+}
+
+// What is judged of one entry is of one file: a file of the mode stated and an extended
+// attribute it must not have, exchanged with one of neither, never passes.
+TEST_F(Writer, AttributesAreOfTheFileLookedAt) {
+  testutil::writeText(root("x"), "x");
+  testutil::writeText(tmp / "other", "x");
+  ASSERT_EQ(chmod((tmp / "other").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(root("x").c_str(), 0644), 0);
+  if (setxattr(root("x").c_str(), "user.evil", "1", 1, 0) != 0)
+    GTEST_SKIP() << "the file system of " << tmp.path() << " keeps no user attributes";
+  testutil::writeText(tmp / "m", "./x type=file mode=0644 size=1 flags=none xattr=none\n");
+  int succeeded = 0;
+  for (const Result& r :
+       racing(root("x"), tmp / "other", {"-q", "--strict", "--mtree", root(""), tmp / "m"}))
+    succeeded += r.status == 0;
+  EXPECT_EQ(succeeded, 0);
 }
 
 TEST_F(Writer, MakersNeverReadThroughALinkTheyDidNotList) {
