@@ -449,6 +449,61 @@ int ArchiveSource::Impl::linkRead(archive* a, archive_entry* e,
   return 1;
 }
 
+namespace {
+
+// The POSIX ACL of `type` (ARCHIVE_ENTRY_ACL_TYPE_ACCESS or _DEFAULT) that
+// `e` holds, as the kernel keeps it in system.posix_acl_access or
+// system.posix_acl_default: a header (version 2) and entries of tag,
+// permissions and id, little-endian, sorted by tag and id. Empty where the
+// entry holds none but what its mode says. `*mask`: the mask's permissions,
+// or -1; the group bits of a mode under an ACL are the mask's.
+std::string aclBytes(archive_entry* e, int type, int* mask) {
+  *mask = -1;
+  if (archive_entry_acl_reset(e, type) <=
+      (type == ARCHIVE_ENTRY_ACL_TYPE_ACCESS ? 3 : 0))
+    return "";
+  struct Entry {
+    uint16_t tag, perm;
+    uint32_t id;
+  };
+  std::vector<Entry> entries;
+  int kind, perm, tag, id;
+  const char* name;
+  while (archive_entry_acl_next(e, type, &kind, &perm, &tag, &id, &name) ==
+         ARCHIVE_OK) {
+    uint16_t k = 0;  // as <linux/posix_acl.h> numbers them
+    switch (tag) {
+      case ARCHIVE_ENTRY_ACL_USER_OBJ: k = 0x01; break;
+      case ARCHIVE_ENTRY_ACL_USER: k = 0x02; break;
+      case ARCHIVE_ENTRY_ACL_GROUP_OBJ: k = 0x04; break;
+      case ARCHIVE_ENTRY_ACL_GROUP: k = 0x08; break;
+      case ARCHIVE_ENTRY_ACL_MASK: k = 0x10; break;
+      case ARCHIVE_ENTRY_ACL_OTHER: k = 0x20; break;
+      default: continue;  // NFSv4's, which no Linux file system keeps so
+    }
+    const uint16_t bits = static_cast<uint16_t>(perm & 7);  // r 4, w 2, x 1
+    if (k == 0x10) *mask = bits;
+    entries.push_back(
+        {k, bits, k == 0x02 || k == 0x08 ? static_cast<uint32_t>(id) : ~0u});
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.tag != b.tag ? a.tag < b.tag : a.id < b.id;
+  });
+  std::string bytes;
+  const auto little = [&bytes](uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) bytes += static_cast<char>(v >> 8 * i & 0xff);
+  };
+  little(2, 4);
+  for (const Entry& entry : entries) {
+    little(entry.tag, 2);
+    little(entry.perm, 2);
+    little(entry.id, 4);
+  }
+  return bytes;
+}
+
+}  // namespace
+
 void ArchiveSource::Impl::describe(archive_entry* e, EntryType type,
                                    Expected* x) const {
   const uint32_t k = keywords;
@@ -497,7 +552,15 @@ void ArchiveSource::Impl::describe(archive_entry* e, EntryType type,
   if ((type == EntryType::kChar || type == EntryType::kBlock) &&
       stated(kKwDevice))
     d.device = archive_entry_rdev(e);
-  if ((archive_entry_xattr_reset(e) > 0 || !xattrsWhereHeld) &&
+  // ACLs are extended attributes on Linux, which libarchive gives apart.
+  int mask = -1, defaultMask = -1;
+  const std::string access = aclBytes(e, ARCHIVE_ENTRY_ACL_TYPE_ACCESS, &mask);
+  const std::string inherited =
+      aclBytes(e, ARCHIVE_ENTRY_ACL_TYPE_DEFAULT, &defaultMask);
+  if (mask >= 0 && (x->keywords & kKwMode))
+    x->mode = static_cast<uint16_t>((x->mode & ~070) | mask << 3);
+  if ((archive_entry_xattr_reset(e) > 0 || !access.empty() ||
+       !inherited.empty() || !xattrsWhereHeld) &&
       stated(kKwXattr)) {
     const char* attribute;
     const void* value;
@@ -515,6 +578,22 @@ void ArchiveSource::Impl::describe(archive_entry* e, EntryType type,
       else
         d.xattrs.push_back({attribute, std::move(bytes)});
     }
+    for (const auto& [attribute, bytes] :
+         {std::pair<const char*, const std::string&>("system.posix_acl_access",
+                                                     access),
+          {"system.posix_acl_default", inherited}}) {
+      if (bytes.empty()) continue;
+      d.xattrs.erase(std::remove_if(d.xattrs.begin(), d.xattrs.end(),
+                                    [&](const StatedXattr& x) {
+                                      return x.name == attribute;
+                                    }),
+                     d.xattrs.end());
+      d.xattrs.push_back({attribute, bytes});
+    }
+    std::sort(d.xattrs.begin(), d.xattrs.end(),
+              [](const StatedXattr& a, const StatedXattr& b) {
+                return a.name < b.name;
+              });
   }
   x->keywords |= detailed;
   if (detailed != 0 || (x->keywords & kKwContents) || !d.unchecked.empty())

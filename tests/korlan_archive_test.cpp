@@ -253,6 +253,25 @@ TEST_F(Archives, RefusedArchivesStopTheRun) {
   }
 }
 
+// An archive's ACLs, which libarchive gives apart from extended attributes, are the attributes
+// Linux keeps them as: a tree unpacked without them, or with another, fails; the mode's group
+// bits are the mask's.
+TEST_F(Archives, ACLsAreCompared) {
+  if (shell("setfacl -m u:nobody:rwx root/etc/app.conf && setfacl -d -m u:nobody:rx root/run",
+            tmp.path())
+          .status != 0)
+    GTEST_SKIP() << "setfacl (acl) is not installed, or " << tmp.path() << " keeps no ACLs";
+  ASSERT_EQ(shell("bsdtar --acls -cf x -C root . && mkdir t u && bsdtar --acls -xpf x -C t && "
+                  "bsdtar -xpf x -C u --no-acls && setfacl -m u:daemon:r t/share/a\\ b",
+                  tmp.path())
+                .status,
+            0);
+  const Result r = korlan({"--tsv", "--archive", tmp / "t", tmp / "x"});
+  EXPECT_EQ(records(r.out, tmp / "t"), (std::set<std::string>{"xattr\tshare/a b"})) << r.out;
+  EXPECT_EQ(records(korlan({"--tsv", "--archive", tmp / "u", tmp / "x"}).out, tmp / "u"),
+            (std::set<std::string>{"mode\tetc/app.conf", "xattr\tetc/app.conf", "xattr\trun"}));
+}
+
 // A path an archive holds twice is what its later entry says, though the earlier waits for
 // the bytes of its hard links (newc) and is given last: f, of two links and no bytes, then f
 // with "evil\n", is "evil\n", as bsdtar extracts it.
