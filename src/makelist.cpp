@@ -548,8 +548,9 @@ int make(const char* root, const Outputs& outputs, uint32_t keywords,
   const bool reading =
       outputs.sums || (outputs.manifest && algorithmsOf(keywords) != 0);
   if (reading) prepareCrypto();
-  // Each reader holds the directory of the files it reads and the file.
-  const int kWalkOwn = 9;
+  // Each reader holds the directory of the files it reads and the file;
+  // the walking thread its own, and an entry it holds for its attributes.
+  const int kWalkOwn = 10;
   const int workers = reading ? std::max(0, plannedWorkers(1, 2, kWalkOwn)) : 0;
   // Without workers the walking thread reads each file where the walk
   // holds its directory open.

@@ -1001,8 +1001,9 @@ int proberWorkerCount(const Checks& checks) {
 }
 
 int entryWorkerCount(bool walk) {
-  // Each holds its directory and the file it reads, as the report does, and
-  // the run holds the top: a worker that hashes keeps its CPU busy, and on
-  // a warm tree so does one that only looks, beside the reader.
-  return plannedWorkers(1, 2, 3 + (walk ? kWalkDescriptors : 0));
+  // Each holds its directory, the entry it holds open (its flags or
+  // extended attributes stated) and the file it reads, as the report does,
+  // and the run holds the top: a worker that hashes keeps its CPU busy, and
+  // on a warm tree so does one that only looks, beside the reader.
+  return plannedWorkers(1, 3, 4 + (walk ? kWalkDescriptors : 0));
 }
