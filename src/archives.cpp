@@ -578,17 +578,17 @@ void ArchiveSource::Impl::describe(archive_entry* e, EntryType type,
       else
         d.xattrs.push_back({attribute, std::move(bytes)});
     }
-    for (const auto& [attribute, bytes] :
-         {std::pair<const char*, const std::string&>("system.posix_acl_access",
-                                                     access),
-          {"system.posix_acl_default", inherited}}) {
-      if (bytes.empty()) continue;
+    for (const auto& acl : {std::pair<const char*, const std::string&>(
+                                "system.posix_acl_access", access),
+                            {"system.posix_acl_default", inherited}}) {
+      if (acl.second.empty()) continue;
+      const char* name = acl.first;
       d.xattrs.erase(std::remove_if(d.xattrs.begin(), d.xattrs.end(),
-                                    [&](const StatedXattr& x) {
-                                      return x.name == attribute;
+                                    [name](const StatedXattr& x) {
+                                      return x.name == name;
                                     }),
                      d.xattrs.end());
-      d.xattrs.push_back({attribute, bytes});
+      d.xattrs.push_back({name, acl.second});
     }
     std::sort(d.xattrs.begin(), d.xattrs.end(),
               [](const StatedXattr& a, const StatedXattr& b) {
