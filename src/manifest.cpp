@@ -63,6 +63,15 @@ void appendNumber(std::string* out, Number value, int base = 10) {
   out->append(text, end - text);
 }
 
+// Whether `s` holds `a` or `b`. find_first_of asks memchr of its set for
+// every byte: a tenth of the instructions --mtree spent reading a manifest
+// of short names.
+bool holdsEither(std::string_view s, char a, char b) {
+  for (const char c : s)
+    if (c == a || c == b) return true;
+  return false;
+}
+
 // Decodes `text` as vis(3) encodes it, in any of its styles, through
 // libbsd's unvis() one byte at a time: strunvis() takes a trailing "\" or
 // an unfinished "\M-" for nothing. "\$" stands for no byte, as NetBSD's
@@ -72,7 +81,7 @@ void appendNumber(std::string* out, Number value, int base = 10) {
 // State 0 is unvis()'s ground state, between escapes.
 bool decode(std::string_view text, std::string* out) {
   // Most names hold nothing encoded.
-  if (text.find_first_of("\\#") == std::string_view::npos) {
+  if (!holdsEither(text, '\\', '#')) {
     out->assign(text);
     return true;
   }
@@ -587,7 +596,7 @@ std::string ManifestReader::parseEntry(
     for (size_t from = 0; from <= name.size();) {
       const size_t slash = std::min(findSeparator(name, from), name.size());
       if (!decode(name.substr(from, slash - from), &part) ||
-          part.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+          holdsEither(part, '/', '\0'))
         return "bad name " + shown(name);
       from = slash + 1;
       if (part.empty() || part == ".") continue;
