@@ -40,9 +40,12 @@ namespace {
 
 // Reports what makes a list unreadable wherever it strikes: a read error
 // (whatever token it cut short), a token too long to read whole, or a NUL
-// byte. Returns true when it did.
-bool listFault(const Token& token, const std::istream& list,
-               const char* listPath, std::ostream& err) {
+// byte. Returns true when it did. Asked after every token: the report is
+// kept out of line.
+__attribute__((noinline, cold)) bool reportListFault(const Token& token,
+                                                     const std::istream& list,
+                                                     const char* listPath,
+                                                     std::ostream& err) {
   if (list.bad()) {
     err << "can't read " << listPath << std::endl;
     return true;
@@ -62,6 +65,12 @@ bool listFault(const Token& token, const std::istream& list,
     return true;
   }
   return false;
+}
+
+inline bool listFault(const Token& token, const std::istream& list,
+                      const char* listPath, std::ostream& err) {
+  return (list.bad() || token.isTooLong() == 0 || token.hasNul() == 0) &&
+         reportListFault(token, list, listPath, err);
 }
 
 }  // namespace
