@@ -38,39 +38,36 @@ bool parseSize(const char* digits, int64_t* size) {
 
 namespace {
 
-// Reports what makes a list unreadable wherever it strikes: a read error
-// (whatever token it cut short), a token too long to read whole, or a NUL
-// byte. Returns true when it did. Asked after every token: the report is
-// kept out of line.
-__attribute__((noinline, cold)) bool reportListFault(const Token& token,
+// Says what made a list unreadable: a read error (whatever token it cut
+// short), a token too long to read whole, or a NUL byte. Out of line: the
+// fault is asked after every token, and seldom there.
+__attribute__((noinline, cold)) void reportListFault(const Token& token,
                                                      const std::istream& list,
                                                      const char* listPath,
                                                      std::ostream& err) {
   if (list.bad()) {
     err << "can't read " << listPath << std::endl;
-    return true;
+    return;
   }
   if (token.isTooLong() == 0) {
     const int kShown = 40;
     err << "packing list holds a token that is too long: "
         << std::string_view(token.getName(), kShown) << "..." << std::endl;
-    complain(err, std::string(listPath) + ':' + std::to_string(token.line) +
-                      ": refused here");
-    return true;
-  }
-  if (token.hasNul() == 0) {
+  } else {
     err << "packing list holds a NUL byte: " << listPath << std::endl;
-    complain(err, std::string(listPath) + ':' + std::to_string(token.line) +
-                      ": refused here");
-    return true;
   }
-  return false;
+  complain(err, std::string(listPath) + ':' + std::to_string(token.line) +
+                    ": refused here");
 }
 
+// Reports what makes a list unreadable wherever it strikes; true when it
+// did.
 inline bool listFault(const Token& token, const std::istream& list,
                       const char* listPath, std::ostream& err) {
-  return (list.bad() || token.isTooLong() == 0 || token.hasNul() == 0) &&
-         reportListFault(token, list, listPath, err);
+  if (!list.bad() && token.isTooLong() != 0 && token.hasNul() != 0)
+    return false;
+  reportListFault(token, list, listPath, err);
+  return true;
 }
 
 }  // namespace
