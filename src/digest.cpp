@@ -2,11 +2,17 @@
 #include "digest.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +117,58 @@ void freeMd(evp_md_st* md) {
 const int kSha256 = static_cast<int>(DigestAlgorithm::kSha256);
 const unsigned kSha256Bit = 1u << kSha256;
 
+// A file shrunk while it is mapped raises SIGBUS where its pages were. The
+// thread hashing the map watches its window: the handler jumps back to it,
+// and the file is reported changed while read; a fault anywhere else is
+// left to the default action.
+struct MapWatch {
+  sigjmp_buf jump;
+  const unsigned char* begin;
+  const unsigned char* end;
+};
+thread_local MapWatch* tWatch = nullptr;
+
+void onBusError(int sig, siginfo_t* info, void*) {
+  const MapWatch* watch = tWatch;
+  const auto* at = static_cast<const unsigned char*>(info->si_addr);
+  if (watch != nullptr && at >= watch->begin && at < watch->end)
+    siglongjmp(tWatch->jump, 1);
+  // Returning faults again, now to the default action.
+  signal(sig, SIG_DFL);
+}
+
+bool watchingBusErrors() {
+  static const bool installed = [] {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  return installed;
+}
+
+// Whether a file system's regular files map their bytes. Elsewhere a
+// regular file may map what no read gives: a device's memory (sysfs's PCI
+// resources), a kernel's state.
+bool mapsFileBytes(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:  // and ext2, ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case SQUASHFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case 0x2fc12fc1:  // ZFS
+      return true;
+    default: return false;
+  }
+}
+
 }  // namespace
 
 void prepareCrypto() {
@@ -185,7 +243,7 @@ FileHash Hasher::hashOpen(int fd, const struct stat& st, unsigned algorithms,
     return h;
   }
   if (!prepare(algorithms)) throw std::bad_alloc();
-  h = read(fd, st.st_size, algorithms);
+  h = read(fd, st, algorithms);
   if (h.error == 0 || h.error == FileHash::kGrown) finish(&h, algorithms, hex);
   return h;
 }
@@ -258,19 +316,97 @@ void Hasher::end(std::string hex[kDigestAlgorithms]) {
   finish(&h, begun_, hex);
 }
 
-FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
+bool Hasher::mayMap(int fd, const struct stat& st) {
+  if (st.st_size < static_cast<off_t>(kMapAtLeast)) return false;
+  if (st.st_dev != mapDevice_) {
+    mapDevice_ = st.st_dev;
+    mapsDevice_ = mapsFileBytes(fd) && watchingBusErrors();
+  }
+  return mapsDevice_;
+}
+
+void Hasher::hashMap(const unsigned char* p, size_t length, unsigned algorithms,
+                     FileHash* h) {
+  MapWatch watch;
+  watch.begin = p;
+  watch.end = p + length;
+  // The jump restores the signal mask, which the handler's SIGBUS is in (a
+  // sanitizer's handler around ours may block more).
+  if (sigsetjmp(watch.jump, 1) != 0) {
+    tWatch = nullptr;
+    h->error = FileHash::kChanged;
+    return;
+  }
+  tWatch = &watch;
+  try {
+    for (size_t done = 0; done < length;) {
+      if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
+        h->error = FileHash::kCancelled;
+        break;
+      }
+      const size_t n = std::min(kBufferSize, length - done);
+      update(p + done, n, algorithms);
+      done += n;
+    }
+  } catch (...) {
+    tWatch = nullptr;
+    throw;
+  }
+  tWatch = nullptr;
+}
+
+int64_t Hasher::readMapped(int fd, int64_t expected, unsigned algorithms,
+                           FileHash* h) {
+  int64_t total = 0;
+  while (total < expected) {
+    const size_t length =
+        static_cast<size_t>(std::min<int64_t>(kMapWindow, expected - total));
+    void* map =
+        mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, total);
+    // Out of address space, or a file that will not map: read() does.
+    if (map == MAP_FAILED) return total;
+    const struct Unmap {
+      void* map;
+      size_t length;
+      ~Unmap() { munmap(map, length); }
+    } unmap{map, length};
+    hashMap(static_cast<const unsigned char*>(map), length, algorithms, h);
+    if (h->error != 0) return total;
+    total += length;
+  }
+  return total;
+}
+
+FileHash Hasher::read(int fd, const struct stat& st, unsigned algorithms) {
   FileHash h;
-  // Read-ahead matters only for a file that takes more than one read.
-  if (expected > static_cast<int64_t>(kBufferSize))
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  const int64_t expected = st.st_size;
   start(algorithms);
   int64_t total = 0;
+  if (mayMap(fd, st)) {
+    total = readMapped(fd, expected, algorithms, &h);
+    if (h.error != 0) return h;
+    if (total == expected) {
+      // A map reads as far as the size it was given: the file must still
+      // have it.
+      struct stat now;
+      if (fstat(fd, &now) != 0) {
+        h.error = errno;
+      } else if (now.st_size != expected) {
+        h.error =
+            now.st_size > expected ? FileHash::kGrown : FileHash::kChanged;
+      }
+      return h;
+    }
+  }
+  // Read-ahead matters only for a file that takes more than one read.
+  if (expected - total > static_cast<int64_t>(kBufferSize))
+    posix_fadvise(fd, total, 0, POSIX_FADV_SEQUENTIAL);
   for (;;) {
     if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
       h.error = FileHash::kCancelled;
       return h;
     }
-    const ssize_t n = ::read(fd, buffer_, kBufferSize);
+    const ssize_t n = ::pread(fd, buffer_, kBufferSize, total);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       h.error = errno;
@@ -283,7 +419,11 @@ FileHash Hasher::read(int fd, int64_t expected, unsigned algorithms) {
     const size_t taken = total + n > expected ? expected - total : n;
     total += n;
     update(buffer_, taken, algorithms);
-    if (total > expected) break;
+    // A read of a regular file falls short only at its end: one that ends
+    // where the file should needs no other read to see it.
+    if (total > expected ||
+        (total == expected && static_cast<size_t>(n) < kBufferSize))
+      break;
   }
   if (total != expected)
     h.error = total > expected ? FileHash::kGrown : FileHash::kChanged;
