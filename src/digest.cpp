@@ -129,12 +129,20 @@ struct MapWatch {
 thread_local MapWatch* tWatch = nullptr;
 
 void onBusError(int sig, siginfo_t* info, void*) {
-  const MapWatch* watch = tWatch;
+  MapWatch* watch = tWatch;
   const auto* at = static_cast<const unsigned char*>(info->si_addr);
-  if (watch != nullptr && at >= watch->begin && at < watch->end)
-    siglongjmp(tWatch->jump, 1);
-  // Returning faults again, now to the default action.
-  signal(sig, SIG_DFL);
+  // The kernel's fault in the window watched; not a signal sent.
+  if (watch != nullptr && info->si_code > 0 && at >= watch->begin &&
+      at < watch->end)
+    siglongjmp(watch->jump, 1);
+  // Any other: the default action, as if there were no handler; the signal
+  // is delivered again once the handler returns.
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(sig, &action, nullptr);
+  raise(sig);
 }
 
 bool watchingBusErrors() {

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <sstream>
@@ -194,6 +195,8 @@ TEST(Hasher, DigestsAndEveryWayAFileFailsToBeReadWhole) {
     }
     close(fd);
   }
+  // SIGBUS anywhere else, a fault or a signal sent, keeps its default action.
+  EXPECT_EXIT(raise(SIGBUS), testing::KilledBySignal(SIGBUS), "");
 }
 
 TEST(Progress, LineSaysHowFarAndHowLong) {
