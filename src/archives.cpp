@@ -156,6 +156,7 @@ struct Original {
   EntryType type;
   int64_t size;
   std::string text;
+  Compared compared;  // the bytes, where they were compared, not hashed
 };
 
 // The names of a set of hard links whose bytes come with the last name
@@ -192,14 +193,16 @@ struct ArchiveSource::Impl {
                std::ostream& err);
   // What `e`, of type `type`, states but its bytes.
   void describe(archive_entry* e, EntryType type, Expected* x) const;
-  // Reads the bytes of the regular file `e` into `*x`: its size and
-  // digests. False after the refusal.
-  bool readBytes(archive* a, archive_entry* e, Expected* x, std::ostream& err);
-  // The size and digests of no bytes, into `*x`.
-  void noBytes(Expected* x);
-  // `from`'s bytes are those of every name of `w`, which are ready then.
+  // Reads the bytes of the regular file `e`, at `path`, into `*x`: its size
+  // and digests, or what the comparer found. False after the refusal.
+  bool readBytes(archive* a, archive_entry* e, const std::string& path,
+                 Expected* x, std::ostream& err);
+  // The size and digests of no bytes (the comparer's of `path`), into `*x`.
+  void noBytes(const std::string& path, Expected* x);
+  // `from`'s bytes are those of every name of `w`, which are ready then;
+  // `compared`: the name they were compared at, where they were.
   void settle(std::unordered_map<std::string, Waiting>::iterator w,
-              const Expected& from);
+              const Expected& from, const std::string& compared);
   // Keeps what `r` states, for the hard links that may name it later.
   void remember(const Ready& r, archive_entry* e);
   void hand(Ready r, archive_entry* e) {
@@ -217,7 +220,7 @@ struct ArchiveSource::Impl {
   const std::string name;
   const uint32_t keywords;
   const bool xattrsWhereHeld;
-  const unsigned algorithms;
+  unsigned algorithms;
   const unsigned strip;
   const locale_t utf8;
   int fd = -1;
@@ -232,6 +235,7 @@ struct ArchiveSource::Impl {
   int state = 1;
   uint32_t number = 0;  // the entries read
   std::unique_ptr<Hasher> hasher;
+  ByteComparer* comparer = nullptr;
   std::string hex[kDigestAlgorithms];
   std::unordered_map<std::string, Original> originals;
   std::unordered_map<std::string, Waiting> waiting;
@@ -378,7 +382,7 @@ int ArchiveSource::Impl::entryRead(archive* a, archive_entry* e,
     w.names.push_back(std::move(entry));
     return 1;
   }
-  if (!readBytes(a, e, &x, err)) return -1;
+  if (!readBytes(a, e, entry.path, &x, err)) return -1;
   hand(std::move(entry), e);
   return 1;
 }
@@ -396,17 +400,18 @@ int ArchiveSource::Impl::linkRead(archive* a, archive_entry* e,
   if (w != waiting.end()) {
     describe(e, EntryType::kFile, &x);
     if (carries) {
-      if (!readBytes(a, e, &x, err)) return -1;
+      if (!readBytes(a, e, entry.path, &x, err)) return -1;
     } else {
       w->second.names.push_back(std::move(entry));
       if (w->second.names.size() < w->second.links) return 1;
       Expected none;
       describe(e, EntryType::kFile, &none);
-      noBytes(&none);
-      settle(w, none);
+      const std::string last = w->second.names.back().path;
+      noBytes(last, &none);
+      settle(w, none, last);
       return 1;
     }
-    settle(w, x);
+    settle(w, x, entry.path);
     hand(std::move(entry), e);
     return 1;
   }
@@ -419,7 +424,7 @@ int ArchiveSource::Impl::linkRead(archive* a, archive_entry* e,
                  : type,
              &x);
     if (carries) {
-      if (!readBytes(a, e, &x, err)) return -1;
+      if (!readBytes(a, e, entry.path, &x, err)) return -1;
       hand(std::move(entry), e);
       return 1;
     }
@@ -443,6 +448,11 @@ int ArchiveSource::Impl::linkRead(archive* a, archive_entry* e,
       x.detail->digests.push_back({static_cast<DigestAlgorithm>(a),
                                    original.text.substr(at, end - at)});
       at = end + 1;
+    }
+    x.detail->compared = original.compared;
+    if (original.compared.state != Compared::kUnused) {
+      x.detail->compared.byName = true;
+      x.detail->compared.first = first;
     }
   } else if (original.type == EntryType::kLink && (x.keywords & kKwLink)) {
     x.detail->link = original.text;
@@ -602,12 +612,14 @@ void ArchiveSource::Impl::describe(archive_entry* e, EntryType type,
     x->detail.reset(new Detail(std::move(d)));
 }
 
-bool ArchiveSource::Impl::readBytes(archive* a, archive_entry* e, Expected* x,
+bool ArchiveSource::Impl::readBytes(archive* a, archive_entry* e,
+                                    const std::string& path, Expected* x,
                                     std::ostream& err) {
   const bool sized = archive_entry_size_is_set(e);
   const int64_t size = sized ? archive_entry_size(e) : 0;
-  // Skipped by the next header, where no digest needs them.
-  if (algorithms == 0 && sized) {
+  const bool compared = comparer != nullptr && (x->keywords & kKwContents);
+  // Skipped by the next header, where nothing needs them.
+  if (algorithms == 0 && !compared && sized) {
     x->size = size;
     return true;
   }
@@ -618,9 +630,14 @@ bool ArchiveSource::Impl::readBytes(archive* a, archive_entry* e, Expected* x,
     }
     hasher->begin(algorithms);
   }
-  const auto zeros = [this](int64_t n) {
+  if (compared) comparer->begin(path, sized ? size : -1);
+  const auto take = [&](const void* bytes, size_t n) {
+    if (algorithms != 0) hasher->add(bytes, n);
+    if (compared) comparer->add(bytes, n);
+  };
+  const auto zeros = [&](int64_t n) {
     for (; n > 0; n -= sizeof kZeros)
-      hasher->add(kZeros, std::min<int64_t>(n, sizeof kZeros));
+      take(kZeros, std::min<int64_t>(n, sizeof kZeros));
   };
   int64_t at = 0;
   for (;;) {
@@ -633,18 +650,17 @@ bool ArchiveSource::Impl::readBytes(archive* a, archive_entry* e, Expected* x,
       refuse(err, number, r != ARCHIVE_OK ? "" : "its data overlaps itself", a);
       return false;
     }
-    if (algorithms != 0) {
-      zeros(offset - at);
-      hasher->add(block, n);
-    }
+    zeros(offset - at);
+    take(block, n);
     at = offset + static_cast<int64_t>(n);
   }
   // A hole at the end, which no block gives.
   if (at < size) {
-    if (algorithms != 0) zeros(size - at);
+    zeros(size - at);
     at = size;
   }
   x->size = at;
+  if (compared) x->detail->compared = comparer->end();
   if (algorithms == 0) return true;
   hasher->end(hex);
   x->detail->digests.clear();
@@ -654,8 +670,12 @@ bool ArchiveSource::Impl::readBytes(archive* a, archive_entry* e, Expected* x,
   return true;
 }
 
-void ArchiveSource::Impl::noBytes(Expected* x) {
+void ArchiveSource::Impl::noBytes(const std::string& path, Expected* x) {
   x->size = 0;
+  if (comparer != nullptr && (x->keywords & kKwContents)) {
+    comparer->begin(path, 0);
+    x->detail->compared = comparer->end();
+  }
   if (algorithms == 0) return;
   if (hasher == nullptr) {
     prepareCrypto();
@@ -669,12 +689,19 @@ void ArchiveSource::Impl::noBytes(Expected* x) {
 }
 
 void ArchiveSource::Impl::settle(
-    std::unordered_map<std::string, Waiting>::iterator w,
-    const Expected& from) {
+    std::unordered_map<std::string, Waiting>::iterator w, const Expected& from,
+    const std::string& compared) {
   for (Ready& r : w->second.names) {
     r.expected.size = from.size;
-    if (from.detail != nullptr && r.expected.detail != nullptr)
+    if (from.detail != nullptr && r.expected.detail != nullptr) {
       r.expected.detail->digests = from.detail->digests;
+      Compared& c = r.expected.detail->compared;
+      c = from.detail->compared;
+      if (c.state != Compared::kUnused && r.path != compared) {
+        c.byName = true;
+        c.first = compared;
+      }
+    }
     remember(r, nullptr);
     ready.push_back(std::move(r));
   }
@@ -694,8 +721,10 @@ void ArchiveSource::Impl::remember(const Ready& r, archive_entry* e) {
   o.text.clear();
   if (x.detail == nullptr) return;
   if (x.type == EntryType::kLink) o.text = x.detail->link;
-  if (x.type == EntryType::kFile)
+  if (x.type == EntryType::kFile) {
     for (const StatedDigest& d : x.detail->digests) (o.text += d.hex) += ' ';
+    o.compared = x.detail->compared;
+  }
 }
 
 ArchiveSource::ArchiveSource(int fd, std::string name,
@@ -714,6 +743,13 @@ ArchiveSource::~ArchiveSource() = default;
 
 const std::string& ArchiveSource::name() const { return impl_->name; }
 
+void ArchiveSource::compareBytesWith(ByteComparer* comparer) {
+  // Keywords named by the caller name the digests to compare.
+  if (!impl_->xattrsWhereHeld) return;
+  impl_->comparer = comparer;
+  impl_->algorithms = 0;
+}
+
 int ArchiveSource::next(std::string* path, Expected* expected, uint32_t* line,
                         std::ostream& err) {
   Impl& s = *impl_;
@@ -731,8 +767,10 @@ int ArchiveSource::next(std::string* path, Expected* expected, uint32_t* line,
     for (const auto& w : left) {
       Expected none;
       none.detail.reset(new Detail);
-      s.noBytes(&none);
-      s.settle(w, none);
+      none.keywords = s.keywords;
+      const std::string last = w->second.names.back().path;
+      s.noBytes(last, &none);
+      s.settle(w, none, last);
     }
   }
   if (s.state < 0 || s.ready.empty()) return s.state;

@@ -70,6 +70,7 @@ void overlay(Expected* onto, const Expected& later) {
       case Keyword::kDevice: d.device = l.device; break;
       default:
         if (keywordBit(row.keyword) & kKwContents) {
+          d.compared = l.compared;
           d.digests.erase(std::remove_if(d.digests.begin(), d.digests.end(),
                                          [&row](const StatedDigest& s) {
                                            return s.algorithm == row.algorithm;

@@ -57,6 +57,27 @@ struct Unchecked {
 // The Linux inode flags a manifest's flags can state (FS_IOC_GETFLAGS).
 const uint32_t kImmutableFlag = 0x10, kAppendFlag = 0x20, kNodumpFlag = 0x40;
 
+// A regular file's bytes as the source compared them with the disk's
+// itself, as they came (an archive's, see ByteComparer), where it states no
+// digest of them: the file it read, and what it found.
+struct Compared {
+  enum State : uint8_t {
+    kUnused,       // a digest, or no bytes, stand for them
+    kNotCompared,  // no regular file of that size was there to compare
+    kFailed,       // the file could not be read: `error`
+    kSame,
+    kDiffers,  // from byte `at`
+  };
+  State state = kUnused;
+  // The bytes came with another name, of which the entry is a hard link:
+  // `first`, its path as EntrySource::next gives it.
+  bool byName = false;
+  std::string first;
+  int error = 0;  // an errno, or a FileHash code
+  uint64_t device = 0, inode = 0;
+  int64_t at = 0;
+};
+
 // A difference the check of an entry found, for the report.
 struct Found {
   DiffKind kind;
@@ -78,6 +99,7 @@ struct Detail {
   uint64_t device = 0;                // a device node's number (makedev)
   std::vector<StatedXattr> xattrs;    // all the entry has, under kKwXattr
   std::vector<Unchecked> unchecked;
+  Compared compared;
   // What the check of the entry found differs, once it is checked: kept
   // here, where most entries that state little keep nothing.
   std::vector<Found> found;

@@ -248,8 +248,11 @@ class ProbeJob {
   // fixed count.
   int64_t weight(const Item& item) const {
     if constexpr (Item::kEntry) {
-      // A size no entry states, a batch of its own.
-      if (!(item.keywords & kKwContents)) return 0;
+      // A size no entry states, a batch of its own; bytes compared by the
+      // source are not read here.
+      if (!(item.keywords & kKwContents) || item.detail == nullptr ||
+          item.detail->digests.empty())
+        return 0;
       return item.keywords & kKwSize ? item.size
                                      : OrderedPool<ProbeJob>::kBatchWeight;
     } else if constexpr (Item::kHashed) {
@@ -478,6 +481,107 @@ class ProbeJob {
     // A file of another size has failed already: it is not read.
     if (digests && !((k & kKwSize) && st.st_size != x.size))
       compareDigests(e, st, fd.get(), readError, c);
+    if (d != nullptr && d->compared.state != Compared::kUnused &&
+        S_ISREG(st.st_mode) && !((k & kKwSize) && st.st_size != x.size))
+      checkCompared(e, st, c);
+  }
+
+  // A regular file whose bytes the source compared as it read them: what
+  // was found holds of the file looked at here if it is the file compared.
+  // A hard link's name that is another file is compared with the file of
+  // the name compared, which must still be that file.
+  void checkCompared(Entry& e, const struct stat& st, Context& c) {
+    const Compared& f = e.detail->compared;
+    if (f.state == Compared::kFailed) {
+      differ(e, DiffKind::kUnreadable, listedSize(e), "",
+             FileHash{f.error, {}}.reason());
+      return;
+    }
+    const bool same = f.state != Compared::kNotCompared &&
+                      f.device == st.st_dev && f.inode == st.st_ino;
+    if (!same && !f.byName) {
+      changed(e);  // not there, or another file, when the bytes came by
+      return;
+    }
+    // Where the file's bytes part from the archive's; -1: nowhere.
+    int64_t at = f.state == Compared::kDiffers ? f.at : -1;
+    if (!same) {
+      if (f.state == Compared::kNotCompared) {
+        differ(e, DiffKind::kNotChecked, "hardlink=" + f.first, "",
+               "its first name was no file to compare when the archive's "
+               "bytes came by");
+        return;
+      }
+      int64_t apart = -1;
+      if (const int error = compareWithFirst(e, st, c, &apart); error != 0) {
+        differ(e, DiffKind::kUnreadable, listedSize(e), "",
+               FileHash{error, {}}.reason());
+        return;
+      }
+      if (apart >= 0 && apart == at) {
+        differ(e, DiffKind::kNotChecked, "hardlink=" + f.first, "",
+               "another file than its first name, which differs from the "
+               "archive's bytes where this one differs from it");
+        return;
+      }
+      // Before both places the first name's bytes are the archive's.
+      if (apart >= 0 && (at < 0 || apart < at)) at = apart;
+    }
+    if (at >= 0)
+      differ(e, DiffKind::kChecksum, "", "",
+             "the bytes differ from byte " + std::to_string(at));
+  }
+
+  // Compares the file of `e`, found as `st`, with the file of the name its
+  // bytes were compared at, which must be the file compared: 0 with where
+  // they part in `*apart` (-1: nowhere), or why they could not be read.
+  int compareWithFirst(const Entry& e, const struct stat& st, Context& c,
+                       int64_t* apart) const {
+    const Compared& f = e.detail->compared;
+    const size_t slash = f.first.rfind('/');
+    const std::string_view dir =
+        slash == std::string::npos ? std::string_view(".")
+                                   : std::string_view(f.first).substr(0, slash);
+    const Descriptor firstDir(openBeneath(topFd_, dir, O_PATH | O_DIRECTORY));
+    const char* name =
+        f.first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    struct stat found, opened;
+    if (firstDir.get() < 0 ||
+        fstatat(firstDir.get(), name, &found, AT_SYMLINK_NOFOLLOW) != 0 ||
+        found.st_dev != f.device || found.st_ino != f.inode ||
+        found.st_size != st.st_size)
+      return FileHash::kChanged;
+    const Descriptor first(openForReading(firstDir.get(), name, false));
+    if (first.get() < 0 || fstat(first.get(), &opened) != 0) return errno;
+    if (opened.st_dev != f.device || opened.st_ino != f.inode)
+      return FileHash::kChanged;
+    const Descriptor mine(openForReading(c.dirFd, e.name, false));
+    if (mine.get() < 0 || fstat(mine.get(), &opened) != 0) return errno;
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
+      return FileHash::kChanged;
+    const size_t kBlock = 64 << 10;
+    std::unique_ptr<unsigned char[]> a(new unsigned char[2 * kBlock]);
+    unsigned char* b = a.get() + kBlock;
+    *apart = -1;
+    for (int64_t at = 0; at < st.st_size;) {
+      if (stopping != nullptr && stopping->load(std::memory_order_relaxed))
+        return FileHash::kCancelled;
+      const size_t n =
+          static_cast<size_t>(std::min<int64_t>(kBlock, st.st_size - at));
+      const ssize_t x = pread(first.get(), a.get(), n, at);
+      const ssize_t y = pread(mine.get(), b, n, at);
+      if (x < 0 || y < 0) return errno;
+      if (static_cast<size_t>(x) != n || static_cast<size_t>(y) != n)
+        return FileHash::kChanged;
+      if (memcmp(a.get(), b, n) != 0) {
+        size_t i = 0;
+        while (a[i] == b[i]) ++i;
+        *apart = at + static_cast<int64_t>(i);
+        return 0;
+      }
+      at += static_cast<int64_t>(n);
+    }
+    return 0;
   }
 
   // `held`: the entry held open, where its flags or extended attributes are
@@ -883,6 +987,106 @@ class PooledProber : public Prober {
 
 }  // namespace
 
+// The run's side of a source's bytes (see ByteComparer), on the thread
+// that reads the source: each file opened below the top as the workers
+// open it, no link followed, judged by fstat of its descriptor, and read
+// in step with the bytes given. The worker that checks the entry later
+// finds by its identity whether the file it looks at is the one compared.
+class DiskComparer : public ByteComparer {
+ public:
+  explicit DiskComparer(int topFd) : topFd_(topFd) {}
+  ~DiskComparer() override {
+    closeFile();
+    if (dirFd_ >= 0) ::close(dirFd_);
+  }
+
+  void begin(const std::string& path, int64_t size) override {
+    closeFile();
+    found_ = Compared();
+    found_.state = Compared::kNotCompared;
+    at_ = 0;
+    const size_t slash = path.rfind('/');
+    const std::string_view dir = slash == std::string::npos
+                                     ? std::string_view(".")
+                                     : std::string_view(path).substr(0, slash);
+    const char* name =
+        path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    if (dir != dirPath_ || dirFd_ < 0) {
+      if (dirFd_ >= 0) ::close(dirFd_);
+      dirPath_.assign(dir);
+      dirFd_ = openBeneath(topFd_, dir, O_PATH | O_DIRECTORY);
+    }
+    // What is not a regular file of that size is the worker's to report.
+    struct stat st, opened;
+    if (dirFd_ < 0 || fstatat(dirFd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || (size >= 0 && st.st_size != size))
+      return;
+    fd_ = openForReading(dirFd_, name, false);
+    if (fd_ < 0 || fstat(fd_, &opened) != 0) {
+      fail(errno);
+      return;
+    }
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
+        !S_ISREG(opened.st_mode)) {
+      fail(FileHash::kChanged);
+      return;
+    }
+    found_.state = Compared::kSame;
+    found_.device = opened.st_dev;
+    found_.inode = opened.st_ino;
+  }
+
+  void add(const void* bytes, size_t n) override {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    while (n > 0 && found_.state == Compared::kSame) {
+      const ssize_t got = pread(fd_, buffer_, std::min(n, sizeof buffer_), at_);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        fail(got < 0 ? errno : FileHash::kChanged);
+        return;
+      }
+      if (memcmp(p, buffer_, got) != 0) {
+        found_.state = Compared::kDiffers;
+        found_.at = at_;
+        while (p[found_.at - at_] == buffer_[found_.at - at_]) ++found_.at;
+        return;
+      }
+      at_ += got;
+      p += got;
+      n -= got;
+    }
+  }
+
+  Compared end() override {
+    // Every byte given, and not one more on disk.
+    unsigned char more;
+    if (found_.state == Compared::kSame) {
+      const ssize_t got = pread(fd_, &more, 1, at_);
+      if (got != 0) fail(got < 0 ? errno : FileHash::kGrown);
+    }
+    closeFile();
+    return found_;
+  }
+
+ private:
+  void fail(int error) {
+    found_.state = Compared::kFailed;
+    found_.error = error;
+  }
+  void closeFile() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  const int topFd_;
+  std::string dirPath_;
+  int dirFd_ = -1;
+  int fd_ = -1;
+  int64_t at_ = 0;
+  Compared found_;
+  // A block the size of the archive's: both still in the cache compared.
+  unsigned char buffer_[64 << 10];
+};
+
 struct EntryChecker::Impl {
   using Job = ProbeJob<EntryItem>;
   using Pool = OrderedPool<Job>;
@@ -891,7 +1095,8 @@ struct EntryChecker::Impl {
       : top(topFd),
         workers(workers),
         job(root, '/', Checks(), hashed, topFd),
-        pool(job, 0, kWorkerStack) {
+        pool(job, 0, kWorkerStack),
+        comparer(topFd) {
     job.stopping = &pool.stopping();
   }
   // Starts the workers, once.
@@ -909,7 +1114,10 @@ struct EntryChecker::Impl {
   Job job;
   Pool pool;
   Job::Context own;  // the report's, for the entries it checks itself
+  DiskComparer comparer;
 };
+
+ByteComparer& EntryChecker::comparer() { return impl_->comparer; }
 
 EntryChecker::EntryChecker(const Directory* root, int workers,
                            std::atomic<int64_t>* hashed,

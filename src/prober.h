@@ -135,6 +135,9 @@ class EntryChecker {
   void release(size_t end);
   // Stops the workers at once, a file being read given up.
   void stop();
+  // The reader's comparer of a source's bytes with the disk's (see
+  // EntrySource::compareBytesWith), below the same top.
+  ByteComparer& comparer();
 
  private:
   struct Impl;

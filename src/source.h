@@ -19,6 +19,21 @@
 
 #include "expected.h"
 
+// Compares the bytes of an entry, as a source reads them, with the file of
+// its path below ROOT as it is, no link followed: the run's, lent to a
+// source whose bytes stream past once (an archive), so that both sides are
+// compared byte by byte rather than hashed.
+class ByteComparer {
+ public:
+  virtual ~ByteComparer() = default;
+  // The regular file at `path` (as EntrySource::next gives it), of `size`
+  // bytes; then each of its bytes in order, a hole's zeros too; then what
+  // was found.
+  virtual void begin(const std::string& path, int64_t size) = 0;
+  virtual void add(const void* bytes, size_t n) = 0;
+  virtual Compared end() = 0;
+};
+
 class EntrySource {
  public:
   virtual ~EntrySource() = default;
@@ -54,6 +69,11 @@ class EntrySource {
   // their bytes, later): of two entries of one path, the later by line
   // wins. Else (dpkg's lines, of a file each package) the later given.
   virtual bool linesInOrder() const { return true; }
+  // Offers `comparer` before the first entry: a source that takes it
+  // compares the bytes it reads of each regular file with it rather than
+  // stating their digests, each such entry carrying what it found
+  // (Detail::compared); it stays valid while the source reads.
+  virtual void compareBytesWith(ByteComparer* /*comparer*/) {}
 };
 
 #endif  // KORLAN_SOURCE_H_

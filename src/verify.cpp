@@ -532,6 +532,7 @@ int checkEntries(const char* rootPath, EntrySource& source, const char* name,
   NamedEntries named(&top);
   Progress progress(options.progress, &out);
   EntryChecker checker(&root, workers, &progress.bytes, source.resolve());
+  source.compareBytesWith(&checker.comparer());
   int64_t hashedBytes = 0;
   bool hashing = false;
   SignedReading reading(report, signedLists, err);

@@ -146,6 +146,14 @@ TEST_F(Archives, DamagesAreNamedWithTheirKind) {
          }
        },
        {"checksum\tbin/tool", "checksum\tbin/tool2"}},
+      // Copied rather than linked, the bytes the same: the archive's bytes all the same.
+      {"a hard link's names copies of its bytes",
+       [&](const std::string& t) {
+         unlink((t + "/bin/tool2").c_str());
+         file(t + "/bin/tool2", "#!/bin/sh\n");
+         chmod((t + "/bin/tool2").c_str(), 04755);
+       },
+       {}},
       {"other size",
        [&](const std::string& t) { file(t + "/share/a b", "a  b"); },
        {"size\tshare/a b"}},

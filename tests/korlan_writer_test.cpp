@@ -57,7 +57,7 @@ class Writer : public testutil::Korlan {
   }
 };
 
-TEST_F(Writer, SwapsWithLinksNeverPassUnderMtree) {
+TEST_F(Writer, SwapsWithLinksNeverPassUnderMtreeOrArchive) {
   const std::string good = "good bytes\n", bad = "evil bytes\n";
   testutil::writeText(tmp / "good/f", good);
   testutil::writeText(tmp / "good/d/g", good);
@@ -77,6 +77,30 @@ TEST_F(Writer, SwapsWithLinksNeverPassUnderMtree) {
                                   {"-q", "--strict", "--mtree", root(""), tmp / "m"}))
       succeeded += r.status == 0;
     EXPECT_EQ(succeeded, 0) << manifest;
+  }
+  // An archive of the good tree: its bytes, compared as they stream, are of the file then
+  // judged, never of one exchanged for it (a link; a file of the good bytes and another mode).
+  if (access("/usr/bin/tar", X_OK) != 0) GTEST_SKIP() << "GNU tar is not installed";
+  testutil::writeText(tmp / "fgood", good);
+  ASSERT_EQ(chmod((tmp / "good/f").c_str(), 0644), 0);
+  ASSERT_EQ(chmod(root("f").c_str(), 0644), 0);
+  ASSERT_EQ(chmod((tmp / "fgood").c_str(), 0600), 0);
+  const struct {
+    std::string member, a, b;
+  } swaps[] = {{"./f", root("f"), tmp / "flink"},
+               {"./d", root("d"), tmp / "dlink"},
+               {"./f", root("f"), tmp / "fgood"}};
+  for (const auto& swap : swaps) {
+    const std::string archive = tmp / "good.tar";
+    ASSERT_EQ(testutil::run(
+                  {"/usr/bin/tar", {"tar", "-cf", archive, "-C", tmp / "good", swap.member}}, tmp)
+                  .status,
+              0);
+    int succeeded = 0;
+    for (const Result& r :
+         racing(swap.a, swap.b, {"-q", "--strict", "--archive", root(""), archive}))
+      succeeded += r.status == 0;
+    EXPECT_EQ(succeeded, 0) << swap.b;
   }
 }
 
