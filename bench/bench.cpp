@@ -49,8 +49,8 @@
 // of it, against `tar -df` (GNU tar --compare), which compares the archive's bytes with the
 // disk's directly; then against a .tar.zst of it, against `zstd -dc` of it to /dev/null, and the
 // budget of 1.1 times that; and the single-core speeds of libcrypto's SHA-256 and of memcmp,
-// which say what comparing the bytes directly rather than digests of both would save. Needs
-// GNU tar and zstd.
+// which say what comparing the bytes directly saves over digests of both (--keywords naming a
+// digest). Needs GNU tar and zstd.
 //
 // sums: `korlan --sums` and `korlan --make-sums` on trees of real bytes,
 // about 1 GB and 0.5 GB in a few large and many small files, against the
@@ -672,8 +672,8 @@ void archiveRows(const std::string& work, const std::string& korlan, int runs) {
          packed.ms[0], packed.ms[1], packed.ratio[1], 1.1 * packed.ms[1], packed.mib[0],
          packed.mib[1]);
   printf(
-      "\nOne core: libcrypto SHA-256 %.1f MiB/s, memcmp %.1f MiB/s; korlan hashes every byte\n"
-      "twice, the archive's on the reading thread and the disk's on the workers.\n",
+      "\nOne core: libcrypto SHA-256 %.1f MiB/s, memcmp %.1f MiB/s; korlan compares the\n"
+      "archive's bytes with the disk's on the reading thread, as tar -df does.\n",
       sha256Speed() / (1 << 20), memcmpSpeed() / (1 << 20));
   fflush(stdout);
 }
