@@ -449,8 +449,10 @@ int ArchiveSource::Impl::linkRead(archive* a, archive_entry* e,
                                    original.text.substr(at, end - at)});
       at = end + 1;
     }
+    // The name the bytes were compared at: the first's, or the one it has.
     x.detail->compared = original.compared;
-    if (original.compared.state != Compared::kUnused) {
+    if (original.compared.state != Compared::kUnused &&
+        !original.compared.byName) {
       x.detail->compared.byName = true;
       x.detail->compared.first = first;
     }
