@@ -175,6 +175,47 @@ class Ring {
 };
 #endif
 
+// The file `name` in `dirFd` opened for reading, no link followed, its
+// fstat in `*opened`: it must be the file that `found`, lstat of the name,
+// is. Else -1, and in `*error` FileHash::kChanged, or the errno.
+int openFound(int dirFd, const char* name, const struct stat& found,
+              struct stat* opened, int* error) {
+  const int fd = openForReading(dirFd, name, false);
+  if (fd < 0 || fstat(fd, opened) != 0) {
+    *error = errno;
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  if (opened->st_dev != found.st_dev || opened->st_ino != found.st_ino ||
+      (opened->st_mode & S_IFMT) != (found.st_mode & S_IFMT)) {
+    ::close(fd);
+    *error = FileHash::kChanged;
+    return -1;
+  }
+  return fd;
+}
+
+// A path below the top as its directory ("." where it has none) and name.
+struct SplitPath {
+  explicit SplitPath(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    dir = slash == std::string::npos ? std::string_view(".")
+                                     : std::string_view(path).substr(0, slash);
+    name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+  }
+  std::string_view dir;
+  const char* name;
+};
+
+// Where `n` bytes at `a` and at `b` first differ; `n` where they do not.
+size_t firstDifference(const unsigned char* a, const unsigned char* b,
+                       size_t n) {
+  if (memcmp(a, b, n) == 0) return n;
+  size_t i = 0;
+  while (a[i] == b[i]) ++i;
+  return i;
+}
+
 template <class ItemType>
 class ProbeJob {
  public:
@@ -465,16 +506,16 @@ class ProbeJob {
     int readError = 0;
     if (digests && S_ISREG(st.st_mode) &&
         !((k & kKwSize) && st.st_size != x.size)) {
-      fd.reset(openForReading(c.dirFd, e.name, false));
       struct stat opened;
-      if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) {
-        readError = errno;
-      } else if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
-                 (opened.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
+      int error = 0;
+      fd.reset(openFound(c.dirFd, e.name, st, &opened, &error));
+      if (fd.get() >= 0) {
+        st = opened;
+      } else if (error == FileHash::kChanged) {
         changed(e);
         return;
       } else {
-        st = opened;
+        readError = error;
       }
     }
     compareAttributes(e, st, c, held);
@@ -538,27 +579,21 @@ class ProbeJob {
   int compareWithFirst(const Entry& e, const struct stat& st, Context& c,
                        int64_t* apart) const {
     const Compared& f = e.detail->compared;
-    const size_t slash = f.first.rfind('/');
-    const std::string_view dir =
-        slash == std::string::npos ? std::string_view(".")
-                                   : std::string_view(f.first).substr(0, slash);
-    const Descriptor firstDir(openBeneath(topFd_, dir, O_PATH | O_DIRECTORY));
-    const char* name =
-        f.first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    const SplitPath path(f.first);
+    const Descriptor firstDir(
+        openBeneath(topFd_, path.dir, O_PATH | O_DIRECTORY));
     struct stat found, opened;
     if (firstDir.get() < 0 ||
-        fstatat(firstDir.get(), name, &found, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstatat(firstDir.get(), path.name, &found, AT_SYMLINK_NOFOLLOW) != 0 ||
         found.st_dev != f.device || found.st_ino != f.inode ||
         found.st_size != st.st_size)
       return FileHash::kChanged;
-    const Descriptor first(openForReading(firstDir.get(), name, false));
-    if (first.get() < 0 || fstat(first.get(), &opened) != 0) return errno;
-    if (opened.st_dev != f.device || opened.st_ino != f.inode)
-      return FileHash::kChanged;
-    const Descriptor mine(openForReading(c.dirFd, e.name, false));
-    if (mine.get() < 0 || fstat(mine.get(), &opened) != 0) return errno;
-    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
-      return FileHash::kChanged;
+    int error = 0;
+    const Descriptor first(
+        openFound(firstDir.get(), path.name, found, &opened, &error));
+    if (first.get() < 0) return error;
+    const Descriptor mine(openFound(c.dirFd, e.name, st, &opened, &error));
+    if (mine.get() < 0) return error;
     const size_t kBlock = 64 << 10;
     std::unique_ptr<unsigned char[]> a(new unsigned char[2 * kBlock]);
     unsigned char* b = a.get() + kBlock;
@@ -573,9 +608,7 @@ class ProbeJob {
       if (x < 0 || y < 0) return errno;
       if (static_cast<size_t>(x) != n || static_cast<size_t>(y) != n)
         return FileHash::kChanged;
-      if (memcmp(a.get(), b, n) != 0) {
-        size_t i = 0;
-        while (a[i] == b[i]) ++i;
+      if (const size_t i = firstDifference(a.get(), b, n); i < n) {
         *apart = at + static_cast<int64_t>(i);
         return 0;
       }
@@ -1005,30 +1038,22 @@ class DiskComparer : public ByteComparer {
     found_ = Compared();
     found_.state = Compared::kNotCompared;
     at_ = 0;
-    const size_t slash = path.rfind('/');
-    const std::string_view dir = slash == std::string::npos
-                                     ? std::string_view(".")
-                                     : std::string_view(path).substr(0, slash);
-    const char* name =
-        path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-    if (dir != dirPath_ || dirFd_ < 0) {
+    const SplitPath split(path);
+    if (split.dir != dirPath_ || dirFd_ < 0) {
       if (dirFd_ >= 0) ::close(dirFd_);
-      dirPath_.assign(dir);
-      dirFd_ = openBeneath(topFd_, dir, O_PATH | O_DIRECTORY);
+      dirPath_.assign(split.dir);
+      dirFd_ = openBeneath(topFd_, split.dir, O_PATH | O_DIRECTORY);
     }
     // What is not a regular file of that size is the worker's to report.
     struct stat st, opened;
-    if (dirFd_ < 0 || fstatat(dirFd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (dirFd_ < 0 ||
+        fstatat(dirFd_, split.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode) || (size >= 0 && st.st_size != size))
       return;
-    fd_ = openForReading(dirFd_, name, false);
-    if (fd_ < 0 || fstat(fd_, &opened) != 0) {
-      fail(errno);
-      return;
-    }
-    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
-        !S_ISREG(opened.st_mode)) {
-      fail(FileHash::kChanged);
+    int error = 0;
+    fd_ = openFound(dirFd_, split.name, st, &opened, &error);
+    if (fd_ < 0) {
+      fail(error);
       return;
     }
     found_.state = Compared::kSame;
@@ -1045,10 +1070,10 @@ class DiskComparer : public ByteComparer {
         fail(got < 0 ? errno : FileHash::kChanged);
         return;
       }
-      if (memcmp(p, buffer_, got) != 0) {
+      if (const size_t i = firstDifference(p, buffer_, got);
+          i < static_cast<size_t>(got)) {
         found_.state = Compared::kDiffers;
-        found_.at = at_;
-        while (p[found_.at - at_] == buffer_[found_.at - at_]) ++found_.at;
+        found_.at = at_ + static_cast<int64_t>(i);
         return;
       }
       at_ += got;
