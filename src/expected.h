@@ -67,6 +67,7 @@ struct Compared {
     kFailed,       // the file could not be read: `error`
     kSame,
     kDiffers,  // from byte `at`
+    kPending,  // on another thread, found by `ticket` (ComparingThread)
   };
   State state = kUnused;
   // The bytes came with another name, of which the entry is a hard link:
@@ -76,6 +77,7 @@ struct Compared {
   int error = 0;  // an errno, or a FileHash code
   uint64_t device = 0, inode = 0;
   int64_t at = 0;
+  uint64_t ticket = 0;
 };
 
 // A difference the check of an entry found, for the report.

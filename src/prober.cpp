@@ -23,6 +23,7 @@
 
 #include "attributes.h"
 #include "beneath.h"
+#include "comparer.h"
 #include "directory.h"
 #include "fdstream.h"
 #include "owners.h"
@@ -306,6 +307,8 @@ class ProbeJob {
 
   // The pool's flag, watched while a file is read.
   const std::atomic<bool>* stopping = nullptr;
+  // Where a source's bytes are compared as it reads them.
+  ComparingThread* comparing = nullptr;
   std::atomic<bool> idsLost{false};
 
   void run(Item& item, Context& c) {
@@ -532,7 +535,8 @@ class ProbeJob {
   // A hard link's name that is another file is compared with the file of
   // the name compared, which must still be that file.
   void checkCompared(Entry& e, const struct stat& st, Context& c) {
-    const Compared& f = e.detail->compared;
+    Compared& f = e.detail->compared;
+    if (f.state == Compared::kPending) comparing->settle(&f);
     if (f.state == Compared::kFailed) {
       differ(e, DiffKind::kUnreadable, listedSize(e), "",
              FileHash{f.error, {}}.reason());
@@ -1021,9 +1025,9 @@ class PooledProber : public Prober {
 }  // namespace
 
 // The run's side of a source's bytes (see ByteComparer), on the thread
-// that reads the source: each file opened below the top as the workers
-// open it, no link followed, judged by fstat of its descriptor, and read
-// in step with the bytes given. The worker that checks the entry later
+// that compares them (see ComparingThread): each file opened below the top as
+// the workers open it, no link followed, judged by fstat of its descriptor, and
+// read in step with the bytes given. The worker that checks the entry later
 // finds by its identity whether the file it looks at is the one compared.
 class DiskComparer : public ByteComparer {
  public:
@@ -1121,8 +1125,10 @@ struct EntryChecker::Impl {
         workers(workers),
         job(root, '/', Checks(), hashed, topFd),
         pool(job, 0, kWorkerStack),
-        comparer(topFd) {
+        comparer(topFd),
+        comparing(&comparer, workers > 0) {
     job.stopping = &pool.stopping();
+    job.comparing = &comparing;
   }
   // Starts the workers, once.
   void start() {
@@ -1130,6 +1136,7 @@ struct EntryChecker::Impl {
     started = true;
   }
   ~Impl() {
+    comparing.drain();  // for the workers that may wait for it
     pool.stop();
     if (top >= 0) ::close(top);
   }
@@ -1140,9 +1147,10 @@ struct EntryChecker::Impl {
   Pool pool;
   Job::Context own;  // the report's, for the entries it checks itself
   DiskComparer comparer;
+  ComparingThread comparing;  // which compares with `comparer`, on its thread
 };
 
-ByteComparer& EntryChecker::comparer() { return impl_->comparer; }
+ByteComparer& EntryChecker::comparer() { return impl_->comparing; }
 
 EntryChecker::EntryChecker(const Directory* root, int workers,
                            std::atomic<int64_t>* hashed,
@@ -1171,6 +1179,7 @@ void EntryChecker::add(Entry entry) {
   impl_->pool.push(std::move(item));
 }
 void EntryChecker::flush() {
+  impl_->comparing.drain();
   impl_->start();
   impl_->pool.offer();
 }
@@ -1187,7 +1196,10 @@ Entry& EntryChecker::recheck(size_t i, Expected expected) {
   return item;
 }
 void EntryChecker::release(size_t end) { impl_->pool.release(end); }
-void EntryChecker::stop() { impl_->pool.stop(); }
+void EntryChecker::stop() {
+  impl_->comparing.drain();
+  impl_->pool.stop();
+}
 
 std::unique_ptr<Prober> Prober::make(const Directory* root, char sep,
                                      const Checks& checks, int workers,

@@ -22,8 +22,10 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "comparer.h"
 #include "directory.h"
 #include "makelist.h"
 #include "test_util.h"
@@ -282,6 +284,81 @@ TEST(Prober, ProgramReportsTheSameWhereIoUringOrDescriptorsAreRefused) {
       EXPECT_TRUE(result == needingAllowed[i] || result == tooFew)
           << limited.argv[1] << ", " << r.files << " descriptors: " << result;
     }
+  }
+}
+
+// Takes down what a comparer is given: each file's bytes as a checksum, in
+// the order given, and how many.
+class Tally : public ByteComparer {
+ public:
+  void begin(const std::string& path, int64_t size) override {
+    name_ = std::hash<std::string>()(path) ^ static_cast<uint64_t>(size);
+    sum_ = 14695981039346656037u;
+    n_ = 0;
+  }
+  void add(const void* bytes, size_t n) override {
+    for (size_t i = 0; i < n; ++i)
+      sum_ = (sum_ ^ static_cast<const unsigned char*>(bytes)[i]) * 1099511628211u;
+    n_ += static_cast<int64_t>(n);
+  }
+  Compared end() override {
+    Compared c;
+    c.state = Compared::kSame;
+    c.device = sum_;
+    c.inode = name_;
+    c.at = n_;
+    return c;
+  }
+
+ private:
+  uint64_t name_ = 0, sum_ = 0;
+  int64_t n_ = 0;
+};
+
+// Files of every size about the ring's blocks, given in pieces of several
+// sizes, more of them than the ring holds: the thread must be given each
+// byte in its file and order, and each file's result under its ticket,
+// while another thread takes the results as they come.
+TEST(Prober, ComparingThreadHandsEveryByteOverInItsFile) {
+  const size_t block = ComparingThread::kBlock;
+  const size_t sizes[] = {0, 1, 4096, block - 1, block, block + 1, 5 * block + 17, 70 * block + 3};
+  const size_t pieces[] = {1000, 7777, block, 200 << 10};
+  std::vector<unsigned char> bytes(70 * block + 3);
+  for (size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<unsigned char>(i * 131 + i / 977);
+  const auto give = [&](ByteComparer& c, size_t file, size_t size, size_t piece) {
+    c.begin("f" + std::to_string(file), static_cast<int64_t>(size));
+    for (size_t at = 0; at < size; at += piece)
+      c.add(bytes.data() + file % 3 + at, std::min(piece, size - at));
+    return c.end();
+  };
+  Tally inner, direct;
+  ComparingThread inline_(&direct, false), threaded(&inner, true);
+  std::vector<Compared> expected, pending;
+  for (int round = 0; round < 3; ++round)
+    for (size_t size : sizes)
+      for (size_t piece : pieces) {
+        const size_t file = expected.size();
+        expected.push_back(give(inline_, file, size, piece));
+        ASSERT_EQ(Compared::kSame, expected.back().state);
+        pending.push_back(give(threaded, file, size, piece));
+        ASSERT_EQ(Compared::kPending, pending.back().state);
+        ASSERT_EQ(file + 1, pending.back().ticket);
+      }
+  // Settled from two threads, and not before the reader's end: the last
+  // few blocks are compared only then.
+  std::thread other([&] {
+    for (size_t i = 1; i < pending.size(); i += 2) threaded.settle(&pending[i]);
+  });
+  threaded.drain();
+  for (size_t i = 0; i < pending.size(); i += 2) threaded.settle(&pending[i]);
+  other.join();
+  for (size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE("file " + std::to_string(i));
+    EXPECT_EQ(Compared::kSame, pending[i].state);
+    EXPECT_EQ(expected[i].at, pending[i].at);
+    EXPECT_EQ(expected[i].device, pending[i].device);
+    EXPECT_EQ(expected[i].inode, pending[i].inode);
   }
 }
 
