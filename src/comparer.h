@@ -93,10 +93,11 @@ class ComparingThread : public ByteComparer {
   size_t head_ = 0;  // the block the reader fills, which is not the thread's
   uint64_t tickets_ = 0;  // the reader's: the files it has ended
 
-  // Under mutex_: the blocks handed over, from tail_; who waits for what.
+  // Under mutex_: how many blocks are handed over (those before head_);
+  // who waits for what; the results.
   std::mutex mutex_;
   std::condition_variable work_, room_, done_;
-  size_t tail_ = 0, count_ = 0;
+  size_t count_ = 0;
   bool threadWaits_ = false, readerWaits_ = false;
   bool draining_ = false, closing_ = false;
   int awaiting_ = 0;             // threads in settle()
