@@ -323,7 +323,7 @@ TEST(Prober, ComparingThreadHandsEveryByteOverInItsFile) {
   const size_t block = ComparingThread::kBlock;
   const size_t sizes[] = {0, 1, 4096, block - 1, block, block + 1, 5 * block + 17, 70 * block + 3};
   const size_t pieces[] = {1000, 7777, block, 200 << 10};
-  std::vector<unsigned char> bytes(70 * block + 3);
+  std::vector<unsigned char> bytes(70 * block + 5);  // each file begins at one of 3 places
   for (size_t i = 0; i < bytes.size(); ++i)
     bytes[i] = static_cast<unsigned char>(i * 131 + i / 977);
   const auto give = [&](ByteComparer& c, size_t file, size_t size, size_t piece) {
