@@ -1112,8 +1112,8 @@ class DiskComparer : public ByteComparer {
   int fd_ = -1;
   int64_t at_ = 0;
   Compared found_;
-  // A block the size of the archive's: both still in the cache compared.
-  unsigned char buffer_[64 << 10];
+  // A block the size of the ring's: both still in the cache compared.
+  unsigned char buffer_[ComparingThread::kBlock];
 };
 
 struct EntryChecker::Impl {
